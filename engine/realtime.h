@@ -1,0 +1,38 @@
+// Real-time thread helpers: clocks, priority, CPU affinity and denormal handling.
+// Called by every thread that runs audio code (engine threads, device threads,
+// worker threads that run DSP primitives).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace torvalen {
+
+// Monotonic clock in 100-ns units, for durations and load measurement.
+uint64_t monotonic_time_100ns();
+
+// Wall-clock time in 100-ns units since 1970-01-01 UTC.
+uint64_t wall_time_100ns();
+
+// Sets flush-to-zero and denormals-are-zero for the calling thread, so decaying
+// filter states never fall into slow denormal arithmetic.
+void enable_flush_to_zero();
+
+// True when flush-to-zero and denormals-are-zero are both set on the calling thread.
+bool flush_to_zero_enabled();
+
+// Raises the calling thread to SCHED_FIFO at the highest priority the system allows.
+// Returns false (thread left at normal priority) when the system refuses; `why`
+// then says what the system answered.
+bool make_thread_realtime(std::string& why);
+
+// Pins the calling thread to the CPUs set in `mask` (bit k = CPU k), limited to
+// the CPUs this process may use. An empty intersection leaves the thread as it is.
+// Returns the mask actually applied (0 when nothing was applied).
+uint64_t set_thread_affinity(uint64_t mask);
+
+// CPU mask of the calling thread, and of the process (CPUs it may use).
+uint64_t thread_affinity();
+uint64_t process_affinity();
+
+}  // namespace torvalen

@@ -1,1 +1,107 @@
-int main() { return 0; }
+// torvalen: the broadcast audio processor program.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/command_line.h"
+#include "app/control_thread.h"
+#include "app/running_copy.h"
+#include "engine/log.h"
+
+using namespace torvalen;
+
+namespace {
+// Message-box texts use CR LF; a terminal wants LF.
+std::string for_terminal(std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
+}
+
+std::filesystem::path program_path(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::absolute(argv0, ec) : self;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine cmd;
+    std::string error;
+    if (!parse_command_line(std::vector<std::string>(argv + 1, argv + argc), cmd, error)) {
+        std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+        return 2;
+    }
+    if (cmd.help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+
+    AppOptions options;
+    options.home = cmd.home.empty() ? default_settings_home() : cmd.home;
+    options.autostart_dir = default_autostart_dir();
+    options.program = program_path(argv[0]);
+    options.device = cmd.device;
+
+    std::error_code ec;
+    std::filesystem::create_directories(options.home, ec);
+    std::string other;
+    auto lock = RunningCopyLock::acquire(options.home, "http://" + cmd.listen, other, error);
+    if (!lock) {
+        if (!error.empty()) {
+            std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("Torvalen is already running with the settings in %s (interface: %s)\n",
+                    options.home.c_str(), other.empty() ? "unknown" : other.c_str());
+        return 0;
+    }
+
+    // Check the device options before anything starts.
+    if (!VirtualDevice::open(options.device, error)) {
+        std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+        return 2;
+    }
+
+    // Signals are taken by sigwait below; every thread inherits the block.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    ModuleFactory factory;  // the module set of this build
+    ControlThread control;
+    std::unique_ptr<Application> app;
+    control.run([&] { app = Application::start(options, factory, error); });
+    if (!app) {
+        std::fprintf(stderr, "%s\n", for_terminal(error).c_str());
+        return 1;
+    }
+    log_event("app", "running; web interface address " + cmd.listen +
+                         " (the web interface is not part of this build yet)");
+
+    if (options.device.freewheel) {
+        // Render until the input is done or a stop signal arrives.
+        VirtualDevice* device = nullptr;
+        control.run([&] { device = app->device_of(app->current()); });
+        const timespec poll{0, 50'000'000};
+        while (device && !device->finished()) {
+            if (sigtimedwait(&stop_signals, nullptr, &poll) > 0) break;
+        }
+    } else {
+        int signal = 0;
+        sigwait(&stop_signals, &signal);
+        log_event("app", std::string("stop requested by ") + (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
+    }
+    control.run([&] {
+        app->exit();
+        app.reset();
+    });
+    return 0;
+}

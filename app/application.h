@@ -1,0 +1,152 @@
+// The process: settings tree, instance list, password lock, desktop settings,
+// start-up and exit. Every member runs on the control thread (see control_thread.h);
+// the web interface and the command line reach it only through that thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/password_store.h"
+#include "engine/instance.h"
+#include "engine/settings_store.h"
+#include "engine/virtual_device.h"
+
+namespace torvalen {
+
+inline constexpr size_t max_instances = 8;
+inline constexpr size_t max_name_length = 63;
+inline constexpr size_t max_password_length = 63;
+inline constexpr const char* default_instance_name = "Instance 1";
+
+// The outcome of a command: success, or the message (and its title) to show.
+struct CommandResult {
+    bool ok = true;
+    std::string message;
+    std::string title;
+    // The command needs the user's Yes first (the message is the question).
+    bool needs_confirmation = false;
+
+    static CommandResult success() { return {}; }
+    static CommandResult failure(std::string message, std::string title = "Error") {
+        return {false, std::move(message), std::move(title), false};
+    }
+};
+
+// `Persist`\`Main`.
+struct DesktopSettings {
+    uint32_t use_sys_tray = 0;
+    uint32_t confirm_exit = 0;
+    uint32_t interface_mode = 0;  // `Interface`: 0 one shared device, else one per instance
+    uint32_t run_at_startup = 0;
+    uint32_t start_minimized = 0;
+};
+
+// `Persist`\`Window`.
+struct WindowPlacement {
+    uint32_t x = 0, y = 0, w = 0, h = 0, zoomed = 0;
+};
+
+struct AppOptions {
+    std::filesystem::path home;           // settings home: settings.db, password, lock
+    std::filesystem::path autostart_dir;  // where "Run At Startup" puts its entry
+    std::filesystem::path program;        // the program file the autostart entry runs
+    VirtualDeviceConfig device;           // the virtual device every instance runs on
+    bool start_devices = true;
+};
+
+class Application {
+public:
+    // Opens the settings store, creates the tree, loads the instances (at most 8;
+    // "Instance 1" when none), starts their devices and sets the lock state.
+    // nullptr with `error` set to the initialisation message and the reason when
+    // the store cannot be opened or the tree cannot be created.
+    static std::unique_ptr<Application> start(const AppOptions& options, ModuleFactory& factory,
+                                              std::string& error);
+    // Saves `Saved_Inst_Name`, stops the devices, destroys every instance (each
+    // saving its settings) and saves the desktop settings. Safe to call twice.
+    void exit();
+    ~Application();
+
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // ---- Instances (newest first) ----
+    std::vector<std::string> instance_names() const;
+    size_t instance_count() const { return entries_.size(); }
+    Instance* current();
+    Instance* find(std::string_view name);
+    CommandResult select_instance(std::string_view name);
+    CommandResult new_instance(std::string_view name);
+    // The user has answered Yes to messages::close_question.
+    CommandResult close_current_instance();
+    CommandResult rename_current_instance(std::string_view new_name);
+    CommandResult delete_old_settings();
+
+    // ---- Password lock ----
+    bool logged_on() const { return logged_on_; }
+    CommandResult log_on(std::string_view password);
+    void log_off();
+    // An empty new password deletes the stored one, after the user confirmed the
+    // warning (`confirmed_delete`); without it the result asks for confirmation.
+    CommandResult change_password(std::string_view old_password, std::string_view new_password,
+                                  bool confirmed_delete);
+
+    // ---- Desktop settings (saved when they change) ----
+    const DesktopSettings& desktop() const { return desktop_; }
+    const WindowPlacement& window() const { return window_; }
+    CommandResult toggle_minimize_to_tray();
+    CommandResult toggle_confirm_exit();
+    CommandResult toggle_start_minimized();
+    CommandResult toggle_run_at_startup();
+    CommandResult set_window_placement(const WindowPlacement& placement);
+    // The "Exit" command: refused while logged off; asks first when
+    // `Confirm_Exit` is set (unless `confirmed`). On success the caller ends the
+    // process through exit().
+    CommandResult request_exit(bool confirmed) const;
+
+    SettingsStore& store() { return *store_; }
+    SettingsKey root_key() const { return root_; }
+    SettingsKey instances_key() const { return instances_; }
+    VirtualDevice* device_of(const Instance* instance);
+
+private:
+    struct Entry {
+        std::unique_ptr<Instance> instance;
+        std::unique_ptr<VirtualDevice> device;
+    };
+
+    Application(const AppOptions& options, ModuleFactory& factory);
+    bool create_tree(std::string& error);
+    void load_instances();
+    bool add_instance(std::string_view name, bool make_current);
+    void start_device(Entry& entry, bool with_output);
+    void stop_device(Entry& entry);
+    void apply_lock_state();
+    bool save_main();
+    bool save_window();
+    bool write_autostart(bool enable);
+    CommandResult check_unlocked() const;
+    static CommandResult check_name(std::string_view name);
+
+    AppOptions options_;
+    ModuleFactory& factory_;
+    std::unique_ptr<SettingsStore> store_;
+    std::unique_ptr<PasswordStore> password_;
+    SettingsKey root_;       // Software\Torv3
+    SettingsKey persist_;    // ...\Persist
+    SettingsKey main_;       // ...\Persist\Main
+    SettingsKey window_key_; // ...\Persist\Window
+    SettingsKey instances_;  // ...\Instances
+    std::vector<Entry> entries_;  // newest first
+    size_t current_ = 0;
+    bool logged_on_ = false;
+    bool exited_ = false;
+    DesktopSettings desktop_;
+    WindowPlacement window_;
+};
+
+}  // namespace torvalen

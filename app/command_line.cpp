@@ -1,0 +1,109 @@
+#include "app/command_line.h"
+
+#include <cstdlib>
+
+namespace torvalen {
+
+const char* const usage_text =
+    "Usage: torvalen [options]\n"
+    "\n"
+    "Broadcast audio processor. Runs up to 8 processing instances; settings live in\n"
+    "settings.db in the settings home.\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR          settings home (default: $XDG_CONFIG_HOME/torvalen)\n"
+    "  --listen ADDR:PORT  address of the web interface (default: 127.0.0.1:8080)\n"
+    "  --rate HZ           virtual device rate: 48000 or 192000 (default: 48000)\n"
+    "  --frames N          virtual device block size in frames (default: 256)\n"
+    "  --input FILE.wav    virtual device input, looped (default: silence)\n"
+    "  --output FILE.wav   record the current instance's output (32-bit float WAV)\n"
+    "  --freewheel         run as fast as possible: render --input once, then exit\n"
+    "  --help              show this text\n"
+    "\n"
+    "Stop with Ctrl-C or SIGTERM: every setting is saved.\n";
+
+namespace {
+bool parse_u32(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 9) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    value = v;
+    return true;
+}
+}  // namespace
+
+bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& v) {
+            if (i + 1 >= args.size()) {
+                error = arg + " needs a value";
+                return false;
+            }
+            v = args[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            out.help = true;
+        } else if (arg == "--home") {
+            if (!value(v)) return false;
+            out.home = v;
+        } else if (arg == "--listen") {
+            if (!value(v)) return false;
+            const auto colon = v.rfind(':');
+            uint32_t port = 0;
+            if (colon == std::string::npos || colon == 0 || !parse_u32(v.substr(colon + 1), port) ||
+                port == 0 || port > 65535) {
+                error = "--listen wants ADDRESS:PORT, for example 127.0.0.1:8080";
+                return false;
+            }
+            out.listen = v;
+        } else if (arg == "--rate") {
+            if (!value(v)) return false;
+            if (!parse_u32(v, out.device.sample_rate_Hz)) {
+                error = "--rate wants 48000 or 192000";
+                return false;
+            }
+        } else if (arg == "--frames") {
+            if (!value(v)) return false;
+            if (!parse_u32(v, out.device.frame_size)) {
+                error = "--frames wants a number of frames";
+                return false;
+            }
+        } else if (arg == "--input") {
+            if (!value(v)) return false;
+            out.device.input = v;
+        } else if (arg == "--output") {
+            if (!value(v)) return false;
+            out.device.output = v;
+        } else if (arg == "--freewheel") {
+            out.device.freewheel = true;
+        } else {
+            error = "unknown option " + arg + " (see --help)";
+            return false;
+        }
+    }
+    if (out.device.freewheel && out.device.input.empty()) {
+        error = "--freewheel renders an --input file";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+std::filesystem::path config_base() {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return xdg;
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home) / ".config";
+    return ".config";
+}
+}  // namespace
+
+std::filesystem::path default_settings_home() { return config_base() / "torvalen"; }
+std::filesystem::path default_autostart_dir() { return config_base() / "autostart"; }
+
+}  // namespace torvalen

@@ -1,0 +1,31 @@
+// The command line of the torvalen program.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/virtual_device.h"
+
+namespace torvalen {
+
+struct CommandLine {
+    std::filesystem::path home;                 // empty: the default settings home
+    std::string listen = "127.0.0.1:8080";      // address of the web interface
+    VirtualDeviceConfig device;
+    bool help = false;
+};
+
+extern const char* const usage_text;
+
+// Parses the arguments (without the program name). False with `error` set on an
+// unknown option, a missing or malformed value.
+bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, std::string& error);
+
+// $XDG_CONFIG_HOME/torvalen, else $HOME/.config/torvalen.
+std::filesystem::path default_settings_home();
+// Where "Run At Startup" puts its entry: $XDG_CONFIG_HOME/autostart, else
+// $HOME/.config/autostart.
+std::filesystem::path default_autostart_dir();
+
+}  // namespace torvalen

@@ -184,6 +184,22 @@ T from_little_endian(const std::vector<std::byte>& bytes) {
 
 std::string last_error(sqlite3* db) { return db ? sqlite3_errmsg(db) : "out of memory"; }
 
+// The first real finding of an integrity check, on one line. SQLite's report may
+// put several findings, and a "*** in database main ***" heading, in one row.
+std::string first_finding(const std::vector<std::string>& rows) {
+    for (const std::string& row : rows) {
+        size_t start = 0;
+        while (start < row.size()) {
+            size_t end = row.find('\n', start);
+            if (end == std::string::npos) end = row.size();
+            std::string_view line(row.data() + start, end - start);
+            if (!line.empty() && !line.starts_with("***")) return std::string(line);
+            start = end + 1;
+        }
+    }
+    return "no finding reported";
+}
+
 enum class Inspection { Ours, Empty, Refused };
 
 // Looks at an existing file through a read-only connection, which never writes
@@ -205,7 +221,7 @@ Inspection inspect(const fs::path& file, std::string& reason) {
             return Inspection::Refused;
         }
         if (rows.size() != 1 || rows[0] != "ok") {
-            reason = "fails its integrity check: " + (rows.empty() ? std::string("no answer") : rows[0]);
+            reason = "fails its integrity check: " + first_finding(rows);
             return Inspection::Refused;
         }
     }

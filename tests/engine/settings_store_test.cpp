@@ -448,8 +448,17 @@ TEST_F(SettingsStoreTest, RefusesADamagedStoreAndANewerSchema) {
     const std::string healthy = file_bytes(file_);
     ASSERT_GT(healthy.size(), 16u * 4096u);
 
+    // Every page after the first with its cell pointers overwritten: reading fails outright.
     std::string damaged = healthy;
     for (size_t i = 4096; i < damaged.size(); i += 4096) std::fill_n(damaged.begin() + i + 8, 64, '\x5a');
+    put_file(file_, damaged);
+    expect_refused();
+    // One page in the middle claiming more cells than it holds: the file still reads,
+    // only the integrity check notices.
+    damaged = healthy;
+    const size_t page = (healthy.size() / 4096 / 2) * 4096;
+    damaged[page + 3] = '\0';
+    damaged[page + 4] = '\x40';
     put_file(file_, damaged);
     expect_refused();
 

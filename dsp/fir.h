@@ -1,0 +1,121 @@
+// FIR filters and delay lines, stereo, one frame per call.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "dsp/simd.h"
+
+namespace torvalen::dsp {
+
+// Dense FIR of N taps over a constant table: y = sum h[k] x[n-k]. The history is kept
+// twice (at i and i + N) so the window of the newest N samples is always contiguous;
+// the coefficient copy is padded with zeros to a multiple of 8 for the vector loop.
+template <std::size_t N>
+class Fir {
+public:
+    static constexpr std::size_t taps = N;
+    // Linear-phase delay of a symmetric table.
+    static constexpr int delay_frames = static_cast<int>((N - 1) / 2);
+
+    Fir() = default;
+    explicit Fir(std::span<const float, N> table) {
+        for (std::size_t k = 0; k < N; ++k) h_[k] = table[k];
+    }
+
+    void process(float& l, float& r) {
+        hl_[pos_] = hl_[pos_ + N] = l;
+        hr_[pos_] = hr_[pos_ + N] = r;
+        simd::dot2(h_.data(), hl_.data() + pos_, hr_.data() + pos_, padded, l, r);
+        pos_ = pos_ == 0 ? N - 1 : pos_ - 1;
+    }
+
+private:
+    static constexpr std::size_t padded = simd::round_up8(N);
+    std::array<float, padded> h_{};
+    // Window [pos, pos + padded) stays inside; entries past 2N - 1 stay 0.
+    std::array<float, N + padded> hl_{}, hr_{};
+    std::size_t pos_ = 0;
+};
+
+// Sparse FIR: the 27-tap crossover prototype with its taps spaced `stride` samples
+// apart, y = sum h[k] x[n - k stride]. Delay 13 * stride samples.
+class SparseFir {
+public:
+    static constexpr std::size_t taps = 27;
+
+    SparseFir() = default;
+    SparseFir(std::span<const float, taps> table, std::size_t stride);
+
+    std::size_t stride() const { return stride_; }
+    int delay_frames() const { return static_cast<int>(13 * stride_); }  // centre tap 13
+
+    void process(float& l, float& r) {
+        hl_[pos_] = hl_[pos_ + span_] = l;
+        hr_[pos_] = hr_[pos_ + span_] = r;
+        const float* wl = hl_.data() + pos_;
+        const float* wr = hr_.data() + pos_;
+        // The table is symmetric: fold the pairs k and 26 - k first, then one multiply.
+        float al = h_[13] * wl[13 * stride_], ar = h_[13] * wr[13 * stride_];
+        float bl = 0, br = 0;
+        for (std::size_t k = 0; k < 13; k += 2) {
+            const std::size_t i = k * stride_, j = (26 - k) * stride_;
+            al += h_[k] * (wl[i] + wl[j]);
+            ar += h_[k] * (wr[i] + wr[j]);
+            if (k + 1 < 13) {
+                const std::size_t i2 = (k + 1) * stride_, j2 = (25 - k) * stride_;
+                bl += h_[k + 1] * (wl[i2] + wl[j2]);
+                br += h_[k + 1] * (wr[i2] + wr[j2]);
+            }
+        }
+        l = al + bl;
+        r = ar + br;
+        pos_ = pos_ == 0 ? span_ - 1 : pos_ - 1;
+    }
+
+private:
+    std::array<float, taps> h_{};
+    std::size_t stride_ = 1;
+    std::size_t span_ = taps;  // 27 * stride samples of history per channel
+    std::vector<float> hl_, hr_;
+    std::size_t pos_ = 0;
+};
+
+// Delay line of L frames carrying W floats per channel per frame: each call exchanges
+// the W incoming values of each channel with the values stored L calls earlier. L = 0
+// passes the signal unchanged.
+class DelayLine {
+public:
+    DelayLine() = default;
+    DelayLine(std::size_t length_frames, std::size_t width = 1);
+
+    std::size_t length() const { return length_; }
+    int delay_frames() const { return static_cast<int>(length_); }
+
+    void process(float& l, float& r) {
+        if (length_ == 0) return;
+        std::swap(l, bl_[pos_]);
+        std::swap(r, br_[pos_]);
+        if (++pos_ == length_) pos_ = 0;
+    }
+
+    // W values per channel.
+    void process(std::span<float> l, std::span<float> r) {
+        if (length_ == 0) return;
+        for (std::size_t i = 0; i < width_; ++i) {
+            std::swap(l[i], bl_[pos_ + i]);
+            std::swap(r[i], br_[pos_ + i]);
+        }
+        pos_ += width_;
+        if (pos_ == length_ * width_) pos_ = 0;
+    }
+
+private:
+    std::size_t length_ = 0, width_ = 1;
+    std::vector<float> bl_, br_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace torvalen::dsp

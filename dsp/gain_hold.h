@@ -1,0 +1,101 @@
+// Look-ahead gain applicators: the zero-crossing synchronised half-cycle gain hold and
+// the block-minimum smoother.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "dsp/iir.h"
+
+namespace torvalen::dsp {
+
+enum class HoldKind { min, max };
+
+// Half-cycle gain hold with a look-ahead of L samples. Every half-cycle of the input
+// (the run of samples between two sign changes) receives one gain, the minimum (or,
+// for HoldKind::max, the maximum) requested over that half-cycle, applied from its
+// first sample L samples later; the applied gain changes only at zero crossings of the
+// delayed signal.
+//
+// A half-cycle longer than the ring (very low frequencies or DC) would see its slot
+// consumed by the cursor while it is still open; requests after that would be lost and
+// the signal would pass with the stale gain. Such requests open a fresh slot at the
+// cursor instead, so they still take effect L samples later.
+template <HoldKind Kind>
+class HalfCycleGainHold {
+public:
+    HalfCycleGainHold() = default;
+    explicit HalfCycleGainHold(std::size_t length) : ring_(length == 0 ? 1 : length) {}
+
+    std::size_t length() const { return ring_.size(); }
+    int delay_samples() const { return static_cast<int>(ring_.size()); }
+
+    // In place: (l, r) become the frame of L calls earlier times the held gains.
+    void process(float& l, float& r, float gain_l, float gain_r) {
+        Entry& e = ring_[cursor_];
+        l = step(0, e, l, gain_l);
+        r = step(1, e, r, gain_r);
+        if (++cursor_ == ring_.size()) cursor_ = 0;
+    }
+
+    float applied_gain(int ch) const { return applied_[ch]; }
+
+private:
+    static constexpr float empty = -1.0f;  // gain slot holds no request
+    struct Entry {
+        float gain[2] = {empty, empty};
+        float sample[2] = {0.0f, 0.0f};
+    };
+
+    float step(int ch, Entry& e, float x, float g) {
+        if (e.gain[ch] >= 0.0f) {  // a held gain starts here
+            applied_[ch] = e.gain[ch];
+            e.gain[ch] = empty;
+        }
+        float& open = ring_[open_[ch]].gain[ch];
+        const bool same_half_cycle = (x >= 0.0f) == (previous_[ch] >= 0.0f);
+        if (same_half_cycle && open >= 0.0f) {
+            open = Kind == HoldKind::min ? (g < open ? g : open) : (g > open ? g : open);
+        } else {  // zero crossing, or the open slot was already consumed
+            open_[ch] = cursor_;
+            e.gain[ch] = g;
+        }
+        previous_[ch] = x;
+        const float out = e.sample[ch] * applied_[ch];
+        e.sample[ch] = x;
+        return out;
+    }
+
+    std::vector<Entry> ring_ = std::vector<Entry>(1);
+    float applied_[2] = {1.0f, 1.0f};
+    float previous_[2] = {0.0f, 0.0f};
+    std::size_t open_[2] = {0, 0};
+    std::size_t cursor_ = 0;
+};
+
+using HalfCycleGainHoldMin = HalfCycleGainHold<HoldKind::min>;
+using HalfCycleGainHoldMax = HalfCycleGainHold<HoldKind::max>;
+
+// Block-minimum look-ahead smoother: the smallest gain requested over the last 128
+// calls, smoothed by three float low-pass sections, multiplies the audio of 128 calls
+// earlier, so the gain is fully down before the peak that asked for it arrives.
+class BlockMinSmoother {
+public:
+    static constexpr std::size_t slots = 128;
+    static constexpr int delay_samples = static_cast<int>(slots);
+
+    BlockMinSmoother();
+
+    void process(float& l, float& r, float gain_l, float gain_r);
+
+private:
+    static constexpr float no_limit = 1.0e10f;  // a fresh slot imposes nothing
+    std::array<float, slots> gl_, gr_;
+    std::size_t slot_ = 0;
+    std::array<LowPass2<float>, 3> smooth_;
+    std::array<float, 2 * slots> audio_{};
+    std::size_t audio_pos_ = 0;
+};
+
+}  // namespace torvalen::dsp

@@ -87,7 +87,7 @@ TEST_F(PasswordStoreTest, StoresOnlyASaltedHashReadableByTheOwner) {
     EXPECT_EQ(entries, 1);
 }
 
-TEST_F(PasswordStoreTest, RefusesWhatItCannotStore) {
+TEST_F(PasswordStoreTest, RefusesWhatItCannotStoreAndStaysLockedWhenDamaged) {
     PasswordStore store(file_);
     EXPECT_FALSE(store.set(""));
     EXPECT_FALSE(store.set("Secret#1\0x"s));
@@ -96,11 +96,8 @@ TEST_F(PasswordStoreTest, RefusesWhatItCannotStore) {
     PasswordStore nowhere(dir_ / "missing" / "password");
     EXPECT_FALSE(nowhere.set("Secret#1"));
     EXPECT_FALSE(nowhere.has_password());
-}
 
-TEST_F(PasswordStoreTest, EmptyOrDamagedFiles) {
     { std::ofstream(file_) << ""; }
-    PasswordStore store(file_);
     EXPECT_FALSE(store.has_password()) << "an empty file holds no password";
     EXPECT_FALSE(store.verify("anything"));
 

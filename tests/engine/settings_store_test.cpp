@@ -25,6 +25,17 @@ std::vector<std::byte> bytes_of(std::string_view text) {
     return {span.begin(), span.end()};
 }
 
+// A value as read, or nothing when the read refused it.
+std::optional<uint32_t> dword_of(const SettingsKey& key, std::string_view name) {
+    uint32_t value = 0;
+    return key.read_dword(name, value) ? std::optional(value) : std::nullopt;
+}
+
+std::optional<std::string> text_of(const SettingsKey& key, std::string_view name) {
+    std::string value;
+    return key.read_text(name, value) ? std::optional(value) : std::nullopt;
+}
+
 std::string file_bytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -83,17 +94,13 @@ TEST_F(SettingsStoreTest, EveryTypeRoundTripsAcrossReopen) {
     auto store = open_store();
     auto key = store->root().open("Software")->open("Torv3");
     ASSERT_TRUE(key);
-    uint32_t d = 0;
     uint64_t q = 0;
-    std::string t;
     std::vector<std::byte> b;
     std::array<std::byte, 10> exact{};
-    EXPECT_TRUE(key->read_dword("D", d));
-    EXPECT_EQ(d, 0xDEADBEEF);
+    EXPECT_EQ(dword_of(*key, "D"), 0xDEADBEEF);
     EXPECT_TRUE(key->read_qword("Q", q));
     EXPECT_EQ(q, 0x8000000000000001ull);
-    EXPECT_TRUE(key->read_text("T", t));
-    EXPECT_EQ(t, "Instance 1");
+    EXPECT_EQ(text_of(*key, "T"), "Instance 1");
     EXPECT_TRUE(key->read_binary("B", b));
     EXPECT_EQ(b, blob);
     EXPECT_TRUE(key->read_binary("B", exact));
@@ -142,8 +149,7 @@ TEST_F(SettingsStoreTest, MissingWrongTypeOrWrongSizeKeepsTheDefault) {
     // Rewriting with another type replaces type and size together.
     ASSERT_TRUE(key.write_dword("AsQword", 5));
     EXPECT_FALSE(key.read_qword("AsQword", q));
-    EXPECT_TRUE(key.read_dword("AsQword", d));
-    EXPECT_EQ(d, 5u);
+    EXPECT_EQ(dword_of(key, "AsQword"), 5u);
 }
 
 TEST_F(SettingsStoreTest, TextAndNamesAreKeptWholeWithNulAndEmpty) {
@@ -155,20 +161,14 @@ TEST_F(SettingsStoreTest, TextAndNamesAreKeptWholeWithNulAndEmpty) {
     ASSERT_TRUE(key.write_binary("none", {}));
     ASSERT_TRUE(key.write_dword("", 1));           // the unnamed value
     ASSERT_TRUE(key.write_dword("x\0y"s, 2));     // names are bytes too
-    std::string t = "default";
-    EXPECT_TRUE(key.read_text("nul", t));
-    EXPECT_EQ(t, with_nul);
-    EXPECT_TRUE(key.read_text("empty", t));
-    EXPECT_EQ(t, "");
+    EXPECT_EQ(text_of(key, "nul"), with_nul);
+    EXPECT_EQ(text_of(key, "empty"), "");
     std::vector<std::byte> v = bytes_of("x");
     EXPECT_TRUE(key.read_binary("none", v));
     EXPECT_TRUE(v.empty());
-    uint32_t d = 0;
-    EXPECT_TRUE(key.read_dword("", d));
-    EXPECT_EQ(d, 1u);
-    EXPECT_TRUE(key.read_dword("x\0y"s, d));
-    EXPECT_EQ(d, 2u);
-    EXPECT_FALSE(key.read_dword("x", d));
+    EXPECT_EQ(dword_of(key, ""), 1u);
+    EXPECT_EQ(dword_of(key, "x\0y"s), 2u);
+    EXPECT_EQ(dword_of(key, "x"), std::nullopt);
     EXPECT_EQ(key.value_names().size(), 5u);
 }
 
@@ -194,9 +194,9 @@ TEST_F(SettingsStoreTest, ValueInSubkeyOfTheSameName) {
     EXPECT_TRUE(inst.read_text_in("Name", t));
     EXPECT_EQ(t, "abc");
     // The value sits in Index\Index, not in the instance key itself.
-    EXPECT_FALSE(inst.read_dword("Index", d));
+    EXPECT_EQ(dword_of(inst, "Index"), std::nullopt);
     ASSERT_TRUE(inst.open("Index"));
-    EXPECT_TRUE(inst.open("Index")->read_dword("Index", d));
+    EXPECT_EQ(dword_of(*inst.open("Index"), "Index"), 3u);
     EXPECT_TRUE(inst.value_names().empty());
 }
 
@@ -212,19 +212,14 @@ TEST_F(SettingsStoreTest, KeyNamesAreCaseSensitiveAndNonEmpty) {
     ASSERT_TRUE(upper && lower && slash);
     ASSERT_TRUE(upper->write_dword("v", 1));
     ASSERT_TRUE(lower->write_dword("v", 2));
-    uint32_t d = 0;
-    EXPECT_TRUE(root.open("A")->read_dword("v", d));
-    EXPECT_EQ(d, 1u);
-    EXPECT_TRUE(root.open("a")->read_dword("v", d));
-    EXPECT_EQ(d, 2u);
+    EXPECT_EQ(dword_of(*root.open("A"), "v"), 1u);
+    EXPECT_EQ(dword_of(*root.open("a"), "v"), 2u);
     EXPECT_EQ(slash->name(), "Software\\Torv3");
     EXPECT_FALSE(root.open("Software")) << "a backslash is part of the name";
     EXPECT_FALSE(root.create(""));
     EXPECT_FALSE(root.open(""));
     EXPECT_FALSE(root.open("b"));
-    // Creating an existing key opens it.
-    EXPECT_TRUE(root.create("A")->read_dword("v", d));
-    EXPECT_EQ(d, 1u);
+    EXPECT_EQ(dword_of(*root.create("A"), "v"), 1u) << "creating an existing key opens it";
     EXPECT_FALSE(SettingsKey().valid());
     EXPECT_FALSE(SettingsKey().write_dword("v", 1));
 }
@@ -258,9 +253,8 @@ TEST_F(SettingsStoreTest, DeleteTreeRemovesEverythingBelowAtAnyDepth) {
     EXPECT_FALSE(instances.open("Doomed"));
     EXPECT_FALSE(instances.delete_subkey_tree("Doomed")) << "already deleted";
     EXPECT_EQ(instances.subkeys(), std::vector<std::string>{"Keep"});
-    uint32_t d = 0;
-    EXPECT_TRUE(keep.read_dword("v", d));
-    EXPECT_FALSE(doomed.read_dword("level", d));
+    EXPECT_EQ(dword_of(keep, "v"), 1u);
+    EXPECT_EQ(dword_of(doomed, "level"), std::nullopt);
 
     // Nothing orphaned is left in the file.
     store.reset();
@@ -289,9 +283,7 @@ TEST_F(SettingsStoreTest, ClearEmptiesTheKeyButKeepsIt) {
     EXPECT_TRUE(key.value_names().empty());
     EXPECT_TRUE(store->root().open("Formats"));
     EXPECT_TRUE(key.write_dword("after", 2)) << "the cleared key is still usable";
-    uint32_t d = 0;
-    EXPECT_TRUE(store->root().open("Sibling")->read_dword("v", d));
-    EXPECT_EQ(d, 5u);
+    EXPECT_EQ(dword_of(*store->root().open("Sibling"), "v"), 5u);
 }
 
 TEST_F(SettingsStoreTest, RenameMovesTheKeyInPlaceAndRefusesConflicts) {
@@ -305,19 +297,14 @@ TEST_F(SettingsStoreTest, RenameMovesTheKeyInPlaceAndRefusesConflicts) {
     EXPECT_TRUE(instances.rename_subkey("Studio", "Air"));
     EXPECT_FALSE(instances.open("Studio"));
     EXPECT_EQ(old_key.name(), "Air") << "handles follow the key";
-    std::string t;
-    EXPECT_TRUE(instances.open("Air")->open("Player-v2.0.0")->read_text("t", t));
-    EXPECT_EQ(t, "song");
+    EXPECT_EQ(text_of(*instances.open("Air")->open("Player-v2.0.0"), "t"), "song");
 
     EXPECT_FALSE(instances.rename_subkey("Air", "Other"));
     EXPECT_FALSE(instances.rename_subkey("Missing", "New"));
     EXPECT_FALSE(instances.rename_subkey("Air", ""));
     EXPECT_EQ(instances.subkeys(), (std::vector<std::string>{"Air", "Other"}));
-    uint32_t d = 0;
-    EXPECT_TRUE(instances.open("Air")->read_dword("v", d));
-    EXPECT_EQ(d, 1u);
-    EXPECT_TRUE(instances.open("Other")->read_dword("v", d));
-    EXPECT_EQ(d, 2u);
+    EXPECT_EQ(dword_of(*instances.open("Air"), "v"), 1u);
+    EXPECT_EQ(dword_of(*instances.open("Other"), "v"), 2u);
     EXPECT_TRUE(instances.rename_subkey("Air", "air")) << "case-only rename";
     EXPECT_EQ(instances.subkeys(), (std::vector<std::string>{"air", "Other"}));
 }
@@ -351,13 +338,12 @@ TEST_F(SettingsStoreTest, TransactionsCommitTogetherOrNotAtAll) {
     auto store = open_store();
     auto other = open_store();  // a second connection sees only what is committed
     auto key = *store->root().create("Dialog");
-    uint32_t d = 0;
     {
         SettingsStore::Transaction tx(*store);
         ASSERT_TRUE(key.write_dword("a", 1));
         ASSERT_TRUE(key.create("Sub")->write_dword("b", 2));
     }  // abandoned
-    EXPECT_FALSE(key.read_dword("a", d));
+    EXPECT_EQ(dword_of(key, "a"), std::nullopt);
     EXPECT_FALSE(key.open("Sub"));
 
     {
@@ -373,13 +359,13 @@ TEST_F(SettingsStoreTest, TransactionsCommitTogetherOrNotAtAll) {
             SettingsStore::Transaction abandoned(*store);
             ASSERT_TRUE(key.write_dword("c", 3));
         }
-        EXPECT_FALSE(other->root().open("Dialog")->read_dword("b", d)) << "inner commit is not yet durable";
+        EXPECT_EQ(dword_of(*other->root().open("Dialog"), "b"), std::nullopt) << "inner commit is not yet durable";
         EXPECT_TRUE(outer.commit());
     }
     auto seen = *other->root().open("Dialog");
-    EXPECT_TRUE(seen.read_dword("a", d));
-    EXPECT_TRUE(seen.read_dword("b", d));
-    EXPECT_FALSE(seen.read_dword("c", d)) << "the abandoned inner transaction undoes only its own writes";
+    EXPECT_EQ(dword_of(seen, "a"), 1u);
+    EXPECT_EQ(dword_of(seen, "b"), 2u);
+    EXPECT_EQ(dword_of(seen, "c"), std::nullopt) << "the abandoned inner transaction undoes only its own writes";
 }
 
 TEST_F(SettingsStoreTest, ConcurrentWritersAllLand) {
@@ -401,9 +387,7 @@ TEST_F(SettingsStoreTest, ConcurrentWritersAllLand) {
     for (int t = 0; t < 4; ++t) {
         auto mine = *key.open("T" + std::to_string(t));
         EXPECT_EQ(mine.value_names().size(), 25u);
-        std::string last;
-        EXPECT_TRUE(mine.read_text_in("last", last));
-        EXPECT_EQ(last, "24");
+        EXPECT_EQ(text_of(*mine.open("last"), "last"), "24");
     }
 }
 
@@ -478,8 +462,7 @@ TEST_F(SettingsStoreTest, AnEmptyFileBecomesAStore) {
     EXPECT_TRUE(store->root().create("Software")->write_dword("v", 1));
     store.reset();
     store = open_store();
-    uint32_t d = 0;
-    EXPECT_TRUE(store->root().open("Software")->read_dword("v", d));
+    EXPECT_EQ(dword_of(*store->root().open("Software"), "v"), 1u);
 }
 
 // A writer killed at a random moment loses nothing it reported as written and
@@ -536,8 +519,7 @@ TEST_F(SettingsStoreTest, KillDuringWritesKeepsEveryCompletedWrite) {
     for (int32_t n : done) {
         const std::string s = std::to_string(n);
         if (n % 5 == 0) {
-            uint32_t d = 0;
-            EXPECT_TRUE(root.open("Group")->read_dword("a" + s, d)) << n;
+            EXPECT_EQ(dword_of(*root.open("Group"), "a" + s), static_cast<uint32_t>(n));
         } else {
             uint64_t q = 0;
             EXPECT_TRUE(root.open("K" + std::to_string(n % 7))->read_qword("v" + s, q)) << n;
@@ -547,10 +529,9 @@ TEST_F(SettingsStoreTest, KillDuringWritesKeepsEveryCompletedWrite) {
     auto group = *root.open("Group");
     for (int32_t n = 0; n <= done.back() + 5; n += 5) {
         const std::string s = std::to_string(n);
-        std::string t;
         std::vector<std::byte> b;
-        uint32_t d = 0;
-        const int present = group.read_dword("a" + s, d) + group.read_text("b" + s, t) + group.read_binary("c" + s, b);
+        const int present = dword_of(group, "a" + s).has_value() + text_of(group, "b" + s).has_value() +
+                            group.read_binary("c" + s, b);
         EXPECT_TRUE(present == 0 || present == 3) << "group " << n << " half written";
     }
 }

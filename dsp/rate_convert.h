@@ -2,8 +2,10 @@
 // the 120-tap prototype p (fir_tables::rate_converter_prototype, already scaled so each
 // polyphase branch sums to 0.99619).
 //
-// Delays: the prototype is symmetric with 119/2 taps of delay at 192 kHz, so the
-// interpolator followed by the full decimator delays by 119 sub-samples = 29.75 frames.
+// Delays: the prototype is symmetric, 59.5 sub-samples of delay at 192 kHz. Sub-sample j
+// of frame n stands at time 4n + j and the decimator computes its output at the newest
+// sub-sample (j = 3), so interpolator plus decimator delay by 119 - 3 = 116 sub-samples,
+// exactly 29 frames.
 #pragma once
 
 #include <array>
@@ -15,7 +17,7 @@ namespace torvalen::dsp {
 
 inline constexpr int oversampling = 4;                // sub-samples per 48 kHz frame
 inline constexpr int rate_prototype_taps = 120;       // 30 taps per branch
-inline constexpr double interpolate_decimate_delay_subsamples = 119.0;
+inline constexpr int interpolate_decimate_delay_frames = 29;
 
 // Four sub-samples per channel, oldest first.
 struct SubSamples {

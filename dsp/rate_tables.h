@@ -45,7 +45,7 @@ inline constexpr std::array<float, rate_table_size> rate_table_a = detail::make_
 inline constexpr std::array<float, rate_table_size> rate_table_b = detail::make_rate_b();
 
 static_assert(rate_table_a[0] == 1.0f && rate_table_a[2] == 0.5f);
-static_assert(rate_table_a[24] == 1.0f / 8192.0f);  // 2^-13, about 171 ms at 48 kHz
+static_assert(rate_table_a[24] == 1.0f / 4096.0f);  // 2^-12, about 85 ms at 48 kHz
 static_assert(rate_table_a[26] == 1.0f / 16384.0f);
 static_assert(rate_table_a[50] == 0.0f && rate_table_a[51] == 0.0f);
 static_assert(rate_table_b[20] == 1.0f / 4096.0f);

@@ -70,7 +70,7 @@ def response_db(h, f, fs):
     return 20 * np.log10(np.abs(H) + 1e-300)
 
 
-def grid(f0, f1, n, fs, density=24):
+def grid(f0, f1, n, fs, density=64):
     return np.linspace(f0, f1, max(int((f1 - f0) / fs * n * density), 16))
 
 
@@ -150,7 +150,7 @@ def phase_sums(n, value):
 FS = 48000.0
 FS_X4 = 192000.0
 FLAT = db(0.01) - 1.0  # +-0.01 dB as an amplitude tolerance
-MARGIN_DB = 0.05  # stop bands are designed this far under their bound, so rounding to float keeps them under
+MARGIN_DB = 0.1  # stop bands are designed this far under their bound, so rounding to float keeps them under
 
 
 def ones(f):

@@ -8,6 +8,8 @@ packages=(
   libsqlite3-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-scipy sqlite3
+  portaudio19-dev jackd2
+  clang libfuzzer-14-dev
 )
 
 missing=()

@@ -1,0 +1,214 @@
+// Gain applicators and level/loudness/power detectors, measured on signals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "dsp/detectors.h"
+#include "dsp/gain_hold.h"
+#include "tests/dsp/signal_helpers.h"
+
+namespace torvalen::dsp {
+namespace {
+
+constexpr double fs_Hz = 48000.0;
+
+std::vector<float> sine(double f, double amplitude, int n, double fs = fs_Hz, double phase = 0.3) {
+    std::vector<float> x(n);
+    for (int i = 0; i < n; ++i) x[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * f * i / fs + phase));
+    return x;
+}
+
+// Half-cycles of x: the index where each run of equal sign (>= 0 or < 0) begins.
+std::vector<int> half_cycle_starts(const std::vector<float>& x) {
+    std::vector<int> s{0};
+    for (std::size_t i = 1; i < x.size(); ++i)
+        if ((x[i] >= 0) != (x[i - 1] >= 0)) s.push_back(static_cast<int>(i));
+    s.push_back(static_cast<int>(x.size()));
+    return s;
+}
+
+template <HoldKind Kind>
+void check_hold_against_half_cycles() {
+    constexpr int look_ahead = 100;
+    const std::vector<float> x = sine(1000.0, 1.0e8, 4800);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> pick(0.2f, 1.0f);
+    std::vector<float> g(x.size());
+    for (auto& v : g) v = pick(rng);
+
+    HalfCycleGainHold<Kind> hold(look_ahead);
+    std::vector<float> out(x.size());
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        float l = x[n], r = -x[n];
+        hold.process(l, r, g[n], g[n]);
+        out[n] = l;
+        EXPECT_EQ(r, -l);  // the right channel mirrors the left
+    }
+    const auto starts = half_cycle_starts(x);
+    for (std::size_t h = 1; h + 1 < starts.size(); ++h) {  // skip the first, partial half-cycle
+        float want = g[starts[h]];
+        for (int i = starts[h]; i < starts[h + 1]; ++i)
+            want = Kind == HoldKind::min ? std::min(want, g[i]) : std::max(want, g[i]);
+        for (int i = starts[h]; i < starts[h + 1] && i + look_ahead < static_cast<int>(x.size()); ++i)
+            ASSERT_FLOAT_EQ(out[i + look_ahead], x[i] * want) << "half-cycle " << h << " sample " << i;
+    }
+}
+
+TEST(HalfCycleGainHold, EachHalfCycleGetsItsMinimumRequestLookAheadSamplesLater) {
+    check_hold_against_half_cycles<HoldKind::min>();
+}
+
+TEST(HalfCycleGainHold, MaxVariantAppliesTheLargestRequest) { check_hold_against_half_cycles<HoldKind::max>(); }
+
+TEST(HalfCycleGainHold, OneLowRequestAttenuatesTheWholeHalfCycle) {
+    constexpr int look_ahead = 64;
+    const std::vector<float> x = sine(500.0, 1.0e8, 2000);  // half-cycles of 48 samples
+    const auto starts = half_cycle_starts(x);
+    const int first = starts[10], end = starts[11];
+    ASSERT_EQ(end - first, 48);
+    HalfCycleGainHold<HoldKind::min> hold(look_ahead);
+    const int dip = first + 20;  // one sample inside the 11th half-cycle
+    for (int n = 0; n < static_cast<int>(x.size()); ++n) {
+        float l = x[n], r = x[n];
+        hold.process(l, r, n == dip ? 0.5f : 1.0f, 1.0f);
+        const int src = n - look_ahead;
+        if (src < 0) continue;
+        const bool in_dipped = src >= first && src < end;
+        EXPECT_FLOAT_EQ(l, x[src] * (in_dipped ? 0.5f : 1.0f)) << n;
+        EXPECT_FLOAT_EQ(r, x[src]) << n;
+    }
+}
+
+TEST(HalfCycleGainHold, RequestsInAHalfCycleLongerThanTheRingStillTakeEffect) {
+    constexpr int look_ahead = 16;
+    HalfCycleGainHold<HoldKind::min> hold(look_ahead);
+    const float x = 1.0e6f;  // DC: one endless half-cycle
+    for (int n = 0; n < 200; ++n) {
+        float l = x, r = x;
+        hold.process(l, r, n >= 100 ? 0.5f : 1.0f, 1.0f);
+        if (n >= 100 + look_ahead) {  // down by the time the requesting sample emerges
+            EXPECT_EQ(l, 0.5f * x) << n;
+        }
+        if (n >= look_ahead && n < 100) {
+            EXPECT_EQ(l, x) << n;  // audio from before the previous slot keeps full gain
+        }
+        if (n >= look_ahead) {
+            EXPECT_EQ(r, x);
+        }
+    }
+}
+
+TEST(BlockMinSmoother, GainIsDownWhenThePeakArrivesAndUnityPassesUnchanged) {
+    BlockMinSmoother s;
+    const float x = 1.0e6f;
+    const int request = 1000;
+    float lowest = 1.0f, at_arrival = 1.0f;
+    for (int n = 0; n < 2000; ++n) {
+        float l = x, r = -x;
+        s.process(l, r, n == request ? 0.5f : 1.0f, 1.0f);
+        if (n < BlockMinSmoother::delay_samples) {
+            EXPECT_EQ(l, 0.0f);  // the audio ring starts silent
+            continue;
+        }
+        const float gain = l / x;
+        const int settled = 600;  // the smoothing sections start from zero state
+        if (n >= settled && n < request) {
+            EXPECT_NEAR(gain, 1.0f, 1e-5f) << n;  // unity gain passes the delayed audio
+            EXPECT_NEAR(r, -x, 10.0f);
+        }
+        if (n < settled) continue;
+        lowest = std::min(lowest, gain);
+        if (n == request + BlockMinSmoother::delay_samples) at_arrival = gain;
+        EXPECT_GE(gain, 0.5f - 1e-3f);  // the smoothing never undershoots the request much
+    }
+    EXPECT_NEAR(lowest, 0.5f, 0.01f);
+    EXPECT_LE(at_arrival, 0.55f);
+}
+
+TEST(LevelDetector, SilenceReadsMinus160dB) {
+    LevelDetector d;
+    LevelReading v{};
+    for (int n = 0; n < 48000; ++n) v = d.process(0.0f, 0.0f);
+    for (int ch = 0; ch < 2; ++ch) {
+        EXPECT_EQ(v.true_peak[ch], level_floor);
+        EXPECT_EQ(v.peak_envelope[ch], level_floor);
+        EXPECT_EQ(v.rms[ch], level_floor);
+        EXPECT_NEAR(level_dBFS(v.rms[ch]), -160.0, 1e-5);
+    }
+}
+
+TEST(LevelDetector, SineReadsPeakAndRms) {
+    LevelDetector d;
+    const double a = 0.5 * full_scale;  // -6.02 dBFS
+    const auto x = sine(997.0, a, 5 * 48000);
+    LevelReading v{};
+    float max_peak = 0;
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        v = d.process(x[n], 0.25f * x[n]);
+        max_peak = std::max(max_peak, v.true_peak[0]);
+    }
+    EXPECT_NEAR(test::dB(max_peak / a), 0.0, 0.05);
+    EXPECT_NEAR(test::dB(v.rms[0] / (a / std::sqrt(2.0))), 0.0, 0.05);
+    EXPECT_NEAR(test::dB(v.rms[1] / (0.25 * a / std::sqrt(2.0))), 0.0, 0.05);
+    // The envelope rides just under the peaks: it rises only while a peak exceeds it.
+    const float before = v.peak_envelope[0];
+    EXPECT_LT(before, a);
+    EXPECT_GT(test::dB(before / a), -1.0);
+    // After the signal stops it decays freely by 2^-14 per frame: 1/e in 16384 frames.
+    for (int n = 0; n < 16384 + 30; ++n) v = d.process(0.0f, 0.0f);  // + the interpolator's span
+    EXPECT_NEAR(v.peak_envelope[0] / before, std::exp(-1.0), 0.01);
+}
+
+TEST(KWeighting, ResponseFollowsTheStandardCurve) {
+    // The curve of the BS.1770 48 kHz filter pair, evaluated at full coefficient precision.
+    const std::pair<double, double> points[] = {{100.0, -1.1335}, {1000.0, 0.6977}, {10000.0, 4.0419}};
+    for (auto [f, want] : points) {
+        KWeighting k;
+        auto m = test::measure_sine([&](float& l, float& r) { k.process(l, r); }, f, fs_Hz, 48000, 48000);
+        EXPECT_NEAR(m.gain_dB, want, 0.01) << f;
+    }
+}
+
+TEST(PowerDetector, FullScaleSineOnOneChannelReadsMinus3_01LKFS) {
+    PowerDetector loud(true);
+    const auto x = sine(1000.0, full_scale, 5 * 48000);
+    float level = 0;
+    int latency = 0;
+    for (float v : x) {
+        float l = v, r = 0.0f;
+        level = loud.process(l, r, level_floor, false, latency);
+    }
+    EXPECT_NEAR(loudness_LKFS(level), -3.01, 0.02);
+    EXPECT_EQ(latency, 0);
+}
+
+TEST(PowerDetector, PowerLevelFloorAndLookAheadDelay) {
+    PowerDetector power(false);
+    const double a = 0.25 * full_scale;
+    const auto x = sine(440.0, a, 5 * 48000);
+    float level = 0;
+    int latency = 0;
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        float l = x[n], r = x[n];
+        latency = 0;
+        level = power.process(l, r, level_floor, true, latency);
+        if (n >= static_cast<std::size_t>(PowerDetector::look_ahead_frames)) {
+            ASSERT_EQ(l, x[n - PowerDetector::look_ahead_frames]) << n;
+        } else {
+            ASSERT_EQ(l, 0.0f);
+        }
+    }
+    EXPECT_EQ(latency, 9600);
+    // Two channels of amplitude a: mean of L^2 + R^2 is a^2.
+    EXPECT_NEAR(test::dB(level / a), 0.0, 0.02);
+    PowerDetector quiet(false);
+    float l = 0, r = 0;
+    EXPECT_EQ(quiet.process(l, r, 1000.0f, false, latency), 1000.0f);  // floored at the target
+}
+
+}  // namespace
+}  // namespace torvalen::dsp

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -59,8 +60,11 @@ bool flush_to_zero_enabled() {
 }
 
 bool make_thread_realtime(std::string& why) {
+    // High, but below the kernel's own real-time threads (which run at the maximum):
+    // an engine that overruns must not starve the watchdog or migration threads.
+    constexpr int engine_priority = 80;
     sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    param.sched_priority = std::min(engine_priority, sched_get_priority_max(SCHED_FIFO));
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (rc != 0) {
         why = std::strerror(rc);

@@ -21,7 +21,8 @@ void enable_flush_to_zero();
 // True when flush-to-zero and denormals-are-zero are both set on the calling thread.
 bool flush_to_zero_enabled();
 
-// Raises the calling thread to SCHED_FIFO at the highest priority the system allows.
+// Raises the calling thread to SCHED_FIFO at a high priority (80, below the
+// kernel's own real-time threads).
 // Returns false (thread left at normal priority) when the system refuses; `why`
 // then says what the system answered.
 bool make_thread_realtime(std::string& why);

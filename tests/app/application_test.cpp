@@ -10,6 +10,7 @@
 
 #include "app/messages.h"
 #include "tests/engine/fake_modules.h"
+#include "tests/support/temp_dir.h"
 
 namespace torvalen {
 namespace {
@@ -17,16 +18,15 @@ namespace {
 class ApplicationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        home_ = std::filesystem::temp_directory_path() /
-                ("torvalen-app-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(home_);
+        ASSERT_TRUE(temp_.ok());
+        home_ = temp_ / "home";
         options_.home = home_;
         options_.autostart_dir = home_ / "autostart";
         options_.program = "/usr/bin/torvalen";
         options_.start_devices = false;
     }
-    void TearDown() override { std::filesystem::remove_all(home_); }
+    // Starts over with an empty settings home.
+    void reset_home() { std::filesystem::remove_all(home_); }
 
     std::unique_ptr<Application> start() {
         std::string error;
@@ -46,6 +46,7 @@ protected:
         if (saved) root.create("Persist")->create("Main")->write_text("Saved_Inst_Name", saved);
     }
 
+    testing::TempDir temp_{"torvalen-app"};
     std::filesystem::path home_;
     AppOptions options_;
     testing::FakeFactory factory_;
@@ -78,7 +79,7 @@ TEST_F(ApplicationTest, LoadsAtMostEightInEnumerationOrderNewestFirst) {
 TEST_F(ApplicationTest, SavedInstanceNameChoosesTheCurrentOne) {
     seed_instances({"Studio A", "Studio B", "Studio C"}, "Studio B");
     EXPECT_EQ(start()->current()->name(), "Studio B");
-    TearDown();
+    reset_home();
     seed_instances({"Studio A", "Studio B"}, "Gone");
     EXPECT_EQ(start()->current()->name(), "Studio B");  // the newest
 }
@@ -266,14 +267,12 @@ TEST_F(ApplicationTest, ChangesSurviveACrashWithoutExit) {
 TEST_F(ApplicationTest, CorruptStoreStopsStartWithTheInitialisationMessage) {
     std::filesystem::create_directories(home_);
     const std::string garbage(8192, '\x5a');
-    std::ofstream(home_ / "settings.db", std::ios::binary) << garbage;
+    testing::write_file(home_ / "settings.db", garbage);
     std::string error;
     EXPECT_FALSE(Application::start(options_, factory_, error));
     EXPECT_EQ(error.rfind(messages::init_error, 0), 0u);
     EXPECT_NE(error.find("torvalen-sweep"), std::string::npos);
-    std::ifstream in(home_ / "settings.db", std::ios::binary);
-    std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(after, garbage);
+    EXPECT_EQ(testing::read_file(home_ / "settings.db"), garbage);
 }
 
 TEST_F(ApplicationTest, InstancesRunOnTheVirtualDevice) {

@@ -8,16 +8,15 @@
 #include <iterator>
 #include <string>
 
+#include "tests/support/temp_dir.h"
+
 namespace torvalen {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-std::string file_text(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::read_file;
 
 unsigned mode_of(const fs::path& file) {
     struct stat st {};
@@ -28,13 +27,12 @@ unsigned mode_of(const fs::path& file) {
 class PasswordStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "password_store_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
         file_ = dir_ / "password";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
+    testing::TempDir temp_{"password_store_test"};
     fs::path dir_;
     fs::path file_;
 };
@@ -70,7 +68,7 @@ TEST_F(PasswordStoreTest, StoresOnlyASaltedHashReadableByTheOwner) {
     PasswordStore store(file_);
     ASSERT_TRUE(store.set("Secret#1"));
     EXPECT_EQ(mode_of(file_), 0600u);
-    const std::string first = file_text(file_);
+    const std::string first = read_file(file_);
     EXPECT_EQ(first.rfind("$y$", 0), 0u) << first;
     EXPECT_EQ(first.find("Secret#1"), std::string::npos);
 
@@ -78,7 +76,7 @@ TEST_F(PasswordStoreTest, StoresOnlyASaltedHashReadableByTheOwner) {
     ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
     ASSERT_TRUE(store.set("Secret#1"));
     EXPECT_EQ(mode_of(file_), 0600u);
-    EXPECT_NE(file_text(file_), first);
+    EXPECT_NE(read_file(file_), first);
     EXPECT_TRUE(store.verify("Secret#1"));
 
     // No temporary files are left next to it.

@@ -10,13 +10,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -27,21 +27,13 @@ namespace fs = std::filesystem;
 
 const fs::path program = fs::path(TORVALEN_BINARY_DIR) / "torvalen";
 
-std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing::read_file;
 
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("torvalen-prog-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
         home_ = dir_ / "home";
     }
     void TearDown() override {
@@ -49,7 +41,6 @@ protected:
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
-        fs::remove_all(dir_);
     }
 
     // Starts the program with `args`; its output goes to out<N>.txt / err<N>.txt.
@@ -87,12 +78,13 @@ protected:
     // Waits until the running program logged that it is up.
     bool wait_running(const fs::path& err) {
         for (int i = 0; i < 3000; ++i) {
-            if (slurp(err).find("running;") != std::string::npos) return true;
+            if (read_file(err).find("running;") != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
 
+    testing::TempDir temp_{"torvalen-program"};
     fs::path dir_, home_, out_, err_;
     int count_ = 0;
     std::vector<pid_t> running_;
@@ -100,11 +92,11 @@ protected:
 
 TEST_F(ProgramTest, HelpAndBadOptions) {
     EXPECT_EQ(run({"--help"}), 0);
-    EXPECT_NE(slurp(out_).find("--home DIR"), std::string::npos);
+    EXPECT_NE(read_file(out_).find("--home DIR"), std::string::npos);
     EXPECT_EQ(run({"--bogus"}), 2);
-    EXPECT_NE(slurp(err_).find("unknown option --bogus"), std::string::npos);
+    EXPECT_NE(read_file(err_).find("unknown option --bogus"), std::string::npos);
     EXPECT_EQ(run({"--home", home_.string(), "--rate", "44100"}), 2);
-    EXPECT_NE(slurp(err_).find("48000 or 192000"), std::string::npos);
+    EXPECT_NE(read_file(err_).find("48000 or 192000"), std::string::npos);
     EXPECT_EQ(run({"--home", home_.string(), "--rate", "192000", "--frames", "1022"}), 2);
     EXPECT_EQ(run({"--home", home_.string(), "--listen", "nope"}), 2);
 }
@@ -112,16 +104,16 @@ TEST_F(ProgramTest, HelpAndBadOptions) {
 TEST_F(ProgramTest, SecondCopyPointsToTheFirstAndStopSignalSaves) {
     pid_t first = spawn({"--home", home_.string(), "--listen", "127.0.0.1:18080"});
     const fs::path first_err = err_;
-    ASSERT_TRUE(wait_running(first_err)) << slurp(first_err);
+    ASSERT_TRUE(wait_running(first_err)) << read_file(first_err);
 
     EXPECT_EQ(run({"--home", home_.string()}), 0);
-    EXPECT_NE(slurp(out_).find("already running"), std::string::npos);
-    EXPECT_NE(slurp(out_).find("http://127.0.0.1:18080"), std::string::npos);
+    EXPECT_NE(read_file(out_).find("already running"), std::string::npos);
+    EXPECT_NE(read_file(out_).find("http://127.0.0.1:18080"), std::string::npos);
     EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), 0);  // the first one still runs
 
     ::kill(first, SIGTERM);
     EXPECT_EQ(wait_exit(first), 0);
-    EXPECT_NE(slurp(first_err).find("settings saved"), std::string::npos);
+    EXPECT_NE(read_file(first_err).find("settings saved"), std::string::npos);
 
     std::string error;
     auto store = SettingsStore::open(home_ / "settings.db", error);
@@ -134,12 +126,12 @@ TEST_F(ProgramTest, SecondCopyPointsToTheFirstAndStopSignalSaves) {
 
 TEST_F(ProgramTest, KillNineLosesNothingAndTheNextStartWorks) {
     pid_t first = spawn({"--home", home_.string()});
-    ASSERT_TRUE(wait_running(err_)) << slurp(err_);
+    ASSERT_TRUE(wait_running(err_)) << read_file(err_);
     ::kill(first, SIGKILL);
     wait_exit(first);
 
     pid_t second = spawn({"--home", home_.string()});
-    ASSERT_TRUE(wait_running(err_)) << slurp(err_);
+    ASSERT_TRUE(wait_running(err_)) << read_file(err_);
     ::kill(second, SIGINT);
     EXPECT_EQ(wait_exit(second), 0);
     // Only the instance created on the first start: nothing was lost or duplicated.
@@ -154,11 +146,11 @@ TEST_F(ProgramTest, KillNineLosesNothingAndTheNextStartWorks) {
 TEST_F(ProgramTest, DamagedStoreStopsStartAndIsLeftAlone) {
     fs::create_directories(home_);
     const std::string garbage = "this is not a settings database\n";
-    std::ofstream(home_ / "settings.db") << garbage;
+    testing::write_file(home_ / "settings.db", garbage);
     EXPECT_EQ(run({"--home", home_.string()}), 1);
-    EXPECT_NE(slurp(err_).find("Torvalen initiailization error."), std::string::npos);
-    EXPECT_NE(slurp(err_).find("torvalen-sweep"), std::string::npos);
-    EXPECT_EQ(slurp(home_ / "settings.db"), garbage);
+    EXPECT_NE(read_file(err_).find("Torvalen initiailization error."), std::string::npos);
+    EXPECT_NE(read_file(err_).find("torvalen-sweep"), std::string::npos);
+    EXPECT_EQ(read_file(home_ / "settings.db"), garbage);
 }
 
 TEST_F(ProgramTest, FreewheelRendersTheWholeInputAndExits) {
@@ -173,7 +165,7 @@ TEST_F(ProgramTest, FreewheelRendersTheWholeInputAndExits) {
     EXPECT_EQ(run({"--home", home_.string(), "--input", in.string(), "--output", out.string(),
                    "--freewheel", "--frames", "1000"}),
               0)
-        << slurp(err_);
+        << read_file(err_);
     std::string error;
     auto reader = WavReader::open(out, error);
     ASSERT_TRUE(reader) << error;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/settings_store.h"
+#include "tests/support/temp_dir.h"
 
 namespace torvalen {
 namespace {
@@ -18,12 +19,9 @@ namespace fs = std::filesystem;
 class SweepTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        home_ = fs::temp_directory_path() / ("torvalen-sweep-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
+        ASSERT_TRUE(temp_.ok());
+        home_ = temp_.path();
     }
-    void TearDown() override { fs::remove_all(home_); }
 
     void seed_settings() {
         std::string error;
@@ -63,6 +61,7 @@ protected:
         return store;
     }
 
+    testing::TempDir temp_{"torvalen-sweep"};
     fs::path home_;
 };
 

@@ -12,6 +12,7 @@
 #include "engine/virtual_device.h"
 #include "engine/wav_file.h"
 #include "tests/engine/fake_modules.h"
+#include "tests/support/temp_dir.h"
 
 namespace torvalen {
 namespace {
@@ -21,20 +22,14 @@ using testing::FakeFactory;
 class InstanceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("torvalen-instance-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
         std::string error;
         store_ = SettingsStore::open(dir_ / "settings.db", error);
         ASSERT_TRUE(store_) << error;
         root_ = *store_->root().create("Instances");
     }
-    void TearDown() override {
-        store_.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { store_.reset(); }
     std::unique_ptr<Instance> make(const char* name = "Studio") {
         std::string error;
         auto instance = Instance::create(root_, name, factory_, error);
@@ -56,6 +51,7 @@ protected:
         device->stop();
     }
 
+    testing::TempDir temp_{"torvalen-instance"};
     std::filesystem::path dir_;
     std::unique_ptr<SettingsStore> store_;
     SettingsKey root_;

@@ -14,6 +14,8 @@
 #include <set>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
+
 namespace torvalen {
 namespace {
 
@@ -36,25 +38,16 @@ std::optional<std::string> text_of(const SettingsKey& key, std::string_view name
     return key.read_text(name, value) ? std::optional(value) : std::nullopt;
 }
 
-std::string file_bytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void put_file(const fs::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "settings_store_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
         file_ = dir_ / "settings.db";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     std::unique_ptr<SettingsStore> open_store() {
         std::string error;
@@ -65,14 +58,15 @@ protected:
 
     // Expects the store to refuse the file with a reason and leave its bytes alone.
     void expect_refused() {
-        const std::string before = file_bytes(file_);
+        const std::string before = read_file(file_);
         std::string error;
         EXPECT_EQ(SettingsStore::open(file_, error), nullptr);
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-        EXPECT_EQ(file_bytes(file_), before);
+        EXPECT_EQ(read_file(file_), before);
     }
 
+    testing::TempDir temp_{"settings_store_test"};
     fs::path dir_;
     fs::path file_;
 };
@@ -395,13 +389,13 @@ TEST_F(SettingsStoreTest, ConcurrentWritersAllLand) {
 // Files
 
 TEST_F(SettingsStoreTest, RefusesFilesThatAreNotOursAndLeavesThemAlone) {
-    put_file(file_, "This is a playlist, not a database.\n");
+    write_file(file_, "This is a playlist, not a database.\n");
     expect_refused();
 
     std::mt19937 random(7);
     std::string garbage(8192, '\0');
     for (char& c : garbage) c = static_cast<char>(random());
-    put_file(file_, garbage);
+    write_file(file_, garbage);
     expect_refused();
 
     // A healthy SQLite database of another program.
@@ -429,13 +423,13 @@ TEST_F(SettingsStoreTest, RefusesADamagedStoreAndANewerSchema) {
         ASSERT_TRUE(tx.commit());
     }
     ASSERT_FALSE(fs::exists(dir_ / "settings.db-wal")) << "closing checkpoints the log into the file";
-    const std::string healthy = file_bytes(file_);
+    const std::string healthy = read_file(file_);
     ASSERT_GT(healthy.size(), 16u * 4096u);
 
     // Every page after the first with its cell pointers overwritten: reading fails outright.
     std::string damaged = healthy;
     for (size_t i = 4096; i < damaged.size(); i += 4096) std::fill_n(damaged.begin() + i + 8, 64, '\x5a');
-    put_file(file_, damaged);
+    write_file(file_, damaged);
     expect_refused();
     // One page in the middle claiming more cells than it holds: the file still reads,
     // only the integrity check notices.
@@ -443,11 +437,11 @@ TEST_F(SettingsStoreTest, RefusesADamagedStoreAndANewerSchema) {
     const size_t page = (healthy.size() / 4096 / 2) * 4096;
     damaged[page + 3] = '\0';
     damaged[page + 4] = '\x40';
-    put_file(file_, damaged);
+    write_file(file_, damaged);
     expect_refused();
 
     // Our own layout, but from a later version of the program.
-    put_file(file_, healthy);
+    write_file(file_, healthy);
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(file_.c_str(), &raw), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(raw, "PRAGMA user_version = 9", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -456,7 +450,7 @@ TEST_F(SettingsStoreTest, RefusesADamagedStoreAndANewerSchema) {
 }
 
 TEST_F(SettingsStoreTest, AnEmptyFileBecomesAStore) {
-    put_file(file_, "");
+    write_file(file_, "");
     auto store = open_store();
     ASSERT_TRUE(store);
     EXPECT_TRUE(store->root().create("Software")->write_dword("v", 1));

@@ -61,6 +61,10 @@ constexpr float rate_b(int index) {
     return rate_table_b[static_cast<std::size_t>(std::clamp(index, 0, static_cast<int>(rate_table_size) - 1))];
 }
 
+// A timing control with displayed value v (steps of 0.5) reaches the processor as the
+// integer index n = 2v.
+constexpr int timing_index(double displayed) { return static_cast<int>(2.0 * displayed + (displayed < 0 ? -0.5 : 0.5)); }
+
 // The three envelope update forms; r is a rate coefficient from table A or B.
 
 // Rise toward a target (also mean-square integration): e <- e + (t - e) r.

@@ -4,8 +4,15 @@
 // extensions compile to SSE2 on baseline x86-64 and to NEON on ARM.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 namespace torvalen::dsp::simd {
 
@@ -24,6 +31,19 @@ inline f4 splat(float x) { return f4{x, x, x, x}; }
 inline float sum(f4 v) { return (v[0] + v[2]) + (v[1] + v[3]); }
 
 inline f4 min(f4 a, f4 b) { return a < b ? a : b; }
+inline f4 max(f4 a, f4 b) { return a > b ? a : b; }
+inline f4 abs(f4 a) { return a < 0.0f ? -a : a; }
+
+// Lane-wise square root of non-negative values (sqrtps / fsqrt: exact, no errno).
+inline f4 sqrt(f4 v) {
+#if defined(__SSE__)
+    return (f4)_mm_sqrt_ps((__m128)v);
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return vsqrtq_f32(v);
+#else
+    return f4{std::sqrt(v[0]), std::sqrt(v[1]), std::sqrt(v[2]), std::sqrt(v[3])};
+#endif
+}
 
 // Two dot products of one coefficient vector h[0..n) with two windows, n a multiple of
 // 8. Four accumulators break the addition chains.

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
   libsqlite3-dev libcrypt-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev
   python3 python3-numpy python3-scipy sqlite3
   portaudio19-dev jackd2
   clang libfuzzer-14-dev

@@ -1,0 +1,195 @@
+// The multiband section shared by both processors: five-band split, 4x oversampling of
+// the bands, band compressors and stereo enhancers, application of the per-band gains
+// the processor's limiters compute, band sum and fold-back to 48 kHz, and the pre-
+// emphasis high-frequency clipper.
+//
+// Per 48 kHz frame the processor calls, in order:
+//   split -> upsample -> for each of the four sub-samples j:
+//       compress_and_enhance(j); [its limiters read sub_sample(j), write pending_gains()];
+//       apply_gains(j)
+//   -> sum_and_decimate -> high_frequency_clip (when "Pre Emphasis" mode is not Off),
+// or simply process(l, r, limiters, latency) which does exactly that. Each stage adds its
+// delay to the caller's latency counter.
+//
+// Thread: the engine thread, inside the processor's per-block call, under its lock.
+// Everything is allocated at construction; the per-frame calls never allocate.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "dsp/crossover.h"
+#include "dsp/gain_hold.h"
+#include "dsp/hf_clipper.h"
+#include "dsp/iir.h"
+#include "dsp/rate_convert.h"
+#include "dsp/simd.h"
+
+namespace torvalen::dsp {
+
+// "Multiband Latency" list, in list order.
+enum class MultibandLatency : int { low = 0, high = 1 };
+
+struct CompressorBandParams {
+    int rms_index = 22;           // "Comp RMS ntegrate", timing index n_I
+    int attack_index = 24;        // "Comp Plat Attack"
+    int release_index = 34;       // "Comp Plat Release"
+    int fast_release_index = 28;  // "Comp Plat Fast Release"
+    float fast_threshold = 1.0f;  // "Comp Fast Release Thresh (dB)" factor
+    float drive = 1.0f;           // "Comp Drive (dB)" stored factor 10^(-v/20)
+};
+
+struct EnhancerBandParams {
+    float width = 1.0f;       // "St Enh Width" factor W
+    float max_width = 1.0f;   // "St Enh Max" factor Wmax
+    int attack_index = 6;     // "St Enh Attack"
+    int release_index = 26;   // "St Enh Release"
+    int plat_rate_index = 29; // "St Enh Plat Rate"
+};
+
+// The section's parameters, bound by the processor (dB controls as linear factors,
+// timing controls as indices n = 2v, lists as their values). Per-band arrays are in band
+// order H2, H1, M2, M1, B.
+struct MultibandParams {
+    CrossoverKind filter = CrossoverKind::lin_phase;       // "Multiband Filter"
+    MultibandLatency latency = MultibandLatency::high;     // "Multiband Latency"
+    bool comp_enable = false;                              // "Comp Enable"
+    std::array<CompressorBandParams, band_count> comp{};
+    float comp_output = 1.0f;                              // "Comp Output" factor
+    bool st_enh_enable = false;                            // "St Enh Enable"
+    std::array<EnhancerBandParams, band_count> st_enh{};
+    std::array<int, band_count> clip_release_index{};      // "Lim Clip Release"
+    std::array<float, band_count> reference{};             // ref_b, from "MBL Band Bias"
+    bool hf_clip = false;                                  // "Pre Emphasis" mode is not Off
+};
+
+// Linear factor of a dB value.
+float db_factor(double dB);
+
+// ref_b = 2^25 * beta_b / sum(beta): the five band references share 2^25.
+std::array<float, band_count> band_references(const std::array<float, band_count>& bias_factors);
+
+// The control defaults of "Torvalen One" (compressor and enhancer as listed, both
+// enabled switches at their default Off).
+MultibandParams default_multiband_params();
+
+// Pending gains hL_b, hR_b of one sub-sample, written by the processor's limiters.
+struct PendingGains {
+    std::array<float, band_lanes> l, r;
+    PendingGains() {
+        l.fill(1.0f);
+        r.fill(1.0f);
+    }
+};
+
+// Meter holders: compressor gain minimum and stereo-width maximum per band since the
+// last take_meters().
+struct MultibandMeters {
+    std::array<float, band_count> comp_gain, width;
+};
+
+class MultibandSection {
+public:
+    static constexpr int high_hold_entries = 8192;  // 192 kHz sub-samples
+    static constexpr int low_look_ahead = 192;      // 192 kHz sub-samples
+    // Latency of gain application, band sum and decimation: the look-ahead in frames plus
+    // the 29 frames of interpolation and decimation.
+    static constexpr int high_latency_frames = high_hold_entries / oversampling + interpolate_decimate_delay_frames;
+    static constexpr int low_latency_frames = low_look_ahead / oversampling + interpolate_decimate_delay_frames;
+    static_assert(high_latency_frames == 2077);
+    static_assert(low_latency_frames == 77);
+
+    MultibandSection();
+
+    // Takes the parameters (and reference levels) for the following frames. Cheap; call
+    // once per block, or per frame.
+    void configure(const MultibandParams& params);
+
+    // Stages, in order.
+    void split(float l, float r, int& latency_frames);
+    void upsample();
+    BandFrame& sub_sample(int j) { return sub_[static_cast<std::size_t>(j)]; }
+    PendingGains& pending_gains() { return pending_; }
+    void compress_and_enhance(int j);
+    void apply_gains(int j);
+    void sum_and_decimate(float& l, float& r, int& latency_frames);
+    void high_frequency_clip(float& l, float& r, int& latency_frames) { hf_clipper_.process(l, r, latency_frames); }
+
+    // One frame through the whole section. `limiters(BandFrame& bands, PendingGains&
+    // gains)` runs once per sub-sample after the compressor and enhancer; it may scale the
+    // band samples and sets the pending gains.
+    template <typename Limiters>
+    void process(float& l, float& r, Limiters&& limiters, int& latency_frames) {
+        split(l, r, latency_frames);
+        upsample();
+        for (int j = 0; j < oversampling; ++j) {
+            compress_and_enhance(j);
+            limiters(sub_[static_cast<std::size_t>(j)], pending_);
+            apply_gains(j);
+        }
+        sum_and_decimate(l, r, latency_frames);
+        if (hf_clip_) high_frequency_clip(l, r, latency_frames);
+    }
+
+    // Without limiters: unity pending gains.
+    void process(float& l, float& r, int& latency_frames) {
+        process(l, r, [](BandFrame&, PendingGains&) {}, latency_frames);
+    }
+
+    // Reads the meter holders and resets them to 1.
+    MultibandMeters take_meters();
+
+private:
+    using f4 = simd::f4;
+    using i4 = int __attribute__((vector_size(16)));
+    static constexpr std::size_t halves = band_lanes / 4;
+
+    // Derived per-band coefficients, one vector per four lanes.
+    struct Coefficients {
+        f4 rms_rate, ms_floor, drive, fast_threshold, attack, release, fast_release, reference;
+        f4 enh_attack, enh_release, enh_plat, width_minus_1, max_width;
+        f4 clip_rise;  // 1 + A[n_ClipRel + 4]
+    };
+    struct CompressorState {
+        f4 ms{}, envelope{};
+        i4 fast{};
+    };
+    struct EnhancerState {
+        f4 fast{}, platform{};
+    };
+
+    void apply_gains_high(BandFrame& s);
+    void apply_gains_low(BandFrame& s);
+
+    LinPhaseCrossover lin_phase_;
+    Garde3rdCrossover garde_3rd_;
+    Garde5thCrossover garde_5th_;
+    BandFrame bands_;
+    std::array<Interpolator, band_count> up_;
+    std::array<BandFrame, oversampling> sub_{};
+    PendingGains pending_;
+
+    CrossoverKind filter_ = CrossoverKind::lin_phase;
+    MultibandLatency latency_ = MultibandLatency::high;
+    bool comp_enable_ = false, st_enh_enable_ = false, hf_clip_ = false;
+    float comp_output_ = 1.0f;
+    std::array<Coefficients, halves> coef_{};
+    std::array<CompressorState, halves> comp_{};
+    std::array<EnhancerState, halves> enh_{};
+    std::array<f4, halves> comp_meter_{}, width_meter_{};
+
+    // Gain application. The smoothed gains start at 1 (a zero start could never rise:
+    // the rise is multiplicative).
+    std::array<float, band_lanes> smooth_l_, smooth_r_;
+    std::array<HalfCycleGainHoldMin, band_count> high_hold_;
+    std::array<HalfCycleGainHoldMin, 2> low_hold_;  // H2, H1
+    static constexpr int low_filtered_bands = 3;    // M2, M1, B
+    std::array<std::array<LowPass2<float>, 3>, low_filtered_bands> low_gain_filter_;
+    std::array<DelayLine, low_filtered_bands> low_delay_;
+    std::array<std::uint32_t, low_filtered_bands> hold_count_l_{}, hold_count_r_{};
+
+    Decimator down_;
+    HighFrequencyClipper hf_clipper_;
+};
+
+}  // namespace torvalen::dsp

@@ -1,0 +1,356 @@
+#include "engine/portaudio_driver.h"
+
+#include <dlfcn.h>
+#include <pa_jack.h>
+#include <portaudio.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+
+#include "engine/log.h"
+#include "engine/sample_convert.h"
+
+namespace torvalen {
+
+namespace {
+
+constexpr const char* log_who = "portaudio";
+// The JACK client name our streams appear under.
+constexpr const char* jack_client_name = "torvalen";
+// More channels than any card we drive has; the ALSA plug devices claim up to 128.
+constexpr uint32_t max_channels = 64;
+// Frames per block PortAudio accepts for any device (it adapts the host's buffer).
+constexpr uint32_t min_frames = 16;
+constexpr uint32_t max_frames = 16384;
+// A device that is missing or failed to open makes us look at the device list
+// again, at most this often (re-reading it probes every ALSA card).
+constexpr auto missing_device_rescan_period = std::chrono::seconds(5);
+// How long a rescan waits for open drivers to be released.
+constexpr auto rescan_wait = std::chrono::milliseconds(2500);
+
+// ALSA's and JACK's libraries print to standard error whenever PortAudio probes
+// something absent (no card, no JACK server). Those lines say nothing useful to
+// an operator and would repeat with every rescan, so we install quiet handlers.
+// Both libraries are loaded with PortAudio; their setters are looked up at run
+// time so that we do not link against them ourselves.
+extern "C" void quiet_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+extern "C" void quiet_jack_message(const char*) {}
+
+void silence_library_chatter() {
+    using AlsaHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using AlsaSetter = int (*)(AlsaHandler);
+    using JackSetter = void (*)(void (*)(const char*));
+    if (auto set = reinterpret_cast<AlsaSetter>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler")))
+        set(quiet_alsa_error);
+    if (auto set = reinterpret_cast<JackSetter>(dlsym(RTLD_DEFAULT, "jack_set_error_function")))
+        set(quiet_jack_message);
+    if (auto set = reinterpret_cast<JackSetter>(dlsym(RTLD_DEFAULT, "jack_set_info_function")))
+        set(quiet_jack_message);
+}
+
+bool initialise_portaudio(std::string& error) {
+    silence_library_chatter();
+    PaJack_SetClientName(jack_client_name);
+    const PaError e = Pa_Initialize();
+    if (e != paNoError) {
+        error = std::string("PortAudio did not initialise: ") + Pa_GetErrorText(e);
+        return false;
+    }
+    return true;
+}
+
+const char* host_name(PaHostApiTypeId type) {
+    switch (type) {
+        case paALSA: return "ALSA";
+        case paJACK: return "JACK";
+        case paOSS: return "OSS";
+        default: return "other";
+    }
+}
+
+struct FormatChoice {
+    PaSampleFormat format;
+    uint32_t type;  // sample_convert.h code (little-endian on this platform)
+};
+constexpr FormatChoice float_format{paFloat32, sample_float32_lsb};
+// Integer formats in the order we prefer them for cards.
+constexpr std::array<FormatChoice, 3> integer_formats{
+    {{paInt32, sample_int32_lsb}, {paInt24, sample_int24_lsb}, {paInt16, sample_int16_lsb}}};
+
+// A PortAudio stream, closed when it goes away.
+struct StreamCloser {
+    void operator()(PaStream* stream) const { Pa_CloseStream(stream); }
+};
+using StreamHandle = std::unique_ptr<PaStream, StreamCloser>;
+
+}  // namespace
+
+// One PortAudio device driven as a sound-card driver.
+class PortAudioDriver final : public AudioDriver {
+public:
+    PortAudioDriver(PortAudioSystem& system, PaDeviceIndex index, const PaDeviceInfo& info,
+                    PaHostApiTypeId host)
+        : system_(system), index_(index), name_(info.name ? info.name : ""), host_(host) {
+        channels_.inputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxInputChannels, 0)), max_channels);
+        channels_.outputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxOutputChannels, 0)), max_channels);
+        const double latency_s = channels_.outputs ? info.defaultLowOutputLatency : info.defaultLowInputLatency;
+        preferred_ = static_cast<uint32_t>(std::lround(latency_s * info.defaultSampleRate));
+        preferred_ = std::clamp(preferred_, min_frames, max_frames);
+    }
+
+    ~PortAudioDriver() override {
+        dispose_buffers();
+        system_.driver_released();
+    }
+
+    bool init(std::string& error) override {
+        std::lock_guard lock(system_.mutex_);
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(index_);
+        if (!info || !info->name || name_ != info->name) {
+            error = "the device list changed";
+            return false;
+        }
+        return true;
+    }
+
+    DriverChannels channels() const override { return channels_; }
+    DriverBufferSizes buffer_sizes() const override {
+        return {min_frames, max_frames, preferred_, 1};
+    }
+
+    bool can_sample_rate(uint32_t rate_Hz) override {
+        std::lock_guard lock(system_.mutex_);
+        return Pa_IsFormatSupported(channels_.inputs ? &params(false, paFloat32) : nullptr,
+                                    channels_.outputs ? &params(true, paFloat32) : nullptr,
+                                    rate_Hz) == paFormatIsSupported;
+    }
+
+    bool set_sample_rate(uint32_t rate_Hz) override {
+        if (!can_sample_rate(rate_Hz)) return false;
+        rate_Hz_ = rate_Hz;
+        return true;
+    }
+
+    uint32_t input_type(uint32_t) const override { return input_format_.type; }
+    uint32_t output_type(uint32_t) const override { return output_format_.type; }
+
+    bool create_buffers(uint32_t frames, DriverClient& client, std::string& error) override {
+        std::lock_guard lock(system_.mutex_);
+        input_format_ = choose_format(false);
+        output_format_ = choose_format(true);
+        PaStreamParameters in = params(false, input_format_.format | paNonInterleaved);
+        PaStreamParameters out = params(true, output_format_.format | paNonInterleaved);
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(index_);
+        in.suggestedLatency = info ? info->defaultLowInputLatency : 0;
+        out.suggestedLatency = info ? info->defaultLowOutputLatency : 0;
+        client_ = &client;
+        PaStream* stream = nullptr;
+        const PaError e =
+            Pa_OpenStream(&stream, channels_.inputs ? &in : nullptr, channels_.outputs ? &out : nullptr,
+                          rate_Hz_, frames, paClipOff | paDitherOff, &PortAudioDriver::callback, this);
+        if (e != paNoError) {
+            error = std::string("PortAudio cannot open the device: ") + Pa_GetErrorText(e);
+            system_.open_failed_ = true;
+            return false;
+        }
+        stream_.reset(stream);
+        Pa_SetStreamFinishedCallback(stream, &PortAudioDriver::finished);
+        return true;
+    }
+
+    bool start(std::string& error) override {
+        std::lock_guard lock(system_.mutex_);
+        if (!stream_) {
+            error = "no buffers";
+            return false;
+        }
+        stopping_.store(false);
+        const PaError e = Pa_StartStream(stream_.get());
+        if (e != paNoError) {
+            error = std::string("PortAudio cannot start the device: ") + Pa_GetErrorText(e);
+            stopping_.store(true);
+            return false;
+        }
+        return true;
+    }
+
+    void stop() override {
+        std::lock_guard lock(system_.mutex_);
+        stopping_.store(true);
+        if (stream_ && Pa_IsStreamActive(stream_.get()) == 1) Pa_StopStream(stream_.get());
+    }
+
+    void dispose_buffers() override {
+        std::lock_guard lock(system_.mutex_);
+        stopping_.store(true);
+        stream_.reset();
+    }
+
+    DriverLatencies latencies() const override {
+        std::lock_guard lock(system_.mutex_);
+        const PaStreamInfo* info = stream_ ? Pa_GetStreamInfo(stream_.get()) : nullptr;
+        if (!info) return {};
+        return {static_cast<uint32_t>(std::lround(info->inputLatency * rate_Hz_)),
+                static_cast<uint32_t>(std::lround(info->outputLatency * rate_Hz_))};
+    }
+
+private:
+    PaStreamParameters& params(bool output, PaSampleFormat format) {
+        PaStreamParameters& p = output ? out_params_ : in_params_;
+        p = {};
+        p.device = index_;
+        p.channelCount = static_cast<int>(output ? channels_.outputs : channels_.inputs);
+        p.sampleFormat = format;
+        return p;
+    }
+
+    // JACK carries floats; for cards we ask for the widest integer type PortAudio
+    // accepts for the device at this rate.
+    FormatChoice choose_format(bool output) {
+        if ((output ? channels_.outputs : channels_.inputs) == 0) return float_format;
+        if (host_ == paJACK) return float_format;
+        for (const FormatChoice& choice : integer_formats) {
+            PaStreamParameters p = params(output, choice.format | paNonInterleaved);
+            if (Pa_IsFormatSupported(output ? nullptr : &p, output ? &p : nullptr, rate_Hz_) ==
+                paFormatIsSupported)
+                return choice;
+        }
+        return float_format;
+    }
+
+    static int callback(const void* input, void* output, unsigned long frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags, void* user) {
+        auto* self = static_cast<PortAudioDriver*>(user);
+        DriverBlock block;
+        if (input && self->channels_.inputs)
+            block.inputs = {static_cast<const void* const*>(input), self->channels_.inputs};
+        if (output && self->channels_.outputs)
+            block.outputs = {static_cast<void* const*>(output), self->channels_.outputs};
+        block.frames = static_cast<uint32_t>(frames);
+        block.xrun = (flags & (paInputOverflow | paOutputUnderflow)) != 0;
+        self->client_->buffer_switch(block);
+        return paContinue;
+    }
+
+    // The stream ended without us stopping it (the server went away): ask for a
+    // restart rather than wait for the watchdog to notice the silence.
+    static void finished(void* user) {
+        auto* self = static_cast<PortAudioDriver*>(user);
+        if (!self->stopping_.load() && self->client_)
+            self->client_->driver_message(driver_reset_request, 0);
+    }
+
+    PortAudioSystem& system_;
+    const PaDeviceIndex index_;
+    const std::string name_;
+    const PaHostApiTypeId host_;
+    DriverChannels channels_;
+    uint32_t preferred_ = 0;
+    uint32_t rate_Hz_ = 48000;
+    FormatChoice input_format_ = float_format;
+    FormatChoice output_format_ = float_format;
+    PaStreamParameters in_params_{};
+    PaStreamParameters out_params_{};
+    DriverClient* client_ = nullptr;
+    StreamHandle stream_;
+    std::atomic<bool> stopping_{true};
+};
+
+// ---------------------------------------------------------------------------
+
+std::unique_ptr<PortAudioSystem> PortAudioSystem::open(std::string& error) {
+    std::unique_ptr<PortAudioSystem> system(new PortAudioSystem());
+    std::lock_guard lock(system->mutex_);
+    if (!initialise_portaudio(error)) return nullptr;
+    system->initialised_ = true;
+    system->last_scan_ = std::chrono::steady_clock::now();
+    return system;
+}
+
+PortAudioSystem::~PortAudioSystem() {
+    std::lock_guard lock(mutex_);
+    if (initialised_) Pa_Terminate();
+}
+
+bool PortAudioSystem::reinitialise_locked() {
+    if (open_drivers_ != 0) return false;
+    if (initialised_) Pa_Terminate();
+    std::string error;
+    initialised_ = initialise_portaudio(error);
+    if (!initialised_) log_event(log_who, error);
+    rescan_pending_ = false;
+    open_failed_ = false;
+    last_scan_ = std::chrono::steady_clock::now();
+    return initialised_;
+}
+
+void PortAudioSystem::settle_locked(std::unique_lock<std::mutex>& lock,
+                                    std::chrono::milliseconds wait) {
+    if (!rescan_pending_ && initialised_) return;
+    if (open_drivers_ != 0 && wait.count() > 0)
+        released_.wait_for(lock, wait, [this] { return open_drivers_ == 0; });
+    if (open_drivers_ == 0) reinitialise_locked();
+}
+
+void PortAudioSystem::rescan() {
+    std::lock_guard lock(mutex_);
+    rescan_pending_ = true;
+    if (open_drivers_ == 0) reinitialise_locked();
+}
+
+void PortAudioSystem::driver_released() {
+    std::lock_guard lock(mutex_);
+    --open_drivers_;
+    released_.notify_all();
+}
+
+std::vector<DriverDescription> PortAudioSystem::enumerate() {
+    std::unique_lock lock(mutex_);
+    settle_locked(lock, std::chrono::milliseconds(0));
+    std::vector<DriverDescription> list;
+    if (!initialised_) return list;
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (!info || !info->name) continue;
+        const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+        DriverDescription d;
+        d.name = info->name;
+        d.host = host ? host_name(host->type) : "other";
+        d.channels = {static_cast<uint32_t>(std::max(info->maxInputChannels, 0)),
+                      static_cast<uint32_t>(std::max(info->maxOutputChannels, 0))};
+        d.default_rate_Hz = static_cast<uint32_t>(std::lround(info->defaultSampleRate));
+        list.push_back(std::move(d));
+    }
+    return list;
+}
+
+std::unique_ptr<AudioDriver> PortAudioSystem::create(std::string_view name) {
+    std::unique_lock lock(mutex_);
+    settle_locked(lock, std::chrono::duration_cast<std::chrono::milliseconds>(rescan_wait));
+    auto find = [&]() -> PaDeviceIndex {
+        if (!initialised_) return paNoDevice;
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        for (PaDeviceIndex i = 0; i < count; ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info && info->name && name == info->name) return i;
+        }
+        return paNoDevice;
+    };
+    PaDeviceIndex index = find();
+    const bool due = std::chrono::steady_clock::now() - last_scan_ >= missing_device_rescan_period;
+    if ((index == paNoDevice || open_failed_) && due && open_drivers_ == 0) {
+        reinitialise_locked();
+        index = find();
+    }
+    if (index == paNoDevice) return nullptr;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+    const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+    ++open_drivers_;
+    return std::make_unique<PortAudioDriver>(*this, index, *info, host ? host->type : paInDevelopment);
+}
+
+}  // namespace torvalen

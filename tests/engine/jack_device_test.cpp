@@ -1,0 +1,453 @@
+// The device layer on a real JACK server (jackd2, dummy driver) through
+// PortAudio's JACK host API. Each test starts its own server under a unique name;
+// a source client feeds a known signal into our input ports and a sink client
+// records our output ports, in the same JACK cycle. The instance runs a test
+// module that copies bus 0 to bus 5, so the output must equal the input delayed by
+// exactly the engine's one block.
+//
+// TORVALEN_SOAK_SECONDS sets the length of the no-xrun run (default 5 s).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "engine/audio_device.h"
+#include "engine/instance.h"
+#include "engine/portaudio_driver.h"
+#include "engine/sample_convert.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace torvalen {
+namespace {
+
+// ---- libjack, loaded at run time (the test program does not link it) ----
+struct JackApi {
+    decltype(&jack_client_open) client_open = nullptr;
+    decltype(&jack_client_close) client_close = nullptr;
+    decltype(&jack_port_register) port_register = nullptr;
+    decltype(&jack_set_process_callback) set_process_callback = nullptr;
+    decltype(&jack_set_xrun_callback) set_xrun_callback = nullptr;
+    decltype(&jack_activate) activate = nullptr;
+    decltype(&jack_deactivate) deactivate = nullptr;
+    decltype(&jack_connect) connect = nullptr;
+    decltype(&jack_port_get_buffer) port_get_buffer = nullptr;
+    decltype(&jack_last_frame_time) last_frame_time = nullptr;
+    decltype(&jack_port_name) port_name = nullptr;
+    void* handle = nullptr;
+
+    bool load() {
+        handle = dlopen("libjack.so.0", RTLD_NOW | RTLD_GLOBAL);
+        if (!handle) return false;
+        auto get = [this](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
+            return fn != nullptr;
+        };
+        return get(client_open, "jack_client_open") && get(client_close, "jack_client_close") &&
+               get(port_register, "jack_port_register") &&
+               get(set_process_callback, "jack_set_process_callback") &&
+               get(set_xrun_callback, "jack_set_xrun_callback") && get(activate, "jack_activate") &&
+               get(deactivate, "jack_deactivate") && get(connect, "jack_connect") &&
+               get(port_get_buffer, "jack_port_get_buffer") &&
+               get(last_frame_time, "jack_last_frame_time") && get(port_name, "jack_port_name");
+    }
+};
+
+JackApi& jack() {
+    static JackApi api;
+    static const bool loaded = api.load();
+    (void)loaded;
+    return api;
+}
+
+constexpr uint32_t channels = 4;
+
+// The test signal: channel c at JACK frame t. Multiples of 2^-12, exact in float
+// and through the engine's 2^31 scaling.
+float signal_at(uint32_t channel, uint32_t t) {
+    uint32_t h = t * 2654435761u ^ (channel + 1) * 40503u;
+    h ^= h >> 15;
+    h *= 2246822519u;
+    h ^= h >> 13;
+    return static_cast<float>(static_cast<int32_t>(h % 4001) - 2000) / 4096.0f;
+}
+
+// A jackd with the dummy driver under a name of its own.
+class JackServer {
+public:
+    JackServer(std::string name, uint32_t rate, uint32_t period, const std::filesystem::path& log)
+        : name_(std::move(name)) {
+        std::vector<std::string> args = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy",
+                                         "-r", std::to_string(rate), "-p", std::to_string(period),
+                                         "-C", std::to_string(channels), "-P", std::to_string(channels)};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~JackServer() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 500; ++i) {  // up to 5 s
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool spawned() const { return pid_ > 0; }
+    const std::string& name() const { return name_; }
+
+    // A client on this server; nullptr when the server is not there (yet).
+    jack_client_t* open_client(const char* client_name) const {
+        jack_status_t status{};
+        return jack().client_open(client_name,
+                                  static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                  &status, name_.c_str());
+    }
+    bool wait_ready() const {
+        for (int i = 0; i < 1000; ++i) {  // up to 10 s
+            if (jack_client_t* c = open_client("probe")) {
+                jack().client_close(c);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    std::string name_;
+    pid_t pid_ = -1;
+};
+
+// Feeds the test signal out of four ports.
+struct Source {
+    jack_client_t* client = nullptr;
+    jack_port_t* ports[channels]{};
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<Source*>(arg);
+        const uint32_t t0 = jack().last_frame_time(self->client);
+        for (uint32_t c = 0; c < channels; ++c) {
+            auto* out = static_cast<float*>(jack().port_get_buffer(self->ports[c], frames));
+            for (uint32_t i = 0; i < frames; ++i) out[i] = signal_at(c, t0 + i);
+        }
+        return 0;
+    }
+};
+
+// Records four ports with the JACK frame time of each sample.
+struct Sink {
+    jack_client_t* client = nullptr;
+    jack_port_t* ports[channels]{};
+    std::vector<float> data[channels];
+    std::atomic<size_t> frames_recorded{0};
+    uint32_t first_time = 0;
+    std::atomic<int> xruns{0};
+    std::atomic<bool> recording{false};
+
+    explicit Sink(size_t capacity) {
+        for (auto& d : data) d.resize(capacity);
+    }
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<Sink*>(arg);
+        if (!self->recording.load()) return 0;
+        size_t at = self->frames_recorded.load(std::memory_order_relaxed);
+        if (at == 0) self->first_time = jack().last_frame_time(self->client);
+        if (at + frames > self->data[0].size()) return 0;
+        for (uint32_t c = 0; c < channels; ++c) {
+            auto* in = static_cast<const float*>(jack().port_get_buffer(self->ports[c], frames));
+            std::copy_n(in, frames, self->data[c].data() + at);
+        }
+        self->frames_recorded.store(at + frames, std::memory_order_release);
+        return 0;
+    }
+    static int xrun(void* arg) {
+        static_cast<Sink*>(arg)->xruns.fetch_add(1);
+        return 0;
+    }
+};
+
+// The test module: Sound Out copies bus 0 (the device input) to bus 5.
+struct CopyInputToOutput : BusModule {
+    void process(const Buses& b, bool) override {
+        std::copy_n(b.data[bus_sound_in], b.count[bus_sound_out], b.data[bus_sound_out]);
+    }
+};
+struct CopyFactory : ModuleFactory {
+    std::unique_ptr<BusModule> create_sound_out(Instance&, SettingsKey, uint32_t&) override {
+        return std::make_unique<CopyInputToOutput>();
+    }
+};
+
+// How output channel `out` of the recording relates to input channel `in`: the
+// delay in frames at which every recorded sample matches (-1: none in 0..max).
+int64_t find_delay(const Sink& sink, size_t from, size_t to, uint32_t out, uint32_t in, int64_t max) {
+    for (int64_t d = 0; d <= max; ++d) {
+        bool all = true;
+        for (size_t i = from; i < to && all; ++i)
+            all = sink.data[out][i] == signal_at(in, static_cast<uint32_t>(sink.first_time + i - d));
+        if (all) return d;
+    }
+    return -1;
+}
+
+class JackDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::access("/usr/bin/jackd", X_OK) != 0) GTEST_SKIP() << "jackd (jackd2) is not installed";
+        if (!jack().handle || !jack().client_open) GTEST_SKIP() << "libjack.so.0 cannot be loaded";
+        ASSERT_TRUE(temp_.ok());
+        std::string error;
+        store_ = SettingsStore::open(temp_ / "settings.db", error);
+        ASSERT_TRUE(store_) << error;
+        root_ = *store_->root().create("Instances");
+    }
+
+    // Starts a server, the PortAudio system on it, and the two probe clients.
+    void start_server(uint32_t rate, uint32_t period, size_t record_frames) {
+        const std::string name = "torvalen-test-" + std::to_string(::getpid()) + "-" + std::to_string(rate);
+        server_ = std::make_unique<JackServer>(name, rate, period, temp_ / "jackd.log");
+        ASSERT_TRUE(server_->spawned());
+        ASSERT_TRUE(server_->wait_ready()) << testing::read_file(temp_ / "jackd.log");
+        // PortAudio's JACK host API connects to the default server.
+        ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+        std::string error;
+        drivers_ = PortAudioSystem::open(error);
+        ASSERT_TRUE(drivers_) << error;
+        bool has_system = false;
+        for (const auto& d : drivers_->enumerate())
+            if (d.name == "system" && d.host == "JACK") has_system = d.channels.inputs == channels;
+        ASSERT_TRUE(has_system) << "PortAudio does not see the JACK server's system device";
+        layer_ = std::make_unique<DeviceLayer>(*drivers_);
+
+        sink_ = std::make_unique<Sink>(record_frames);
+        source_.client = server_->open_client("source");
+        sink_->client = server_->open_client("sink");
+        ASSERT_TRUE(source_.client && sink_->client);
+        for (uint32_t c = 0; c < channels; ++c) {
+            const std::string n = std::to_string(c + 1);
+            source_.ports[c] = jack().port_register(source_.client, ("out_" + n).c_str(),
+                                                    JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+            sink_->ports[c] = jack().port_register(sink_->client, ("in_" + n).c_str(),
+                                                   JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        }
+        jack().set_process_callback(source_.client, &Source::process, &source_);
+        jack().set_process_callback(sink_->client, &Sink::process, sink_.get());
+        jack().set_xrun_callback(sink_->client, &Sink::xrun, sink_.get());
+        ASSERT_EQ(jack().activate(source_.client), 0);
+        ASSERT_EQ(jack().activate(sink_->client), 0);
+    }
+
+    // Wires source → our inputs and our outputs → sink (our client is "torvalen").
+    void connect_probes() {
+        for (uint32_t c = 0; c < channels; ++c) {
+            const std::string n = std::to_string(c);
+            ASSERT_EQ(jack().connect(source_.client, jack().port_name(source_.ports[c]),
+                                     ("torvalen:in_" + n).c_str()), 0) << c;
+            ASSERT_EQ(jack().connect(sink_->client, ("torvalen:out_" + n).c_str(),
+                                     jack().port_name(sink_->ports[c])), 0) << c;
+        }
+    }
+
+    // Records `seconds` of audio (bounded wait).
+    void record(double seconds, uint32_t rate) {
+        const size_t want = static_cast<size_t>(seconds * rate);
+        sink_->recording = true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds + 10);
+        while (sink_->frames_recorded.load() < want && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sink_->recording = false;
+        ASSERT_GE(sink_->frames_recorded.load(), want);
+    }
+
+    void TearDown() override {
+        contexts_.clear();
+        instances_.clear();
+        layer_.reset();
+        drivers_.reset();
+        for (jack_client_t* c : {source_.client, sink_ ? sink_->client : nullptr})
+            if (c) {
+                jack().deactivate(c);
+                jack().client_close(c);
+            }
+        server_.reset();
+        ::unsetenv("JACK_DEFAULT_SERVER");
+    }
+
+    Instance& make(const char* name) {
+        std::string error;
+        auto instance = Instance::create(root_, name, factory_, error);
+        EXPECT_TRUE(instance) << error;
+        instances_.push_back(std::move(instance));
+        instances_.back()->set_unlocked(true);
+        return *instances_.back();
+    }
+
+    testing::TempDir temp_{"torvalen-jack"};
+    std::unique_ptr<SettingsStore> store_;
+    SettingsKey root_;
+    CopyFactory factory_;
+    std::unique_ptr<JackServer> server_;
+    std::unique_ptr<PortAudioSystem> drivers_;
+    std::unique_ptr<DeviceLayer> layer_;
+    Source source_;
+    std::unique_ptr<Sink> sink_;
+    std::vector<std::unique_ptr<Instance>> instances_;
+    std::vector<std::unique_ptr<DeviceContext>> contexts_;  // closed before the instances
+};
+
+DeviceSettings system_device(uint32_t rate, uint32_t frames) {
+    DeviceSettings s;
+    s.device = "system";
+    s.sample_rate = rate;
+    s.frame_size = frames;
+    s.input_l = 1;
+    s.input_r = 2;
+    s.output_l = 1;
+    s.output_r = 2;
+    return s;
+}
+
+double soak_seconds() {
+    const char* v = std::getenv("TORVALEN_SOAK_SECONDS");
+    return v && std::atof(v) > 0 ? std::atof(v) : 5.0;
+}
+
+TEST_F(JackDeviceTest, PerInstanceDevicePassesTheSignalWithOneBlockDelayAndNoXruns) {
+    constexpr uint32_t rate = 48000, frames = 256;
+    const double seconds = soak_seconds();
+    start_server(rate, frames, static_cast<size_t>((seconds + 1) * rate));
+    Instance& a = make("A");
+    std::string error;
+    contexts_.push_back(layer_->open_device(system_device(rate, frames), a, error));
+    ASSERT_TRUE(contexts_.back()) << error;
+    DeviceContext& context = *contexts_.back();
+    ASSERT_TRUE(context.wait_running(5000)) << context.status().text;
+    connect_probes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // connections settle
+
+    const DeviceStatus before = context.status();
+    record(seconds, rate);
+    const DeviceStatus after = context.status();
+    const size_t n = sink_->frames_recorded.load();
+
+    // Channels 1 and 2 come back on outputs 1 and 2, exactly one block late, for
+    // every recorded sample; outputs 3 and 4 carry nothing.
+    EXPECT_EQ(find_delay(*sink_, 0, n, 0, 0, 8 * frames), int64_t{frames});
+    EXPECT_EQ(find_delay(*sink_, 0, n, 1, 1, 8 * frames), int64_t{frames});
+    for (uint32_t c : {2u, 3u})
+        EXPECT_TRUE(std::all_of(sink_->data[c].begin(), sink_->data[c].begin() + n,
+                                [](float v) { return v == 0.0f; }));
+
+    EXPECT_EQ(sink_->xruns.load(), 0);
+    EXPECT_EQ(after.driver_xruns - before.driver_xruns, 0u);
+    EXPECT_EQ(after.engine_overruns - before.engine_overruns, 0u);
+    EXPECT_EQ(after.restarts, 0u);
+    EXPECT_EQ(after.input_type, uint32_t{sample_float32_lsb});  // JACK's native floats
+
+    const double latency_ms = 1000.0 * frames / rate;
+    std::printf("[ figures  ] 48000 Hz / 256: %.1f s, %zu blocks, JACK xruns %d, engine overruns %llu;"
+                " round trip source→sink %u frames = %.2f ms (+ PortAudio-reported in %u / out %u frames);"
+                " engine CPU load %.4f\n",
+                seconds, static_cast<size_t>(after.blocks - before.blocks), sink_->xruns.load(),
+                static_cast<unsigned long long>(after.engine_overruns), frames, latency_ms,
+                after.latencies.input, after.latencies.output, a.cpu_load());
+    RecordProperty("cpu_load", std::to_string(a.cpu_load()));
+}
+
+TEST_F(JackDeviceTest, SharedDeviceCarriesTwoInstancesOnTheirChannelPairs) {
+    constexpr uint32_t rate = 48000, frames = 256;
+    start_server(rate, frames, 2 * rate);
+    Instance& a = make("A");
+    Instance& b = make("B");
+    ASSERT_TRUE(b.set_channel_map({3, 4, 4, 3}));  // B's outputs crossed over
+    std::string error;
+    contexts_.push_back(layer_->open_shared(system_device(rate, frames), error));
+    ASSERT_TRUE(contexts_.back()) << error;
+    DeviceContext& shared = *contexts_.back();
+    ASSERT_TRUE(shared.wait_running(5000)) << shared.status().text;
+    ASSERT_TRUE(shared.attach(a));
+    ASSERT_TRUE(shared.attach(b));
+    connect_probes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    record(1.0, rate);
+    const size_t n = sink_->frames_recorded.load();
+    EXPECT_EQ(find_delay(*sink_, 0, n, 0, 0, 8 * frames), int64_t{frames});
+    EXPECT_EQ(find_delay(*sink_, 0, n, 1, 1, 8 * frames), int64_t{frames});
+    EXPECT_EQ(find_delay(*sink_, 0, n, 3, 2, 8 * frames), int64_t{frames});  // B left → output 4
+    EXPECT_EQ(find_delay(*sink_, 0, n, 2, 3, 8 * frames), int64_t{frames});  // B right → output 3
+    EXPECT_EQ(shared.status().engine_overruns, 0u);
+    EXPECT_GT(a.cycles(), 100u);
+    EXPECT_GT(b.cycles(), 100u);
+}
+
+TEST_F(JackDeviceTest, RoundTripAt192kWith1024Frames) {
+    constexpr uint32_t rate = 192000, frames = 1024;
+    start_server(rate, frames, 2 * rate);
+    Instance& a = make("A");
+    std::string error;
+    contexts_.push_back(layer_->open_device(system_device(rate, frames), a, error));
+    ASSERT_TRUE(contexts_.back()) << error;
+    DeviceContext& context = *contexts_.back();
+    ASSERT_TRUE(context.wait_running(5000)) << context.status().text;
+    EXPECT_EQ(a.device_rate(), 192000u);
+    EXPECT_EQ(a.block_floats(), 2048u);
+    connect_probes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    record(1.0, rate);
+    const size_t n = sink_->frames_recorded.load();
+    EXPECT_EQ(find_delay(*sink_, 0, n, 0, 0, 4 * frames), int64_t{frames});
+    EXPECT_EQ(find_delay(*sink_, 0, n, 1, 1, 4 * frames), int64_t{frames});
+    const DeviceStatus s = context.status();
+    std::printf("[ figures  ] 192000 Hz / 1024: round trip source→sink %u frames = %.2f ms"
+                " (+ PortAudio-reported in %u / out %u frames); %s\n",
+                frames, 1000.0 * frames / rate, s.latencies.input, s.latencies.output,
+                latency_text(s.latencies, rate).c_str());
+}
+
+TEST_F(JackDeviceTest, RestartsWhenTheServerComesBack) {
+    constexpr uint32_t rate = 48000, frames = 256;
+    start_server(rate, frames, rate);
+    Instance& a = make("A");
+    std::string error;
+    contexts_.push_back(layer_->open_device(system_device(rate, frames), a, error));
+    ASSERT_TRUE(contexts_.back()) << error;
+    DeviceContext& context = *contexts_.back();
+    ASSERT_TRUE(context.wait_running(5000));
+    // The server goes away: the instance falls back to the virtual device.
+    for (jack_client_t* c : {source_.client, sink_->client}) {
+        jack().deactivate(c);
+        jack().client_close(c);
+    }
+    source_.client = sink_->client = nullptr;
+    server_.reset();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!context.status().on_virtual && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(context.status().on_virtual) << context.status().text;
+    const uint64_t cycles = a.cycles();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(a.cycles(), cycles);  // the engine keeps running
+}
+
+}  // namespace
+}  // namespace torvalen

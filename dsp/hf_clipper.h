@@ -2,7 +2,7 @@
 //
 // The 57-tap high-frequency path z (zero phase about its centre, sum 0) carries the part
 // of the 25 us pre-emphasis above the flat response: y + z, y the frame delayed to z's
-// centre, follows the 25 us curve to within a few tenths of a dB up to 15 kHz. The stage
+// centre, follows the 25 us curve to within half a dB up to 14 kHz. The stage
 // outputs y + z, with z alone reduced wherever the sum would pass 2^25: at 192 kHz the
 // gain that brings z + y back to +-2^25 is requested for z, applied per half-cycle of z
 // through a 48-entry gain hold, and z is folded back to 48 kHz.

@@ -18,12 +18,13 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/band_gain_hold.h"
 #include "dsp/crossover.h"
 #include "dsp/gain_hold.h"
 #include "dsp/hf_clipper.h"
 #include "dsp/iir.h"
+#include "dsp/multiband_kernels.h"
 #include "dsp/rate_convert.h"
-#include "dsp/simd.h"
 
 namespace torvalen::dsp {
 
@@ -121,9 +122,10 @@ public:
     template <typename Limiters>
     void process(float& l, float& r, Limiters&& limiters, int& latency_frames) {
         split(l, r, latency_frames);
-        upsample();
+        // The compressor and enhancer of a sub-sample never depend on the limiters of an
+        // earlier one, so all four run first, in one pass.
+        upsample_compress_enhance();
         for (int j = 0; j < oversampling; ++j) {
-            compress_and_enhance(j);
             limiters(sub_[static_cast<std::size_t>(j)], pending_);
             apply_gains(j);
         }
@@ -139,25 +141,18 @@ public:
     // Reads the meter holders and resets them to 1.
     MultibandMeters take_meters();
 
+    // The eight-lane (AVX) kernels run when the processor has them; both kernel widths
+    // give bit-identical results. Turning them off (for comparison) is always possible.
+    bool wide_kernels() const { return avx_; }
+    void set_wide_kernels(bool on) { avx_ = on && multiband_detail::avx_available(); }
+
 private:
-    using f4 = simd::f4;
-    using i4 = int __attribute__((vector_size(16)));
-    static constexpr std::size_t halves = band_lanes / 4;
+    static constexpr std::size_t stride = 2 * band_lanes;  // floats per sub-sample: left lanes, right lanes
 
-    // Derived per-band coefficients, one vector per four lanes.
-    struct Coefficients {
-        f4 rms_rate, ms_floor, drive, fast_threshold, attack, release, fast_release, reference;
-        f4 enh_attack, enh_release, enh_plat, width_minus_1, max_width;
-        f4 clip_rise;  // 1 + A[n_ClipRel + 4]
-    };
-    struct CompressorState {
-        f4 ms{}, envelope{};
-        i4 fast{};
-    };
-    struct EnhancerState {
-        f4 fast{}, platform{};
-    };
-
+    void interpolate(float (*work)[stride]);
+    void compress_enhance(float (*work)[stride], std::size_t count);
+    void store_sub_samples(const float (*work)[stride]);
+    void upsample_compress_enhance();
     void apply_gains_high(BandFrame& s);
     void apply_gains_low(BandFrame& s);
 
@@ -165,23 +160,22 @@ private:
     Garde3rdCrossover garde_3rd_;
     Garde5thCrossover garde_5th_;
     BandFrame bands_;
-    std::array<Interpolator, band_count> up_;
     std::array<BandFrame, oversampling> sub_{};
     PendingGains pending_;
 
     CrossoverKind filter_ = CrossoverKind::lin_phase;
     MultibandLatency latency_ = MultibandLatency::high;
     bool comp_enable_ = false, st_enh_enable_ = false, hf_clip_ = false;
-    float comp_output_ = 1.0f;
-    std::array<Coefficients, halves> coef_{};
-    std::array<CompressorState, halves> comp_{};
-    std::array<EnhancerState, halves> enh_{};
-    std::array<f4, halves> comp_meter_{}, width_meter_{};
+    bool avx_ = false;  // run the eight-lane kernels (chosen once, at construction)
+    multiband_detail::BandInterpolatorState up_;
+    multiband_detail::DynamicsCoefficients coef_{};
+    multiband_detail::DynamicsState dynamics_;
+    std::array<float, band_lanes> clip_rise_{};  // 1 + A[n_ClipRel + 4] per band
 
     // Gain application. The smoothed gains start at 1 (a zero start could never rise:
     // the rise is multiplicative).
     std::array<float, band_lanes> smooth_l_, smooth_r_;
-    std::array<HalfCycleGainHoldMin, band_count> high_hold_;
+    BandGainHold high_hold_;  // all bands, high-latency mode
     std::array<HalfCycleGainHoldMin, 2> low_hold_;  // H2, H1
     static constexpr int low_filtered_bands = 3;    // M2, M1, B
     std::array<std::array<LowPass2<float>, 3>, low_filtered_bands> low_gain_filter_;

@@ -58,6 +58,28 @@ std::optional<std::vector<std::string>> list_items(const ControlRecord& record) 
     return items;
 }
 
+DefaultMenu default_menu(MenuSpot spot) {
+    return DefaultMenu{true, spot == MenuSpot::page_entry, spot == MenuSpot::group_entry};
+}
+
+std::vector<std::optional<WindowPosition>> layout_group_windows(std::span<const uint32_t> widths_px,
+                                                                uint32_t area_width_px, uint32_t area_height_px) {
+    std::vector<std::optional<WindowPosition>> positions(widths_px.size());
+    uint32_t x = 0, y = 0;
+    for (size_t i = 0; i < widths_px.size(); ++i) {
+        const uint32_t width = widths_px[i];
+        if (width > area_width_px) continue;
+        if (x + width > area_width_px) {
+            x = 0;
+            y += group_height_px;
+        }
+        if (y + group_height_px > area_height_px) break;
+        positions[i] = WindowPosition{x, y};
+        x += width;
+    }
+    return positions;
+}
+
 const ControlNode* PageTree::find(uint32_t index) const {
     for (const PageNode& page : pages)
         for (const GroupNode& group : page.groups)

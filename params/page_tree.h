@@ -70,6 +70,34 @@ struct PageTree {
     size_t control_count() const;
 };
 
+// ---- Control window ----
+
+// What the right-click menu of the page list offers where it was opened.
+enum class MenuSpot { outside, page_entry, group_entry };
+inline constexpr std::string_view menu_all_defaults = "Set All To Default Values";
+inline constexpr std::string_view menu_group_defaults = "Set Group To Default Values";    // every group of the page
+inline constexpr std::string_view menu_window_defaults = "Set Window To Default Values";  // the group under the cursor
+struct DefaultMenu {
+    bool all = true;
+    bool group = false;
+    bool window = false;
+};
+DefaultMenu default_menu(MenuSpot spot);
+
+// Open group windows laid out left to right in rows of `area_width_px`,
+// wrapping when the next window does not fit. Windows that fit nowhere get no
+// position; when not one fits, the interface shows no_room_message ("Warning").
+struct WindowPosition {
+    uint32_t x_px = 0;
+    uint32_t y_px = 0;
+};
+std::vector<std::optional<WindowPosition>> layout_group_windows(std::span<const uint32_t> widths_px,
+                                                                uint32_t area_width_px, uint32_t area_height_px);
+inline constexpr std::string_view no_room_message =
+    "Unable to display any controls\r\nIThe usual reason is that the application window is too small\r\n"
+    "Either masximize icon or  drag the window larger with the icon bottom right";
+inline constexpr std::string_view no_room_title = "Warning";
+
 // Builds the tree. Fails (nothing kept, `error` says why) when a group comes
 // before any page, a control before any group, a label contains "\" or "/", a
 // page is titled "Header", a page or group title is empty (it names a store

@@ -135,7 +135,7 @@ PresetBar::PresetBar(ControlSet& controls, SettingsKey module_key, PresetBarOpti
     if (restore_working_copy()) log_event(controls_.module_name(), "unsaved values of the last run restored");
     if (options_.dayparts_offered && !current_daypart_.empty()) {
         const std::string name = current_daypart_;
-        if (!load_daypart(name).ok) log_event(controls_.module_name(), "the current day-part could not be loaded");
+        if (!load_daypart_locked(name).ok) log_event(controls_.module_name(), "the current day-part could not be loaded");
     }
     controls_.set_change_listener(this);
     writer_ = std::thread([this] { writer_main(); });
@@ -293,6 +293,7 @@ Outcome PresetBar::load_preset_locked(std::string_view name, bool& clean) {
 
 Outcome PresetBar::load_preset(std::string_view name) {
     std::lock_guard lock(lock_);
+    if (!enabled_) return Outcome::refused();
     if (!valid_name(name)) return invalid_name(bar_text::error_title);
     bool clean = false;
     Outcome outcome = load_preset_locked(name, clean);
@@ -495,6 +496,11 @@ Outcome PresetBar::save_daypart(std::string_view name) {
 
 Outcome PresetBar::load_daypart(std::string_view name) {
     std::lock_guard lock(lock_);
+    if (!enabled_) return Outcome::refused();
+    return load_daypart_locked(name);
+}
+
+Outcome PresetBar::load_daypart_locked(std::string_view name) {
     if (!options_.dayparts_offered) return Outcome::refused();
     if (!valid_name(name)) return invalid_name(bar_text::error_title);
     const Outcome failed = Outcome::failure(std::string(daypart_load_failed), std::string(bar_text::error_title));

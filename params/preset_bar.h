@@ -130,7 +130,8 @@ public:
     // ---- Presets ----
     // Saves every value and the notes under `name`, which becomes current.
     Outcome save_preset(std::string_view name);
-    // Loads `name` without making it current (see choose_preset).
+    // Loads `name` without making it current (see choose_preset). Like every
+    // command of the bar, refused while the instance is locked.
     Outcome load_preset(std::string_view name);
     // Loads `name` and, on success, makes it current (choosing from the list).
     Outcome choose_preset(std::string_view name);
@@ -186,6 +187,7 @@ private:
     void read_settings();
     bool write_settings_locked();
     Outcome load_preset_locked(std::string_view name, bool& clean);
+    Outcome load_daypart_locked(std::string_view name);
     bool restore_working_copy();
     std::vector<std::optional<float>> current_values() const;
     void notify(std::string_view name, bool by_scheduler);

@@ -64,9 +64,7 @@ inline bool parse_file_input(std::string_view data) {
     const ProfileFile file = ProfileFile::parse(data);
     (void)file.value("Header", "Type");
     if (const auto value = decode_structure(data.substr(0, 10))) {
-        if (encode_structure(*value) != std::string(data.substr(0, 10)) &&
-            decode_structure(encode_structure(*value)) != value)
-            return false;
+        if (decode_structure(encode_structure(*value)) != value) return false;
     }
     const std::string notes = decode_notes(data, data.size() / 2);
     return notes.size() <= data.size();

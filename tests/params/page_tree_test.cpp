@@ -149,3 +149,31 @@ TEST(DelayControlLogic, FourSlidersSumToMilliseconds) {
 
 }  // namespace
 }  // namespace torvalen::params
+
+namespace torvalen::params {
+namespace {
+
+TEST(ControlWindow, DefaultMenuAndGroupWindowRows) {
+    EXPECT_TRUE(default_menu(MenuSpot::outside).all);
+    EXPECT_FALSE(default_menu(MenuSpot::outside).group || default_menu(MenuSpot::outside).window);
+    EXPECT_TRUE(default_menu(MenuSpot::page_entry).group);
+    EXPECT_FALSE(default_menu(MenuSpot::page_entry).window);
+    EXPECT_TRUE(default_menu(MenuSpot::group_entry).window);
+    EXPECT_FALSE(default_menu(MenuSpot::group_entry).group);
+
+    const uint32_t widths[] = {87, 257, 172, 87};
+    const auto rows = layout_group_windows(widths, 400, 500);
+    ASSERT_TRUE(rows[0] && rows[1] && rows[2] && rows[3]);
+    EXPECT_EQ(rows[1]->x_px, 87u);
+    EXPECT_EQ(rows[2]->x_px, 0u) << "wraps when the next window does not fit";
+    EXPECT_EQ(rows[2]->y_px, group_height_px);
+    EXPECT_EQ(rows[3]->x_px, 172u);
+    const auto one_row = layout_group_windows(widths, 400, 300);
+    EXPECT_TRUE(one_row[1]);
+    EXPECT_FALSE(one_row[2]) << "no room for a second row";
+    const auto none = layout_group_windows(widths, 80, 500);
+    EXPECT_TRUE(std::none_of(none.begin(), none.end(), [](const auto& p) { return p.has_value(); }));
+}
+
+}  // namespace
+}  // namespace torvalen::params

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -84,9 +87,24 @@ TEST(ProfileFiles, AtomicWriteReplacesWholeOrNothing) {
         chmod(dir.path().c_str(), 0755);
         EXPECT_EQ(file_text(file), "second");
     }
+    // A write that fails part way (the file-size limit of a full disk) in a
+    // child process: the old file stays whole.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::string child_error;
+        _exit(write_file_atomically(file, std::string(100000, 'x'), child_error) ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(file_text(file), "second");
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
-    EXPECT_EQ(entries, 1u);
+    EXPECT_EQ(entries, 1u) << "no temporary file left";
     EXPECT_FALSE(write_file_atomically(dir.path() / "missing" / "x.fmt4", "x", error));
 }
 

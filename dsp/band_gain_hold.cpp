@@ -1,0 +1,24 @@
+#include "dsp/band_gain_hold.h"
+
+namespace torvalen::dsp {
+
+namespace {
+constexpr std::uint32_t band_lanes_mask = 0x1F1F;  // lanes 0-4 (left) and 8-12 (right)
+}
+
+BandGainHold::BandGainHold(std::size_t length) : ring_(length == 0 ? 1 : length) {
+    for (Entry& e : ring_) {
+        for (float& g : e.gain) g = empty;
+        for (float& s : e.sample) s = 0.0f;
+    }
+    applied_.fill(1.0f);
+    set_active_lanes(band_lanes_mask);
+}
+
+void BandGainHold::set_active_lanes(std::uint32_t mask) {
+    active_count_ = 0;
+    for (std::size_t lane = 0; lane < lanes; ++lane)
+        if (mask & (1u << lane)) active_list_[active_count_++] = static_cast<std::uint8_t>(lane);
+}
+
+}  // namespace torvalen::dsp

@@ -1,0 +1,83 @@
+// Half-cycle gain hold (min variant) for all five bands and both channels at once: the
+// same rule as HalfCycleGainHoldMin, applied to sixteen lanes (left lanes 0-7, right
+// lanes 8-15, the layout of a BandFrame) that share one ring cursor. The lanes are
+// processed as 4-wide vectors without branches; only the open half-cycle slots, which lie
+// at different ring positions per lane, are written one lane at a time.
+//
+// Each lane's open slot is written through on every sample (it always holds the minimum
+// requested so far in its half-cycle), so the entry under the cursor is complete when it
+// is read. A slot that the cursor reaches while its half-cycle is still open (a half-cycle
+// longer than the ring) is consumed and a fresh slot opens at the cursor, as in
+// HalfCycleGainHold.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "dsp/simd.h"
+
+namespace torvalen::dsp {
+
+class BandGainHold {
+public:
+    static constexpr std::size_t lanes = 16;
+
+    BandGainHold() = default;
+    explicit BandGainHold(std::size_t length);
+
+    std::size_t length() const { return ring_.size(); }
+
+    // Lanes whose gains are held (bit k = lane k); the others keep gain 1. Default: the
+    // five band lanes of each channel.
+    void set_active_lanes(std::uint32_t mask);
+
+    // In place: samples[lane] become the samples of `length` calls earlier times their
+    // held gains.
+    void process(float* samples, const float* gains) {
+        Entry& e = ring_[cursor_];
+        const std::int32_t cursor = static_cast<std::int32_t>(cursor_);
+        using i4 = std::int32_t __attribute__((vector_size(16)));
+        for (std::size_t i = 0; i < lanes; i += 4) {
+            const simd::f4 slot = simd::load(e.gain + i);
+            const simd::f4 applied = slot >= 0.0f ? slot : simd::load(applied_.data() + i);
+            simd::store(applied_.data() + i, applied);
+            const simd::f4 x = simd::load(samples + i), g = simd::load(gains + i);
+            const i4 same = (x >= 0.0f) == (simd::load(previous_.data() + i) >= 0.0f);
+            i4 open;
+            std::memcpy(&open, open_.data() + i, sizeof open);
+            const i4 reopen = ~same | (open == cursor);
+            simd::store(open_min_.data() + i, reopen ? g : simd::min(simd::load(open_min_.data() + i), g));
+            open = reopen ? i4{} + cursor : open;
+            std::memcpy(open_.data() + i, &open, sizeof open);
+            simd::store(previous_.data() + i, x);
+            simd::store(e.gain + i, simd::splat(empty));
+            simd::store(samples + i, simd::load(e.sample + i) * applied);
+            simd::store(e.sample + i, x);
+        }
+        // Write each open slot through (lanes differ in where their half-cycle began).
+        for (std::size_t k = 0; k < active_count_; ++k) {
+            const std::size_t lane = active_list_[k];
+            ring_[static_cast<std::size_t>(open_[lane])].gain[lane] = open_min_[lane];
+        }
+        if (++cursor_ == ring_.size()) cursor_ = 0;
+    }
+
+private:
+    static constexpr float empty = -1.0f;
+    struct alignas(64) Entry {
+        float gain[lanes];
+        float sample[lanes];
+    };
+
+    std::vector<Entry> ring_;
+    std::size_t cursor_ = 0;
+    alignas(16) std::array<float, lanes> applied_{}, previous_{}, open_min_{};
+    alignas(16) std::array<std::int32_t, lanes> open_{};
+    std::size_t active_count_ = 0;
+    std::array<std::uint8_t, lanes> active_list_{};
+};
+
+}  // namespace torvalen::dsp

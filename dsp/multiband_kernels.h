@@ -1,0 +1,181 @@
+// Per-sub-sample kernels of the multiband section, written once for any vector width:
+// the five bands sit in eight lanes, processed as two 4-wide vectors (SSE2 / NEON, the
+// baseline) or one 8-wide vector (AVX, chosen at run time when the processor has it).
+// Both widths perform the same operations in the same order, so their results are
+// bit-identical.
+//
+// This header is included by multiband.cpp (baseline) and multiband_avx.cpp (compiled
+// for AVX); everything here has internal linkage, so no AVX-encoded copy of a function
+// can be picked by the linker for the baseline code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace torvalen::dsp::multiband_detail {
+
+inline constexpr std::size_t lanes = 8;  // five bands and three padding lanes
+inline constexpr std::size_t taps_per_phase = 30;
+
+// Derived per-band coefficients (one value per lane).
+struct alignas(32) DynamicsCoefficients {
+    float rms_rate[lanes], ms_floor[lanes], drive[lanes], fast_threshold[lanes];
+    float attack[lanes], release[lanes], fast_release[lanes], reference[lanes];
+    float enh_attack[lanes], enh_release[lanes], enh_plat[lanes], width_minus_1[lanes], max_width[lanes];
+    float comp_output;
+};
+
+struct alignas(32) DynamicsState {
+    float ms[lanes] = {}, envelope[lanes] = {};
+    std::int32_t fast[lanes] = {};  // all ones when set
+    float enh_fast[lanes] = {}, platform[lanes] = {};
+    float comp_meter[lanes] = {1, 1, 1, 1, 1, 1, 1, 1}, width_meter[lanes] = {1, 1, 1, 1, 1, 1, 1, 1};
+};
+
+// Band interpolators: for each band a doubled history of frames, each entry the left
+// sample four times and the right sample four times, so one polyphase step is a plain
+// vector multiply-add with the four phases (duplicated for the right channel).
+struct alignas(32) BandInterpolatorState {
+    static constexpr std::size_t bands = 5;
+    float phases[taps_per_phase][lanes];                     // p[4k..4k+3] twice
+    float history[bands][2 * taps_per_phase][lanes] = {};    // {l x4, r x4}
+    std::size_t pos = 0;
+};
+
+namespace {
+
+template <typename V>
+inline V vload(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename V>
+inline void vstore(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Compressor and stereo enhancer of `count` consecutive sub-samples. Sub-sample j's band
+// samples are at sub + j * stride: eight left lanes, then eight right lanes; changed in
+// place. The state stays in registers across the sub-samples.
+template <typename Ops>
+inline void compress_enhance(DynamicsState& st, const DynamicsCoefficients& c, float* sub, std::size_t stride,
+                             std::size_t count, bool comp, bool enhance) {
+    using V = typename Ops::V;
+    using M = typename Ops::M;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    constexpr float platform_floor = 33554.434f;  // 2^25 / 1000
+    const V one = V{} + 1.0f;
+    for (std::size_t i = 0; i < lanes; i += w) {
+        V ms = vload<V>(st.ms + i), env = vload<V>(st.envelope + i);
+        M fast;
+        std::memcpy(&fast, st.fast + i, sizeof fast);
+        V f = vload<V>(st.enh_fast + i), p = vload<V>(st.platform + i);
+        V comp_meter = vload<V>(st.comp_meter + i), width_meter = vload<V>(st.width_meter + i);
+        const V rms_rate = vload<V>(c.rms_rate + i), ms_floor = vload<V>(c.ms_floor + i);
+        const V drive = vload<V>(c.drive + i), fast_threshold = vload<V>(c.fast_threshold + i);
+        const V attack = vload<V>(c.attack + i), release = vload<V>(c.release + i);
+        const V fast_release = vload<V>(c.fast_release + i), ref = vload<V>(c.reference + i);
+        const V enh_attack = vload<V>(c.enh_attack + i), enh_release = vload<V>(c.enh_release + i);
+        const V enh_plat = vload<V>(c.enh_plat + i), width_minus_1 = vload<V>(c.width_minus_1 + i);
+        const V max_width = vload<V>(c.max_width + i);
+        for (std::size_t j = 0; j < count; ++j) {
+            float* l = sub + j * stride + i;
+            float* r = l + lanes;
+            V L = vload<V>(l), R = vload<V>(r);
+            if (comp) {
+                ms += (L * L + R * R - ms) * rms_rate;
+                ms = ms > ms_floor ? ms : ms_floor;
+                const V rho = Ops::sqrt(ms);
+                const V t = rho * drive;
+                fast = (t * fast_threshold < env) | fast;
+                const M rise = t > env;
+                const V risen = env + (t - env) * attack;
+                V fallen = env - env * (fast ? fast_release : release);
+                fallen = fallen > t ? fallen : t;
+                env = rise ? risen : fallen;
+                env = env > ref ? env : ref;
+                fast = rise ? M{} : fast;
+                const V k = rho >= env ? env / rho : one;
+                comp_meter = comp_meter < k ? comp_meter : k;
+                L = L * k * c.comp_output;
+                R = R * k * c.comp_output;
+            }
+            if (enhance) {
+                const V m = L + R;
+                V side = L - R;
+                V a = m < 0.0f ? -m : m;
+                a = a > one ? a : one;
+                const V fall = f - f * enh_release;
+                f = a > f ? f + (a - f) * enh_attack : (fall > a ? fall : a);
+                const V target = f > platform_floor ? f : V{} + platform_floor;
+                p += (target - p) * enh_plat;
+                p = f < p ? f : p;
+                V width = width_minus_1 * (f / p - 1.0f) + 1.0f;
+                width = width < max_width ? width : max_width;
+                width_meter = width_meter > width ? width_meter : width;
+                side *= width;
+                L = (m + side) * 0.5f;
+                R = (m - side) * 0.5f;
+            }
+            vstore(l, L);
+            vstore(r, R);
+        }
+        vstore(st.ms + i, ms);
+        vstore(st.envelope + i, env);
+        std::memcpy(st.fast + i, &fast, sizeof fast);
+        vstore(st.enh_fast + i, f);
+        vstore(st.platform + i, p);
+        vstore(st.comp_meter + i, comp_meter);
+        vstore(st.width_meter + i, width_meter);
+    }
+}
+
+// 4x interpolation of the five bands of one frame (in_l[b], in_r[b]). Sub-sample j is
+// written to sub + j * stride: lane b of its first eight floats (left) and of the next
+// eight (right). The five bands run interleaved, two accumulators each, so the additions
+// form ten independent chains.
+template <typename Ops>
+inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, const float* in_r, float* sub,
+                              std::size_t stride) {
+    using V = typename Ops::V;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    constexpr std::size_t bands = BandInterpolatorState::bands;
+    const std::size_t pos = st.pos;
+    for (std::size_t b = 0; b < bands; ++b) {
+        const float entry[lanes] = {in_l[b], in_l[b], in_l[b], in_l[b], in_r[b], in_r[b], in_r[b], in_r[b]};
+        std::memcpy(st.history[b][pos], entry, sizeof entry);
+        std::memcpy(st.history[b][pos + taps_per_phase], entry, sizeof entry);
+    }
+    float acc[bands][lanes];
+    for (std::size_t i = 0; i < lanes; i += w) {
+        V a0[bands] = {}, a1[bands] = {};
+        for (std::size_t k = 0; k < taps_per_phase; k += 2) {
+            const V p0 = vload<V>(st.phases[k] + i), p1 = vload<V>(st.phases[k + 1] + i);
+            for (std::size_t b = 0; b < bands; ++b) {
+                a0[b] += p0 * vload<V>(st.history[b][pos + k] + i);
+                a1[b] += p1 * vload<V>(st.history[b][pos + k + 1] + i);
+            }
+        }
+        for (std::size_t b = 0; b < bands; ++b) vstore(acc[b] + i, a0[b] + a1[b]);
+    }
+    for (std::size_t b = 0; b < bands; ++b) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            sub[j * stride + b] = acc[b][j];
+            sub[j * stride + lanes + b] = acc[b][4 + j];
+        }
+    }
+    st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
+}
+
+}  // namespace
+
+// AVX variants (multiband_avx.cpp); present on x86-64 only.
+bool avx_available();
+void compress_enhance_avx(DynamicsState& st, const DynamicsCoefficients& c, float* sub, std::size_t stride,
+                          std::size_t count, bool comp, bool enhance);
+void interpolate_bands_avx(BandInterpolatorState& st, const float* in_l, const float* in_r, float* sub,
+                           std::size_t stride);
+
+}  // namespace torvalen::dsp::multiband_detail

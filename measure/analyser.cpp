@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 
+#include "engine/log.h"
 #include "engine/realtime.h"
 
 namespace torvalen::measure {
@@ -45,13 +46,32 @@ std::unique_ptr<Analyser> Analyser::create(const SettingsKey& instance_key, uint
         error |= 1u;
         return nullptr;
     }
+    std::unique_ptr<Analyser> analyser;
     try {
-        return std::unique_ptr<Analyser>(new Analyser(*key));
+        analyser.reset(new Analyser(*key));
     } catch (const std::bad_alloc&) {
         // Allocation failure at creation is reported through the error word.
         error |= 1u;
         return nullptr;
     }
+    // The settings block already holds the defaults; the bar then loads the
+    // current preset (and any unsaved working copy) over them.
+    std::string why;
+    analyser->controls_ = params::ControlSet::create(analyser_controls(), *analyser, "Analyser", false, why);
+    if (!analyser->controls_) {
+        log_event("Analyser", "control table refused: " + why);
+        error |= 1u;
+        return nullptr;
+    }
+    params::PresetBarOptions options;
+    options.version = analyser_key_name;
+    analyser->bar_ = std::make_unique<params::PresetBar>(*analyser->controls_, *key, std::move(options));
+    return analyser;
+}
+
+void Analyser::set_unlocked(bool unlocked) {
+    unlocked_.store(unlocked, std::memory_order_relaxed);
+    if (bar_) bar_->set_enabled(unlocked);
 }
 
 Analyser::Analyser(const SettingsKey& key)
@@ -73,6 +93,7 @@ Analyser::Analyser(const SettingsKey& key)
 }
 
 Analyser::~Analyser() {
+    bar_.reset();
     events_.signal(event_quit);
     if (analysis_thread_.joinable()) analysis_thread_.join();
     generator_.reset();

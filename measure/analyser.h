@@ -26,6 +26,8 @@
 
 #include "dsp/detectors.h"
 #include "dsp/rate_convert.h"
+#include "params/control_set.h"
+#include "params/preset_bar.h"
 #include "engine/event.h"
 #include "engine/module.h"
 #include "measure/analyser_settings.h"
@@ -63,7 +65,7 @@ struct AnalyserFrame {
 // The six meter values: true peak L/R, peak envelope L/R, RMS L/R, in dBFS.
 using AnalyserMeters = std::array<float, 6>;
 
-class Analyser final : public AnalyserModule {
+class Analyser final : public AnalyserModule, private params::ParameterCallbacks {
 public:
     // Opens or creates "Analyser-v1.0.0" under the instance key, reads the display
     // settings, builds the tables and starts both threads. Sets bit 0 of `error`
@@ -80,7 +82,8 @@ public:
     void clear_meters() override;
 
     // ---- Control thread ----
-    void set_unlocked(bool unlocked) override { unlocked_.store(unlocked, std::memory_order_relaxed); }
+    // Unlocking enables the page's controls and the preset bar.
+    void set_unlocked(bool unlocked) override;
     bool unlocked() const { return unlocked_.load(std::memory_order_relaxed); }
     void save_settings() override;
 
@@ -89,6 +92,11 @@ public:
     bool set_value(uint32_t index, float display);
     bool get_value(uint32_t index, float& display);
     AnalyserSettings settings();
+
+    // The page's controls (every widget and default command goes through them)
+    // and the preset bar in "Analyser-v1.0.0".
+    params::ControlSet& controls() { return *controls_; }
+    params::PresetBar& preset_bar() { return *bar_; }
 
     DisplaySettings display();
     void set_display(const DisplaySettings& display);
@@ -114,6 +122,8 @@ public:
 
 private:
     explicit Analyser(const SettingsKey& key);
+    bool set_parameter(uint32_t index, float display) override { return set_value(index, display); }
+    bool get_parameter(uint32_t index, float& display) override { return get_value(index, display); }
 
     struct Capture {
         std::array<std::vector<float>, 2> samples;  // L, R at full scale 1
@@ -173,6 +183,10 @@ private:
     EventGroup events_;
     std::unique_ptr<SignalGenerator> generator_;
     std::thread analysis_thread_;
+
+    // Control thread. The bar goes first at destruction: it may still read values.
+    std::unique_ptr<params::ControlSet> controls_;
+    std::unique_ptr<params::PresetBar> bar_;
 };
 
 }  // namespace torvalen::measure

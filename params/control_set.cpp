@@ -20,6 +20,8 @@ ControlSet::ControlSet(std::span<const ControlRecord> table, ParameterCallbacks&
     : table_(table), module_(module), module_name_(std::move(module_name)), tree_(std::move(tree)) {}
 
 bool ControlSet::set(uint32_t index, float display) {
+    // A locked instance changes nothing, whoever asks.
+    if (!enabled()) return false;
     if (!module_.set_parameter(index, display)) return false;
     modified_.store(true, std::memory_order_release);
     if (ChangeListener* listener = listener_.load(std::memory_order_acquire)) listener->parameters_changed();

@@ -76,7 +76,7 @@ public:
     ControlSet& operator=(const ControlSet&) = delete;
 
     // The set wrapper: calls the module's set and marks the preset modified
-    // when it reports a change.
+    // when it reports a change. Refused (false) while the set is not enabled.
     bool set(uint32_t index, float display);
     bool get(uint32_t index, float& display) const;
     // The module's set without the wrapper (preset loads decide the modified

@@ -332,3 +332,56 @@ TEST(Latest, ReaderGetsOnlyTheNewest) {
 
 }  // namespace
 }  // namespace torvalen::measure
+
+namespace torvalen::measure {
+namespace {
+
+// The page's controls obey the lock, and its values live on in named presets and
+// across a restart of the module.
+TEST(AnalyserPresets, LockPresetsAndRestart) {
+    char pattern[] = "/tmp/torvalen-analyser-presets-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path dir = pattern;
+    std::string error;
+    auto store = SettingsStore::open(dir / "settings.db", error);
+    ASSERT_TRUE(store) << error;
+    const SettingsKey instance_key = *store->root().create("Studio");
+    const float square = static_cast<float>(Waveform::square);
+    const float pink = static_cast<float>(Waveform::pink_noise);
+    {
+        uint32_t error_word = 0;
+        auto analyser = Analyser::create(instance_key, error_word);
+        ASSERT_TRUE(analyser);
+        float value = -1.0f;
+
+        // Locked: no change goes through, and the bar refuses its commands.
+        EXPECT_FALSE(analyser->controls().set(control_waveform, square));
+        EXPECT_FALSE(analyser->preset_bar().save_preset("Tone").ok);
+        ASSERT_TRUE(analyser->controls().get(control_waveform, value));
+        EXPECT_EQ(value, static_cast<float>(Waveform::sine));
+
+        analyser->set_unlocked(true);
+        ASSERT_TRUE(analyser->controls().set(control_waveform, square));
+        EXPECT_TRUE(analyser->controls().modified());
+        ASSERT_TRUE(analyser->preset_bar().save_preset("Tone").ok);
+        EXPECT_FALSE(analyser->controls().modified());
+        ASSERT_TRUE(analyser->controls().set(control_waveform, pink));
+        ASSERT_TRUE(analyser->preset_bar().choose_preset("Tone").ok);
+        ASSERT_TRUE(analyser->controls().get(control_waveform, value));
+        EXPECT_EQ(value, square);
+        EXPECT_EQ(analyser->settings().waveform, static_cast<uint32_t>(Waveform::square));
+    }
+    {
+        // The current preset comes back with the module.
+        uint32_t error_word = 0;
+        auto analyser = Analyser::create(instance_key, error_word);
+        ASSERT_TRUE(analyser);
+        EXPECT_EQ(analyser->preset_bar().current_preset(), "Tone");
+        EXPECT_EQ(analyser->settings().waveform, static_cast<uint32_t>(Waveform::square));
+    }
+    store.reset();
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace torvalen::measure

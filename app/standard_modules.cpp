@@ -1,0 +1,12 @@
+#include "app/standard_modules.h"
+
+#include "measure/analyser.h"
+
+namespace torvalen {
+
+std::unique_ptr<AnalyserModule> StandardModules::create_analyser(Instance&, SettingsKey instance_key,
+                                                                 uint32_t& error) {
+    return measure::Analyser::create(instance_key, error);
+}
+
+}  // namespace torvalen

@@ -1,0 +1,15 @@
+// The module set of the torvalen program: which module fills each slot of an
+// instance. Modules not listed here leave their slot empty.
+#pragma once
+
+#include "engine/module.h"
+
+namespace torvalen {
+
+class StandardModules final : public ModuleFactory {
+public:
+    std::unique_ptr<AnalyserModule> create_analyser(Instance& instance, SettingsKey instance_key,
+                                                    uint32_t& error) override;
+};
+
+}  // namespace torvalen

@@ -7,6 +7,7 @@
 
 #include "app/messages.h"
 #include "engine/log.h"
+#include "engine/portaudio_driver.h"
 
 namespace torvalen {
 
@@ -105,8 +106,101 @@ void Application::load_instances() {
     for (size_t i = 0; i < entries_.size(); ++i)
         if (entries_[i].instance.get() == wanted) current_ = i;
 
-    if (options_.start_devices)
+    if (!options_.setup.device.empty() && !apply_setup())
+        log_event(log_who, "the device set-up from the command line was not applied");
+    if (options_.start_devices) {
+        open_sound_cards();
         for (size_t i = 0; i < entries_.size(); ++i) start_device(entries_[i], i == current_);
+    }
+}
+
+std::string Application::check_setup(const DeviceSetup& setup) {
+    if (setup.device.empty()) return "an empty device name cannot be used";
+    DeviceSettings settings;
+    settings.device = setup.device;
+    settings.sample_rate = setup.rate_Hz;
+    settings.frame_size = setup.frame_size;
+    return check_device_settings(settings, false);
+}
+
+// Stores the command line's device choice: the shared device's settings, or the
+// chosen instance's own device (keeping its channels, 1 and 2 when unset).
+bool Application::apply_setup() {
+    const DeviceSetup& setup = options_.setup;
+    if (const std::string why = check_setup(setup); !why.empty()) {
+        log_event(log_who, why);
+        return false;
+    }
+    if (shared_mode()) {
+        if (!setup.instance.empty()) {
+            log_event(log_who, "--instance needs one device per instance (Interface 1); "
+                               "with the shared device every instance uses it");
+            return false;
+        }
+        DeviceSettings shared;
+        shared.load_shared_device(persist_);
+        shared.device = setup.device;
+        shared.sample_rate = setup.rate_Hz;
+        shared.frame_size = setup.frame_size;
+        if (!shared.save_shared_device(persist_)) return false;
+        log_event(log_who, "shared device set to \"" + setup.device + "\"");
+        return true;
+    }
+    Instance* target = setup.instance.empty() ? current() : find(setup.instance);
+    if (!target) {
+        log_event(log_who, "there is no instance \"" + setup.instance + "\"");
+        return false;
+    }
+    DeviceSettings settings = target->device_settings();
+    settings.device = setup.device;
+    settings.sample_rate = setup.rate_Hz;
+    settings.frame_size = setup.frame_size;
+    for (uint32_t* channel : {&settings.input_l, &settings.output_l})
+        if (*channel == 0) *channel = 1;
+    for (uint32_t* channel : {&settings.input_r, &settings.output_r})
+        if (*channel == 0) *channel = 2;
+    // The operator at the machine may set this up even while the settings are
+    // locked for the web interface.
+    const bool was_unlocked = target->unlocked();
+    target->set_unlocked(true);
+    const bool ok = target->set_device_settings(settings);
+    target->set_unlocked(was_unlocked);
+    if (ok) log_event(target->name(), "device set to \"" + setup.device + "\"");
+    return ok;
+}
+
+// Opens the driver system and, with one device for all instances, the shared
+// device (when one is configured). Instances are put on it by start_device.
+bool Application::open_sound_cards() {
+    if (!layer_) {
+        drivers_ = options_.drivers;
+        if (!drivers_) {
+            std::string error;
+            own_drivers_ = PortAudioSystem::open(error);
+            if (!own_drivers_) {
+                log_event(log_who, "no sound cards: " + error);
+                return false;
+            }
+            drivers_ = own_drivers_.get();
+        }
+        layer_ = std::make_unique<DeviceLayer>(*drivers_);
+        if (options_.watch_hotplug) {
+            std::string error;
+            DeviceLayer* layer = layer_.get();
+            hotplug_ = HotplugWatcher::start(alsa_device_folder,
+                                             [layer](const std::string&) { layer->device_added(); }, error);
+            if (!hotplug_) log_event(log_who, "sound cards that appear later are not noticed: " + error);
+        }
+    }
+    if (shared_mode() && !shared_) {
+        DeviceSettings settings;
+        settings.load_shared_device(persist_);
+        if (settings.device.empty()) return true;  // none configured: the virtual device
+        std::string error;
+        shared_ = layer_->open_shared(settings, error);
+        if (!shared_) log_event(log_who, "the shared device is not used: " + error);
+    }
+    return true;
 }
 
 bool Application::add_instance(std::string_view name, bool make_current) {
@@ -117,7 +211,7 @@ bool Application::add_instance(std::string_view name, bool make_current) {
         return false;
     }
     try {
-        entries_.insert(entries_.begin(), Entry{std::move(instance), nullptr});
+        entries_.insert(entries_.begin(), Entry{std::move(instance), nullptr, nullptr});
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -127,6 +221,25 @@ bool Application::add_instance(std::string_view name, bool make_current) {
 }
 
 void Application::start_device(Entry& entry, bool with_output) {
+    Instance& instance = *entry.instance;
+    if (layer_ && shared_mode() && shared_) {
+        if (shared_->attach(instance)) {
+            // Closing the last instance stopped it; a new one starts it again.
+            if (!shared_->status().running) shared_->start();
+            return;
+        }
+        log_event(instance.name(), "the shared device has no room for another instance");
+    } else if (layer_ && !shared_mode() && !instance.device_settings().device.empty()) {
+        std::string error;
+        entry.context = layer_->open_device(instance.device_settings(), instance, error);
+        if (entry.context) return;
+        log_event(instance.name(), "its sound card is not used: " + error);
+    }
+    start_virtual(entry, with_output);
+}
+
+// The embedded default: an instance without a sound card runs on the virtual device.
+void Application::start_virtual(Entry& entry, bool with_output) {
     VirtualDeviceConfig config = options_.device;
     if (!with_output) config.output.clear();
     std::string error;
@@ -138,6 +251,8 @@ void Application::start_device(Entry& entry, bool with_output) {
 }
 
 void Application::stop_device(Entry& entry) {
+    if (shared_) shared_->detach(*entry.instance);
+    entry.context.reset();
     if (entry.device) entry.device->stop();
     entry.device.reset();
 }
@@ -148,13 +263,43 @@ VirtualDevice* Application::device_of(const Instance* instance) {
     return nullptr;
 }
 
+DeviceContext* Application::sound_card_of(const Instance* instance) {
+    for (Entry& e : entries_) {
+        if (e.instance.get() != instance) continue;
+        if (e.context) return e.context.get();
+        if (shared_ && shared_->attached(*instance)) return shared_.get();
+    }
+    return nullptr;
+}
+
+std::string Application::device_status(const Instance* instance) {
+    if (DeviceContext* card = sound_card_of(instance)) return card->status().text;
+    if (VirtualDevice* virt = device_of(instance)) {
+        const VirtualDeviceConfig& c = virt->config();
+        return "Virtual device at " + std::to_string(c.sample_rate_Hz) + " Hz, " +
+               std::to_string(c.frame_size) + " frames: running";
+    }
+    return "No sound device";
+}
+
 void Application::exit() {
     if (exited_) return;
     exited_ = true;
     if (Instance* cur = current()) main_.write_text("Saved_Inst_Name", cur->name());
+    // Sound cards first: no restart from here on, then the shared device (its
+    // instances detached) or each instance's own, then the virtual devices.
+    if (layer_) layer_->begin_shutdown();
+    hotplug_.reset();
+    if (shared_) {
+        shared_->stop();
+        for (Entry& e : entries_) shared_->detach(*e.instance);
+        shared_.reset();
+    }
     for (Entry& e : entries_) stop_device(e);
     for (Entry& e : entries_) Instance::destroy(std::move(e.instance), false);
     entries_.clear();
+    layer_.reset();
+    own_drivers_.reset();
     save_window();
     save_main();
     log_event(log_who, "settings saved; exit");
@@ -215,6 +360,8 @@ CommandResult Application::close_current_instance() {
     if (auto r = check_unlocked(); !r.ok) return r;
     if (current_ >= entries_.size()) return CommandResult::failure(messages::no_instance);
     Entry entry = std::move(entries_[current_]);
+    // The last instance on the shared device stops it first.
+    if (shared_ && entries_.size() == 1) shared_->stop();
     stop_device(entry);
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(current_));
     Instance::destroy(std::move(entry.instance), true);

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "app/password_store.h"
+#include "engine/audio_device.h"
+#include "engine/hotplug.h"
 #include "engine/instance.h"
 #include "engine/settings_store.h"
 #include "engine/virtual_device.h"
@@ -50,12 +52,26 @@ struct WindowPlacement {
     uint32_t x = 0, y = 0, w = 0, h = 0, zoomed = 0;
 };
 
+// Headless device set-up from the command line: puts an instance (or, with one
+// shared device, all of them) on a sound card and stores that choice.
+struct DeviceSetup {
+    std::string device;    // empty: no set-up
+    std::string instance;  // empty: the current instance
+    uint32_t rate_Hz = 48000;
+    uint32_t frame_size = 256;
+};
+
 struct AppOptions {
     std::filesystem::path home;           // settings home: settings.db, password, lock
     std::filesystem::path autostart_dir;  // where "Run At Startup" puts its entry
     std::filesystem::path program;        // the program file the autostart entry runs
-    VirtualDeviceConfig device;           // the virtual device every instance runs on
+    VirtualDeviceConfig device;           // the virtual device of instances without a sound card
     bool start_devices = true;
+    // The sound-card drivers; nullptr: PortAudio (ALSA and JACK), opened at start.
+    DriverSystem* drivers = nullptr;
+    // Watch /dev/snd for cards that appear (off in tests).
+    bool watch_hotplug = true;
+    DeviceSetup setup;
 };
 
 class Application {
@@ -66,6 +82,9 @@ public:
     // the store cannot be opened or the tree cannot be created.
     static std::unique_ptr<Application> start(const AppOptions& options, ModuleFactory& factory,
                                               std::string& error);
+    // Checks a headless device set-up before anything starts: the empty text when
+    // it can be applied, else the reason.
+    static std::string check_setup(const DeviceSetup& setup);
     // Saves `Saved_Inst_Name`, stops the devices, destroys every instance (each
     // saving its settings) and saves the desktop settings. Safe to call twice.
     void exit();
@@ -111,19 +130,31 @@ public:
     SettingsStore& store() { return *store_; }
     SettingsKey root_key() const { return root_; }
     SettingsKey instances_key() const { return instances_; }
+    // The virtual device an instance runs on (nullptr when on a sound card or none).
     VirtualDevice* device_of(const Instance* instance);
+    // The sound card an instance runs on: its own, or the shared one it is attached
+    // to (nullptr when on the virtual device).
+    DeviceContext* sound_card_of(const Instance* instance);
+    DeviceContext* shared_device() { return shared_.get(); }
+    // One line for the status pane: where the instance's audio comes from and goes to.
+    std::string device_status(const Instance* instance);
+    bool shared_mode() const { return desktop_.interface_mode == 0; }
 
 private:
     struct Entry {
         std::unique_ptr<Instance> instance;
         std::unique_ptr<VirtualDevice> device;
+        std::unique_ptr<DeviceContext> context;  // per-instance mode
     };
 
     Application(const AppOptions& options, ModuleFactory& factory);
     bool create_tree(std::string& error);
     void load_instances();
     bool add_instance(std::string_view name, bool make_current);
+    bool open_sound_cards();
+    bool apply_setup();
     void start_device(Entry& entry, bool with_output);
+    void start_virtual(Entry& entry, bool with_output);
     void stop_device(Entry& entry);
     void apply_lock_state();
     bool save_main();
@@ -147,6 +178,13 @@ private:
     bool exited_ = false;
     DesktopSettings desktop_;
     WindowPlacement window_;
+
+    // Sound cards. Declared last so that they go first.
+    std::unique_ptr<DriverSystem> own_drivers_;
+    DriverSystem* drivers_ = nullptr;
+    std::unique_ptr<DeviceLayer> layer_;
+    std::unique_ptr<DeviceContext> shared_;
+    std::unique_ptr<HotplugWatcher> hotplug_;
 };
 
 }  // namespace torvalen

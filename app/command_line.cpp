@@ -13,8 +13,12 @@ const char* const usage_text =
     "Options:\n"
     "  --home DIR          settings home (default: $XDG_CONFIG_HOME/torvalen)\n"
     "  --listen ADDR:PORT  address of the web interface (default: 127.0.0.1:8080)\n"
-    "  --rate HZ           virtual device rate: 48000 or 192000 (default: 48000)\n"
-    "  --frames N          virtual device block size in frames (default: 256)\n"
+    "  --list-devices      list the sound devices (ALSA cards, JACK) and exit\n"
+    "  --device NAME       put the current instance on this sound device and store\n"
+    "                      that choice (with one shared device: the shared device)\n"
+    "  --instance NAME     the instance --device sets up (one device per instance)\n"
+    "  --rate HZ           device rate: 48000 or 192000 (default: 48000)\n"
+    "  --frames N          device block size in frames (default: 256)\n"
     "  --input FILE.wav    virtual device input, looped (default: silence)\n"
     "  --output FILE.wav   record the current instance's output (32-bit float WAV)\n"
     "  --freewheel         run as fast as possible: render --input once, then exit\n"
@@ -80,12 +84,37 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
         } else if (arg == "--output") {
             if (!value(v)) return false;
             out.device.output = v;
+        } else if (arg == "--device") {
+            if (!value(v)) return false;
+            if (v.empty()) {
+                error = "--device wants a device name (see --list-devices)";
+                return false;
+            }
+            out.sound_card = v;
+            out.sound_card_given = true;
+        } else if (arg == "--instance") {
+            if (!value(v)) return false;
+            if (v.empty()) {
+                error = "--instance wants an instance name";
+                return false;
+            }
+            out.instance = v;
+        } else if (arg == "--list-devices") {
+            out.list_devices = true;
         } else if (arg == "--freewheel") {
             out.device.freewheel = true;
         } else {
             error = "unknown option " + arg + " (see --help)";
             return false;
         }
+    }
+    if (!out.instance.empty() && !out.sound_card_given) {
+        error = "--instance goes with --device";
+        return false;
+    }
+    if (out.device.freewheel && out.sound_card_given) {
+        error = "--freewheel renders on the virtual device, not on --device";
+        return false;
     }
     if (out.device.freewheel && out.device.input.empty()) {
         error = "--freewheel renders an --input file";

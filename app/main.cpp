@@ -11,7 +11,9 @@
 #include "app/command_line.h"
 #include "app/control_thread.h"
 #include "app/running_copy.h"
+#include "app/standard_modules.h"
 #include "engine/log.h"
+#include "engine/portaudio_driver.h"
 
 using namespace torvalen;
 
@@ -40,12 +42,35 @@ int main(int argc, char** argv) {
         std::fputs(usage_text, stdout);
         return 0;
     }
+    if (cmd.list_devices) {
+        auto drivers = PortAudioSystem::open(error);
+        if (!drivers) {
+            std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+            return 1;
+        }
+        const auto list = drivers->enumerate();
+        if (list.empty()) std::printf("No sound devices found.\n");
+        for (const auto& d : list)
+            std::printf("%s\t(%s, %u in, %u out, %u Hz)\n", d.name.c_str(), d.host.c_str(),
+                        d.channels.inputs, d.channels.outputs, d.default_rate_Hz);
+        return 0;
+    }
 
     AppOptions options;
     options.home = cmd.home.empty() ? default_settings_home() : cmd.home;
     options.autostart_dir = default_autostart_dir();
     options.program = program_path(argv[0]);
     options.device = cmd.device;
+    if (cmd.sound_card_given) {
+        options.setup.device = cmd.sound_card;
+        options.setup.instance = cmd.instance;
+        options.setup.rate_Hz = cmd.device.sample_rate_Hz;
+        options.setup.frame_size = cmd.device.frame_size;
+        if (const std::string why = Application::check_setup(options.setup); !why.empty()) {
+            std::fprintf(stderr, "torvalen: --device: %s\n", why.c_str());
+            return 2;
+        }
+    }
 
     std::error_code ec;
     std::filesystem::create_directories(options.home, ec);
@@ -75,7 +100,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    ModuleFactory factory;  // the module set of this build
+    StandardModules factory;  // the module set of this build
     ControlThread control;
     std::unique_ptr<Application> app;
     control.run([&] { app = Application::start(options, factory, error); });

@@ -96,7 +96,10 @@ public:
         : system_(system), index_(index), name_(info.name ? info.name : ""), host_(host) {
         channels_.inputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxInputChannels, 0)), max_channels);
         channels_.outputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxOutputChannels, 0)), max_channels);
-        const double latency_s = channels_.outputs ? info.defaultLowOutputLatency : info.defaultLowInputLatency;
+        // JACK reports its capture latency as its period (plus any extra input
+        // latency the server was given); cards report what PortAudio suggests.
+        const double latency_s = host == paJACK || !channels_.outputs ? info.defaultLowInputLatency
+                                                                     : info.defaultLowOutputLatency;
         preferred_ = static_cast<uint32_t>(std::lround(latency_s * info.defaultSampleRate));
         preferred_ = std::clamp(preferred_, min_frames, max_frames);
     }
@@ -147,10 +150,16 @@ public:
         in.suggestedLatency = info ? info->defaultLowInputLatency : 0;
         out.suggestedLatency = info ? info->defaultLowOutputLatency : 0;
         client_ = &client;
+        // When our block is the JACK server's period, PortAudio can hand us the
+        // server's buffers as they come; asking for a fixed size would make it
+        // adapt through a buffer of its own, one more block of output latency.
+        direct_ = host_ == paJACK && frames == preferred_ && !system_.needs_adapting(name_);
+        frames_ = frames;
+        const unsigned long per_callback = direct_ ? paFramesPerBufferUnspecified : frames;
         PaStream* stream = nullptr;
         const PaError e =
             Pa_OpenStream(&stream, channels_.inputs ? &in : nullptr, channels_.outputs ? &out : nullptr,
-                          rate_Hz_, frames, paClipOff | paDitherOff, &PortAudioDriver::callback, this);
+                          rate_Hz_, per_callback, paClipOff | paDitherOff, &PortAudioDriver::callback, this);
         if (e != paNoError) {
             error = std::string("PortAudio cannot open the device: ") + Pa_GetErrorText(e);
             system_.open_failed_ = true;
@@ -184,9 +193,12 @@ public:
     }
 
     void dispose_buffers() override {
-        std::lock_guard lock(system_.mutex_);
-        stopping_.store(true);
-        stream_.reset();
+        {
+            std::lock_guard lock(system_.mutex_);
+            stopping_.store(true);
+            stream_.reset();
+        }
+        if (mismatch_.load()) system_.set_needs_adapting(name_);
     }
 
     DriverLatencies latencies() const override {
@@ -230,6 +242,11 @@ private:
         if (output && self->channels_.outputs)
             block.outputs = {static_cast<void* const*>(output), self->channels_.outputs};
         block.frames = static_cast<uint32_t>(frames);
+        if (self->direct_ && block.frames != self->frames_) {
+            // The server runs another period than we took it for: from the next
+            // start on PortAudio adapts the block size for this device.
+            if (!self->mismatch_.exchange(true)) self->client_->driver_message(driver_reset_request, 0);
+        }
         block.xrun = (flags & (paInputOverflow | paOutputUnderflow)) != 0;
         self->client_->buffer_switch(block);
         return paContinue;
@@ -257,6 +274,9 @@ private:
     DriverClient* client_ = nullptr;
     StreamHandle stream_;
     std::atomic<bool> stopping_{true};
+    bool direct_ = false;  // blocks come straight from the JACK server's period
+    uint32_t frames_ = 0;
+    std::atomic<bool> mismatch_{false};
 };
 
 // ---------------------------------------------------------------------------
@@ -266,6 +286,7 @@ std::unique_ptr<PortAudioSystem> PortAudioSystem::open(std::string& error) {
     std::lock_guard lock(system->mutex_);
     if (!initialise_portaudio(error)) return nullptr;
     system->initialised_ = true;
+
     system->last_scan_ = std::chrono::steady_clock::now();
     return system;
 }
@@ -299,6 +320,16 @@ void PortAudioSystem::rescan() {
     std::lock_guard lock(mutex_);
     rescan_pending_ = true;
     if (open_drivers_ == 0) reinitialise_locked();
+}
+
+bool PortAudioSystem::needs_adapting(const std::string& name) {
+    std::lock_guard lock(adapt_mutex_);
+    return std::find(adapted_.begin(), adapted_.end(), name) != adapted_.end();
+}
+
+void PortAudioSystem::set_needs_adapting(const std::string& name) {
+    std::lock_guard lock(adapt_mutex_);
+    if (std::find(adapted_.begin(), adapted_.end(), name) == adapted_.end()) adapted_.push_back(name);
 }
 
 void PortAudioSystem::driver_released() {

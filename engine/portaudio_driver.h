@@ -50,6 +50,9 @@ private:
     // to be released.
     void settle_locked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait);
     void driver_released();
+    // A JACK device whose period turned out to differ from our block.
+    bool needs_adapting(const std::string& name);
+    void set_needs_adapting(const std::string& name);
 
     std::mutex mutex_;
     std::condition_variable released_;
@@ -58,6 +61,8 @@ private:
     bool rescan_pending_ = false;
     bool open_failed_ = false;  // a device failed to open since the last scan
     std::chrono::steady_clock::time_point last_scan_{};
+    std::mutex adapt_mutex_;
+    std::vector<std::string> adapted_;  // under adapt_mutex_
 };
 
 }  // namespace torvalen

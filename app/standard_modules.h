@@ -8,6 +8,8 @@ namespace torvalen {
 
 class StandardModules final : public ModuleFactory {
 public:
+    std::unique_ptr<BusModule> create_sound_out(Instance& instance, SettingsKey instance_key,
+                                                uint32_t& error) override;
     std::unique_ptr<AnalyserModule> create_analyser(Instance& instance, SettingsKey instance_key,
                                                     uint32_t& error) override;
 };

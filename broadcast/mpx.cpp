@@ -1,0 +1,62 @@
+#include "broadcast/mpx.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "dsp/fir_tables.h"
+
+namespace torvalen::broadcast {
+
+namespace {
+// Prototype pole pairs of the two-section averaging cascade.
+constexpr double average_a1 = 0.794, average_b1 = 0.5029;
+constexpr double average_a2 = 0.6304, average_b2 = 1.5407;
+constexpr double bs1770_offset_dB = -0.691;
+constexpr double full_scale_squared = 4611686018427387904.0;  // 2^62
+
+CarrierTables make_carrier_tables() {
+    CarrierTables t;
+    for (uint32_t n = 0; n < carrier_period; ++n) {
+        const double phase = n * 2.0 * std::numbers::pi * pilot_Hz / mpx_rate_Hz;
+        t.sin[n] = static_cast<float>(std::sin(phase));
+        t.cos[n] = static_cast<float>(std::cos(phase));
+    }
+    return t;
+}
+}  // namespace
+
+const CarrierTables& carrier_tables() {
+    static const CarrierTables tables = make_carrier_tables();
+    return tables;
+}
+
+MpxUpsampler::MpxUpsampler() {
+    for (std::size_t k = 0; k < branch; ++k)
+        phases_[k] = dsp::simd::load(dsp::fir_tables::mpx_upsampler_prototype.data() + dsp::oversampling * k);
+}
+
+PowerAverage::PowerAverage(double cutoff_Hz, double rate_Hz) {
+    const dsp::LowPass2<double> first(average_a1, average_b1, cutoff_Hz, rate_Hz);
+    const dsp::LowPass2<double> second(average_a2, average_b2, cutoff_Hz, rate_Hz);
+    first_.b0 = first.b0();
+    first_.a1 = first.a1();
+    first_.a2 = first.a2();
+    second_.b0 = second.b0();
+    second_.a1 = second.a1();
+    second_.a2 = second.a2();
+}
+
+PowerController::PowerController()
+    : average_(power_control_cutoff_Hz, mpx_rate_Hz), delay_(power_look_ahead_samples, 0.0f) {}
+
+void LoudnessMeter::finish_block() {
+    blocks_[blocks_seen_ % blocks_.size()] = sum_ / block_samples;
+    ++blocks_seen_;
+    sum_ = 0.0;
+    count_ = 0;
+    if (blocks_seen_ < blocks_.size()) return;  // no 400 ms yet
+    const double mean = (blocks_[0] + blocks_[1] + blocks_[2] + blocks_[3]) / 4.0 / full_scale_squared;
+    value_ = static_cast<float>(10.0 * std::log10(std::max(mean, 1e-10)) + bs1770_offset_dB);
+}
+
+}  // namespace torvalen::broadcast

@@ -1,0 +1,212 @@
+// The building blocks of the stereo multiplex at 192 kHz: carrier tables, Sound
+// Out's own 4x up-sampler, the MPX power controller and power meter, the variable
+// delay line and the loudness ("LKFS") meter. Small value types with explicit
+// state; they run on the engine thread inside Sound Out's process() and never
+// allocate after construction.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/detectors.h"
+#include "dsp/iir.h"
+#include "dsp/rate_convert.h"
+#include "dsp/simd.h"
+
+namespace torvalen::broadcast {
+
+inline constexpr double mpx_rate_Hz = 192000.0;
+inline constexpr double pilot_Hz = 19000.0;
+// 192 samples at 192 kHz are exactly 19 pilot cycles: one table period serves the
+// pilot (step 1), the 38 kHz sub-carrier (step 2) and the 57 kHz RDS carrier (step 3).
+inline constexpr uint32_t carrier_period = 192;
+
+struct CarrierTables {
+    std::array<float, carrier_period> sin{}, cos{};
+};
+// Entry n = sin (cos) of n 2 pi 19000 / 192000, in double rounded to float. Built
+// on first use (Sound Out builds it at creation), immutable afterwards.
+const CarrierTables& carrier_tables();
+
+// The power reference, 0 dBr: the RMS of a sine whose peak is 19/75 of full scale.
+inline constexpr float mpx_power_reference = 384686752.0f;
+inline constexpr int power_look_ahead_samples = 19200;  // 100 ms at 192 kHz
+inline constexpr float power_min_gain = 0.1f;           // never more than 20 dB of reduction
+inline constexpr double power_control_cutoff_Hz = 3.183;
+inline constexpr double power_meter_cutoff_Hz = 1.2732;
+
+// Sound Out's 4x up-sampler: the 148-tap prototype in polyphase form, 37 taps per
+// output phase over the last 37 input frames. Delay 73.5 samples at 192 kHz.
+class MpxUpsampler {
+public:
+    static constexpr std::size_t taps = 148;
+    static constexpr std::size_t branch = taps / dsp::oversampling;  // 37
+
+    MpxUpsampler();
+
+    dsp::SubSamples process(float l, float r) {
+        hl_[pos_] = hl_[pos_ + branch] = l;
+        hr_[pos_] = hr_[pos_ + branch] = r;
+        const float* wl = hl_.data() + pos_;
+        const float* wr = hr_.data() + pos_;
+        dsp::simd::f4 l0{}, l1{}, r0{}, r1{};
+        std::size_t k = 0;
+        for (; k + 1 < branch; k += 2) {
+            l0 += phases_[k] * wl[k];
+            r0 += phases_[k] * wr[k];
+            l1 += phases_[k + 1] * wl[k + 1];
+            r1 += phases_[k + 1] * wr[k + 1];
+        }
+        l0 += phases_[k] * wl[k];  // the 37th tap
+        r0 += phases_[k] * wr[k];
+        pos_ = pos_ == 0 ? branch - 1 : pos_ - 1;
+        dsp::SubSamples out;
+        dsp::simd::store(out.l.data(), l0 + l1);
+        dsp::simd::store(out.r.data(), r0 + r1);
+        return out;
+    }
+
+private:
+    std::array<dsp::simd::f4, branch> phases_{};
+    std::array<float, 2 * branch> hl_{}, hr_{};
+    std::size_t pos_ = 0;
+};
+
+// Two cascaded double-precision low-pass sections on one channel, the first
+// section's output rounded to float before the second: the square-law averaging of
+// the power controller and the MPX power meter.
+class PowerAverage {
+public:
+    PowerAverage(double cutoff_Hz, double rate_Hz);
+
+    // Mean-square in, level (root, floored) out.
+    float process(float square) {
+        float s = static_cast<float>(first_.step(square));
+        s = static_cast<float>(second_.step(s));
+        return std::max(std::sqrt(std::max(s, 0.0f)), dsp::level_floor);
+    }
+
+private:
+    struct Section {
+        double b0 = 0, a1 = 0, a2 = 0;
+        double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+        double step(double x) {
+            const double y = b0 * (x + 2.0 * x1 + x2) - a1 * y1 - a2 * y2;
+            x2 = x1;
+            x1 = x;
+            y2 = y1;
+            y1 = y;
+            return y;
+        }
+    };
+    Section first_, second_;
+};
+
+// The MPX power controller (BS.412 kind): a long-term RMS measurement of the
+// driven composite with 100 ms of look-ahead, and a gain that attacks at once to
+// the target and recovers at the "Release" rate.
+class PowerController {
+public:
+    PowerController();
+
+    // x: composite times Drive. target: Level x reference. rate: recovery rate per
+    // sample. Returns the delayed composite times the gain.
+    float process(float x, float target, float rate) {
+        const float p = average_.process(std::max(x * x, dsp::squared_level_floor));
+        const float delayed = delay_[pos_];
+        delay_[pos_] = x;
+        if (++pos_ == delay_.size()) pos_ = 0;
+        const float t = p >= target ? target / p : 1.0f;
+        if (t > gain_) {
+            gain_ *= 1.0f + rate;
+            gain_ = std::min(gain_, 1.0f);
+            gain_ = std::min(gain_, t);
+        } else {
+            gain_ = std::max(t, power_min_gain);
+        }
+        smallest_ = std::min(smallest_, gain_);
+        return gain_ * delayed;
+    }
+
+    float gain() const { return gain_; }
+    // Smallest gain since the last reset.
+    float smallest() const { return smallest_; }
+    void reset_smallest() { smallest_ = 1.0f; }
+
+private:
+    PowerAverage average_;
+    std::vector<float> delay_;
+    std::size_t pos_ = 0;
+    float gain_ = 1.0f;
+    float smallest_ = 1.0f;
+};
+
+// A stereo delay line whose length may change while it runs: a change neither
+// clears the buffer nor moves samples, the position just wraps at the new length.
+class VariableDelay {
+public:
+    static constexpr uint32_t capacity_samples = 2133120;
+
+    VariableDelay() : l_(capacity_samples, 0.0f), r_(capacity_samples, 0.0f) {}
+
+    void process(float& l, float& r, uint32_t length) {
+        if (length == 0) return;
+        if (length > capacity_samples) length = capacity_samples;
+        if (pos_ >= length) pos_ = 0;
+        std::swap(l, l_[pos_]);
+        std::swap(r, r_[pos_]);
+        if (++pos_ >= length) pos_ = 0;
+    }
+
+private:
+    std::vector<float> l_, r_;
+    uint32_t pos_ = 0;
+};
+
+// BS.1770 loudness: K-weighted mean square of both channels over 100 ms blocks at
+// 48 kHz, averaged over the last four blocks. At 192 kHz the input is first
+// decimated by 4.
+class LoudnessMeter {
+public:
+    static constexpr float initial_LKFS = -80.0f;
+
+    explicit LoudnessMeter(bool at_192k) : at_192k_(at_192k) {}
+
+    // Returns the latest result (recomputed every 100 ms).
+    float process(float l, float r) {
+        if (at_192k_) {
+            sub_.l[phase_] = l;
+            sub_.r[phase_] = r;
+            if (++phase_ < dsp::oversampling) return value_;
+            phase_ = 0;
+            decimator_.process(sub_, l, r);
+        }
+        k_.process(l, r);
+        sum_ += static_cast<double>(l) * l + static_cast<double>(r) * r;
+        if (++count_ == block_samples) finish_block();
+        return value_;
+    }
+
+    float value() const { return value_; }
+
+private:
+    static constexpr uint32_t block_samples = 4800;
+    void finish_block();
+
+    bool at_192k_;
+    dsp::Decimator decimator_;
+    dsp::SubSamples sub_;
+    int phase_ = 0;
+    dsp::KWeighting k_;
+    double sum_ = 0.0;
+    uint32_t count_ = 0;
+    std::array<double, 4> blocks_{};
+    uint32_t blocks_seen_ = 0;
+    float value_ = initial_LKFS;
+};
+
+}  // namespace torvalen::broadcast

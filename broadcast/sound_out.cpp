@@ -1,0 +1,329 @@
+#include "broadcast/sound_out.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "dsp/rate_tables.h"
+
+namespace torvalen::broadcast {
+
+namespace {
+
+constexpr float output_gain = 0.75f;      // the output stage's fixed headroom
+constexpr float rds_level_factor = 0.71f;
+constexpr float deviation_scale = 3.4924597e-10f;  // 0.75 / 2^31
+constexpr float scale_31 = 2147483648.0f;
+constexpr float held_level_reset = 1.0f;  // -186.6 dB
+constexpr float held_loudness_reset = -100.0f;
+
+float dB(float level) { return static_cast<float>(dsp::level_dBFS(level)); }
+
+}  // namespace
+
+struct SoundOut::Block {
+    bool mpx = false;
+    bool stereo = true;
+    uint32_t setup = 0;
+    float sub = 1.0f;
+    bool power = false;
+    float drive = 1.0f, target = mpx_power_reference, release = 0.0f;
+    float pilot = 0.0f, phase_cos = 1.0f, phase_sin = 0.0f;
+    bool rds = false;
+    float rds_k = 0.0f;
+    uint32_t right_mode = 0;
+    uint32_t delay = 0;
+    float gain_l = output_gain, gain_r = output_gain;
+    bool swap = false, invert_l = false, invert_r = false;
+};
+
+std::unique_ptr<SoundOut> SoundOut::create(const SettingsKey& instance_key, uint32_t& error, SoundOutOptions options) {
+    const std::optional<SettingsKey> key = instance_key.create(sound_out_key_name);
+    if (!key) {
+        error |= 1u;
+        return nullptr;
+    }
+    std::unique_ptr<SoundOut> module(new SoundOut(*key, options));
+    module->content_.load(*key);
+    module->modulator_ = RdsModulator::create(module->content_, error);
+    if (!module->modulator_) {
+        error |= 1u;
+        return nullptr;
+    }
+    std::string why;
+    module->controls_ = params::ControlSet::create(sound_out_controls(), *module, "Sound Out", true, why);
+    if (!module->controls_) {
+        error |= 1u;
+        return nullptr;
+    }
+    if (options.start_preset_bar) {
+        params::PresetBarOptions bar;
+        bar.version = sound_out_key_name;
+        module->preset_bar_ = std::make_unique<params::PresetBar>(*module->controls_, *key, bar);
+    }
+    bool autostart;
+    {
+        std::lock_guard guard(module->content_.lock);
+        autostart = module->content_.ta_autostart != 0;
+    }
+    if (autostart) module->start_ta_service();
+    return module;
+}
+
+SoundOut::SoundOut(const SettingsKey& key, const SoundOutOptions& options)
+    : key_(key),
+      params_(default_sound_out_params()),
+      engine_(params_),
+      tables_(carrier_tables()),
+      power_meter_(power_meter_cutoff_Hz, mpx_rate_Hz),
+      content_(options.clock),
+      ta_(content_.ta) {
+    reset_held();
+}
+
+SoundOut::~SoundOut() {
+    ta_.stop();
+    modulator_.reset();
+    preset_bar_.reset();
+    content_.save(key_);
+}
+
+bool SoundOut::start_ta_service(bool loopback_only) {
+    TaServiceOptions o;
+    {
+        std::lock_guard guard(content_.lock);
+        o.port = static_cast<uint16_t>(content_.ta_port);
+        o.timeout_ms = std::max<uint32_t>(content_.ta_timeout_ms, 1);
+    }
+    o.loopback_only = loopback_only;
+    return ta_.start(o);
+}
+
+void SoundOut::set_unlocked(bool unlocked) {
+    if (controls_) controls_->set_enabled(unlocked);
+    if (preset_bar_) preset_bar_->set_enabled(unlocked);
+}
+
+void SoundOut::save_settings() {
+    if (preset_bar_) {
+        preset_bar_->sync_working_copy();
+        preset_bar_->save_settings();
+    }
+    content_.save(key_);
+}
+
+bool SoundOut::set_value(uint32_t index, float display) {
+    std::lock_guard guard(lock_);
+    const bool changed = set_sound_out_control(params_, index, display);
+    if (changed && (index == control_input_mode || index == control_rds_enable))
+        status_changes_.fetch_add(1, std::memory_order_release);
+    return changed;
+}
+
+bool SoundOut::get_value(uint32_t index, float& display) {
+    std::lock_guard guard(lock_);
+    return get_sound_out_control(params_, index, display);
+}
+
+SoundOutParams SoundOut::params() {
+    std::lock_guard guard(lock_);
+    return params_;
+}
+
+std::vector<std::string> SoundOut::status_lines() {
+    const SoundOutParams p = params();
+    return content_.status_lines(p.input_mode != 0, p.rds_enable != 0,
+                                 last_rate_.load(std::memory_order_acquire) == mpx_rate_Hz);
+}
+
+uint32_t SoundOut::status_version() const {
+    return status_changes_.load(std::memory_order_acquire) + content_.status_version.load(std::memory_order_acquire);
+}
+
+void SoundOut::reset_held() {
+    held_in_.fill(held_level_reset);
+    held_out_.fill(held_level_reset);
+    held_loudness_ = held_loudness_reset;
+    held_mpx_power_ = 0.0f;
+    held_deviation_ = {0.0f, 0.0f};
+    power_.reset_smallest();
+}
+
+void SoundOut::clear_meters() { reset_held(); }
+
+void SoundOut::hold_levels(const dsp::LevelReading& reading, std::array<float, 6>& held) {
+    for (int ch = 0; ch < 2; ++ch) {
+        held[ch] = std::max(held[ch], reading.true_peak[ch]);
+        held[2 + ch] = std::max(held[2 + ch], reading.peak_envelope[ch]);
+        held[4 + ch] = std::max(held[4 + ch], reading.rms[ch]);
+    }
+}
+
+void SoundOut::publish_meters() {
+    SoundOutMeters& m = meters_.back();
+    for (int i = 0; i < 6; ++i) {
+        m[i] = dB(held_in_[i]);
+        m[12 + i] = dB(held_out_[i]);
+    }
+    m[6] = m[7] = held_loudness_;
+    m[8] = 20.0f * std::log10(power_.smallest());
+    m[9] = dB(std::max(held_mpx_power_, dsp::level_floor));
+    m[10] = held_deviation_[0];
+    m[11] = held_deviation_[1];
+    meters_.publish();
+    reset_held();
+}
+
+void SoundOut::output_stage(float& l, float& r, const Block& b) {
+    float ol = b.gain_l * l, or_ = b.gain_r * r;
+    if (b.swap) std::swap(ol, or_);
+    if (b.invert_l) ol = -ol;
+    if (b.invert_r) or_ = -or_;
+    l = ol;
+    r = or_;
+}
+
+void SoundOut::stage_48k(float l, float r, float* out, const Block& b) {
+    hold_levels(in_48_.process(l, r), held_in_);
+    held_loudness_ = std::max(held_loudness_, loudness_48_.process(l, r));
+    output_stage(l, r, b);
+    hold_levels(out_48_.process(l, r), held_out_);
+    out[0] = l;
+    out[1] = r;
+}
+
+void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
+    hold_levels(in_192_.process(l, r), held_in_);
+    held_loudness_ = std::max(held_loudness_, loudness_192_.process(l, r));
+    const uint32_t i1 = i1_, i2 = i2_, i3 = i3_;
+    i1_ = i1_ + 1 == carrier_period ? 0 : i1_ + 1;
+    i2_ = i2_ + 2 >= carrier_period ? i2_ + 2 - carrier_period : i2_ + 2;
+    i3_ = i3_ + 3 >= carrier_period ? i3_ + 3 - carrier_period : i3_ + 3;
+    float left = l, right = r;
+    if (b.mpx) {
+        if (b.setup == static_cast<uint32_t>(MpxSetup::left_only)) r = 0.0f;
+        if (b.setup == static_cast<uint32_t>(MpxSetup::right_only)) l = 0.0f;
+        const float s = b.stereo ? (l - r) * tables_.sin[i2] * 0.5f : 0.0f;
+        const float m = l + r;
+        float c = (2.0f - b.sub) * m * 0.5f + b.sub * s;
+        if (b.power) c = power_.process(c * b.drive, b.target, b.release);
+        float p = 0.0f;
+        if (b.stereo) {
+            p = b.pilot * (tables_.cos[i1] * b.phase_sin + tables_.sin[i1] * b.phase_cos) * scale_31;
+            c = (1.0f - b.pilot) * c;
+        }
+        float rds = 0.0f;
+        if (b.rds) {
+            rds = modulator_->next_sample() * tables_.sin[i3] * scale_31 * b.rds_k;
+            c = (1.0f - b.rds_k) * c;
+        }
+        const float mpx = c + p + rds;
+        held_mpx_power_ = std::max(held_mpx_power_, power_meter_.process(std::max(mpx * mpx, dsp::squared_level_floor)));
+        left = mpx;
+        switch (static_cast<RightMode>(b.right_mode)) {
+            case RightMode::mpx_mpx: right = mpx; break;
+            case RightMode::mpx_pilot: right = p; break;
+            case RightMode::mpx_mute: right = 0.0f; break;
+            case RightMode::mute_mpx: left = 0.0f; right = mpx; break;
+            case RightMode::diff: right = -mpx; break;
+        }
+        if (b.delay > 0) delay_.process(left, right, b.delay);
+    }
+    const dsp::SubSamples sub = deviation_interpolator_.process(left, right);
+    float dl = 0.0f, dr = 0.0f;
+    for (int j = 0; j < dsp::oversampling; ++j) {
+        dl = std::max(dl, std::fabs(sub.l[j]));
+        dr = std::max(dr, std::fabs(sub.r[j]));
+    }
+    held_deviation_[0] = std::max(held_deviation_[0], dl * deviation_scale);
+    held_deviation_[1] = std::max(held_deviation_[1], dr * deviation_scale);
+    output_stage(left, right, b);
+    hold_levels(out_192_.process(left, right), held_out_);
+    out[0] = left;
+    out[1] = right;
+}
+
+void SoundOut::process(const Buses& buses, bool tick) {
+    const uint32_t rate_out = buses.rate[bus_sound_out];
+    if (rate_out != last_rate_.load(std::memory_order_relaxed)) {
+        last_rate_.store(rate_out, std::memory_order_release);
+        status_changes_.fetch_add(1, std::memory_order_release);
+    }
+    if (lock_.try_lock()) {  // else keep the last copy for this block
+        engine_ = params_;
+        lock_.unlock();
+    }
+    const SoundOutParams& p = engine_;
+    float* out = buses.data[bus_sound_out];
+    const uint32_t count_out = buses.count[bus_sound_out];
+    if (out == nullptr || count_out == 0) return;
+    const uint32_t select = std::min<uint32_t>(p.input_select, bus_proc);
+    const float* in = buses.data[select];
+    const uint32_t count_in = buses.count[select];
+    // A bus without a producer (rate 0) is sized and silent like a 48 kHz bus.
+    const uint32_t rate_in = buses.rate[select] == 0 ? chain_rate_Hz : buses.rate[select];
+    uint32_t written = 0;
+
+    if (p.input_enable != 0 && in != nullptr) {
+        Block b;
+        b.mpx = p.input_mode != 0;
+        b.stereo = p.stereo != 0;
+        b.setup = p.mpx_setup;
+        b.sub = p.sub_amp;
+        b.power = p.power_on != 0;
+        b.drive = p.drive;
+        b.target = p.level * mpx_power_reference;
+        b.release = dsp::rate_b(static_cast<int>(p.release_index));
+        b.pilot = p.pilot_amp;
+        b.phase_cos = p.pilot_phase[0];
+        b.phase_sin = p.pilot_phase[1];
+        b.rds = p.rds_enable != 0;
+        b.rds_k = rds_amp_levels[std::min<uint32_t>(p.rds_amp, 8)] * rds_level_factor;
+        b.right_mode = std::min<uint32_t>(p.right_mode, 4);
+        b.delay = p.delay_on != 0 ? std::min(p.delay_samples, VariableDelay::capacity_samples) : 0;
+        const float g = output_gain * p.output_level;
+        b.gain_l = g * p.l_fine;
+        b.gain_r = g * p.r_fine;
+        b.swap = p.swap != 0;
+        b.invert_l = p.invert_l != 0;
+        b.invert_r = p.invert_r != 0;
+
+        const bool out_48k = rate_out == chain_rate_Hz;
+        const bool in_48k = rate_in == chain_rate_Hz;
+        if (in_48k && out_48k) {
+            const uint32_t n = std::min(count_in, count_out) & ~1u;
+            for (uint32_t i = 0; i < n; i += 2) stage_48k(in[i], in[i + 1], out + i, b);
+            written = n;
+        } else if (in_48k) {
+            const uint32_t frames = std::min(count_in / 2, count_out / 8);
+            for (uint32_t f = 0; f < frames; ++f) {
+                const dsp::SubSamples s = upsampler_.process(in[2 * f], in[2 * f + 1]);
+                for (int j = 0; j < dsp::oversampling; ++j) mpx_frame(s.l[j], s.r[j], out + written + 2 * j, b);
+                written += 2 * dsp::oversampling;
+            }
+        } else if (out_48k) {
+            if (count_in >= 8) {
+                const uint32_t frames = std::min(count_in / 8, count_out / 2);
+                for (uint32_t f = 0; f < frames; ++f) {
+                    dsp::SubSamples s;
+                    for (int j = 0; j < dsp::oversampling; ++j) {
+                        s.l[j] = in[8 * f + 2 * j];
+                        s.r[j] = in[8 * f + 2 * j + 1];
+                    }
+                    float l, r;
+                    decimator_.process(s, l, r);
+                    stage_48k(l, r, out + 2 * f, b);
+                }
+                written = 2 * frames;
+            }
+        } else {
+            const uint32_t n = std::min(count_in, count_out) & ~1u;
+            for (uint32_t i = 0; i < n; i += 2) mpx_frame(in[i], in[i + 1], out + i, b);
+            written = n;
+        }
+    }
+    if (written < count_out) std::memset(out + written, 0, (count_out - written) * sizeof(float));
+    if (tick) publish_meters();
+}
+
+}  // namespace torvalen::broadcast

@@ -1,0 +1,137 @@
+// Sound Out: the module that delivers an instance's programme to the device output
+// (bus 5). At 48 kHz a plain stereo output stage; at 192 kHz, with "Input Mode" on
+// "MPX", a complete FM stereo multiplex with pilot, MPX power control, delay and
+// the RDS sub-carrier from its own modulator thread.
+//
+// Threads and locks:
+// - control thread: set_value/get_value take the module lock around the table
+//   rule; the preset bar and the control set call them; status_lines() reads the
+//   parameters under the module lock and the RDS texts under the content lock.
+// - engine thread: process() only ever tries the module lock to refresh its copy
+//   of the parameters (a set in progress leaves the last copy for one block); it
+//   reads RDS samples from the modulator's double bank without any lock and
+//   publishes meter frames through a lock-free hand-off.
+// - RDS modulator thread and TA service thread: see their headers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "broadcast/mpx.h"
+#include "broadcast/rds_content.h"
+#include "broadcast/rds_modulator.h"
+#include "broadcast/sound_out_settings.h"
+#include "broadcast/ta_service.h"
+#include "dsp/detectors.h"
+#include "dsp/rate_convert.h"
+#include "engine/module.h"
+#include "measure/latest.h"
+#include "params/control_set.h"
+#include "params/preset_bar.h"
+
+namespace torvalen::broadcast {
+
+// The 18-value meter frame: input true peak L/R, peak envelope L/R, RMS L/R (dB);
+// loudness twice (LKFS); power-control gain (dB); MPX power (dB); deviation L, R
+// (plain); output true peak L/R, peak envelope L/R, RMS L/R (dB).
+using SoundOutMeters = std::array<float, 18>;
+
+struct SoundOutOptions {
+    RdsClock* clock = nullptr;         // nullptr: the system clock
+    bool start_preset_bar = true;      // false: no preset bar (benchmarks)
+};
+
+class SoundOut final : public BusModule, private params::ParameterCallbacks {
+public:
+    // Opens or creates "Sound Out-v2.0.0" under the instance key, builds every DSP
+    // object (the 17 MB delay line included), loads the RDS content, starts the
+    // RDS modulator (and the TA service when it auto-starts) and the preset bar.
+    // Sets bit 0 of `error` and returns nullptr when anything fails.
+    static std::unique_ptr<SoundOut> create(const SettingsKey& instance_key, uint32_t& error,
+                                            SoundOutOptions options = {});
+    // Stops the TA service and the modulator, saves the RDS content and the preset bar.
+    ~SoundOut() override;
+
+    SoundOut(const SoundOut&) = delete;
+    SoundOut& operator=(const SoundOut&) = delete;
+
+    // ---- Engine thread ----
+    void process(const Buses& buses, bool tick) override;
+    void clear_meters() override;
+
+    // ---- Control thread ----
+    void set_unlocked(bool unlocked) override;
+    void save_settings() override;
+    // The table callbacks: false for an index >= 39 or a record without a value.
+    bool set_value(uint32_t index, float display);
+    bool get_value(uint32_t index, float& display);
+    SoundOutParams params();
+
+    params::ControlSet& controls() { return *controls_; }
+    params::PresetBar* preset_bar() { return preset_bar_.get(); }
+    RdsContent& rds_content() { return content_; }
+    RdsModulator& rds_modulator() { return *modulator_; }
+    TaService& ta_service() { return ta_; }
+    // Starts the TA service with the content's port and time-out.
+    bool start_ta_service(bool loopback_only = false);
+
+    // Status pane lines, and a counter that moves whenever they may have changed.
+    std::vector<std::string> status_lines();
+    uint32_t status_version() const;
+
+    // ---- Interface thread (one reader) ----
+    bool take_meters(SoundOutMeters& meters) { return meters_.take(meters); }
+
+private:
+    SoundOut(const SettingsKey& key, const SoundOutOptions& options);
+
+    bool set_parameter(uint32_t index, float display) override { return set_value(index, display); }
+    bool get_parameter(uint32_t index, float& display) override { return get_value(index, display); }
+
+    struct Block;  // per-block constants of the MPX path
+    void stage_48k(float l, float r, float* out, const Block& b);
+    void mpx_frame(float l, float r, float* out, const Block& b);
+    void output_stage(float& l, float& r, const Block& b);
+    void hold_levels(const dsp::LevelReading& reading, std::array<float, 6>& held);
+    void publish_meters();
+    void reset_held();
+
+    SettingsKey key_;
+
+    std::mutex lock_;         // the module lock
+    SoundOutParams params_;   // under lock_
+    SoundOutParams engine_;   // engine thread's copy
+
+    // Engine thread state.
+    const CarrierTables& tables_;
+    uint32_t i1_ = 0, i2_ = 0, i3_ = 0;
+    MpxUpsampler upsampler_;
+    dsp::Decimator decimator_;
+    dsp::Interpolator deviation_interpolator_;
+    LoudnessMeter loudness_48_{false};
+    LoudnessMeter loudness_192_{true};
+    dsp::LevelDetector in_48_{48000.0}, out_48_{48000.0}, in_192_{192000.0}, out_192_{192000.0};
+    PowerController power_;
+    PowerAverage power_meter_;
+    VariableDelay delay_;
+    std::array<float, 6> held_in_{}, held_out_{};
+    float held_loudness_ = -100.0f;
+    float held_mpx_power_ = 0.0f;
+    std::array<float, 2> held_deviation_{};
+    measure::Latest<SoundOutMeters> meters_;
+    std::atomic<uint32_t> last_rate_{0};
+    std::atomic<uint32_t> status_changes_{0};
+
+    RdsContent content_;
+    std::unique_ptr<RdsModulator> modulator_;
+    TaService ta_;
+    std::unique_ptr<params::ControlSet> controls_;
+    std::unique_ptr<params::PresetBar> preset_bar_;
+};
+
+}  // namespace torvalen::broadcast

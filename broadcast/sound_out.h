@@ -74,6 +74,7 @@ public:
 
     params::ControlSet& controls() { return *controls_; }
     params::PresetBar* preset_bar() { return preset_bar_.get(); }
+    params::PresetBar* module_presets() override { return preset_bar_.get(); }
     RdsContent& rds_content() { return content_; }
     RdsModulator& rds_modulator() { return *modulator_; }
     TaService& ta_service() { return ta_; }

@@ -23,6 +23,9 @@ constexpr auto first_callback_wait = std::chrono::milliseconds(500);
 // Bound on waiting for a command's acknowledgement; a driver that hangs the
 // control thread longer is logged instead of hanging the caller.
 constexpr auto ack_wait = std::chrono::seconds(15);
+// How long the control thread waits for a driver to stop and be released before it
+// abandons it.
+constexpr auto driver_stop_wait = std::chrono::seconds(2);
 
 // Driver messages whose support we confirm when the driver asks.
 constexpr int32_t supported_selectors[] = {
@@ -96,6 +99,42 @@ std::string duplex_latency_text(uint32_t frames, uint32_t rate_Hz) {
     const auto hundredths = static_cast<uint32_t>(100000ull * frames / rate_Hz);
     return text::build("s ud2  s", {"Duplex buffer latency ", hundredths, " ms"}).value_or("");
 }
+
+// ---------------------------------------------------------------------------
+// DriverLink
+
+// The client a driver is given: forwards to the context until cut. A driver that
+// had to be abandoned keeps its link for good (both are leaked), so a callback it
+// makes later finds nobody instead of a context that may be gone.
+class DriverLink final : public DriverClient {
+public:
+    explicit DriverLink(DriverClient& target) : target_(&target) {}
+
+    void buffer_switch(const DriverBlock& block) override {
+        busy_.fetch_add(1, std::memory_order_seq_cst);
+        if (DriverClient* target = target_.load(std::memory_order_seq_cst))
+            target->buffer_switch(block);
+        busy_.fetch_sub(1, std::memory_order_release);
+    }
+    long driver_message(int32_t selector, long value) override {
+        busy_.fetch_add(1, std::memory_order_seq_cst);
+        long answer = 0;
+        if (DriverClient* target = target_.load(std::memory_order_seq_cst))
+            answer = target->driver_message(selector, value);
+        busy_.fetch_sub(1, std::memory_order_release);
+        return answer;
+    }
+    // Returns once no call reaches the context any more (control thread).
+    void cut() {
+        target_.store(nullptr, std::memory_order_seq_cst);
+        while (busy_.load(std::memory_order_seq_cst) != 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
+private:
+    std::atomic<DriverClient*> target_;
+    std::atomic<uint32_t> busy_{0};
+};
 
 // ---------------------------------------------------------------------------
 // DeviceLayer
@@ -225,6 +264,7 @@ DeviceStatus DeviceContext::status() const {
     s.restarts = restarts_.load();
     s.engine_overruns = overruns_.load();
     s.driver_xruns = xruns_.load();
+    s.abandoned_drivers = abandoned_.load();
     const std::string where = quoted(settings_.device) + " at " + std::to_string(settings_.sample_rate) +
                               " Hz, " + std::to_string(settings_.frame_size) + " frames";
     if (!s.running)
@@ -483,9 +523,17 @@ bool DeviceContext::start_driver(std::string& error) {
         error = "out of memory";
         return false;
     }
+    std::unique_ptr<DriverLink> link;
+    try {
+        link = std::make_unique<DriverLink>(static_cast<DriverClient&>(*this));
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+        return false;
+    }
     stopping_.store(false, std::memory_order_seq_cst);
-    if (!driver->create_buffers(frames, *this, error)) {
+    if (!driver->create_buffers(frames, *link, error)) {
         stopping_.store(true);
+        retire(std::move(driver), std::move(link));
         return false;
     }
     for (uint32_t c = 0; c < channels.inputs; ++c) input_types_[c] = driver->input_type(c);
@@ -505,7 +553,7 @@ bool DeviceContext::start_driver(std::string& error) {
     if (mode_ == DeviceMode::per_instance && !any_engine) {
         error = "the engine refused the device's rate and block";
         stopping_.store(true);
-        driver->dispose_buffers();
+        retire(std::move(driver), std::move(link));
         return false;
     }
     for (Slot& slot : slots_) {
@@ -517,6 +565,7 @@ bool DeviceContext::start_driver(std::string& error) {
     first_callback_.store(false);
     awaiting_first_.store(true);
     driver_ = std::move(driver);
+    link_ = std::move(link);
     if (!driver_->start(error)) {
         stop_driver();
         return false;
@@ -542,12 +591,10 @@ bool DeviceContext::start_driver(std::string& error) {
 void DeviceContext::stop_driver() {
     stopping_.store(true, std::memory_order_seq_cst);
     gate_.quiesce();
+    if (link_) link_->cut();
     for (Slot& slot : slots_) slot.instance.store(nullptr, std::memory_order_seq_cst);
-    if (driver_) {
-        driver_->stop();
-        driver_->dispose_buffers();
-        driver_.reset();  // release
-    }
+    if (driver_) retire(std::move(driver_), std::move(link_));
+    link_.reset();
     for (Slot& slot : slots_) {
         if (slot.owner && slot.engine_ok) slot.owner->engine_stop();
         slot.engine_ok = false;
@@ -557,6 +604,54 @@ void DeviceContext::stop_driver() {
     callback_seen_ = false;
     std::lock_guard lock(status_mutex_);
     status_.driver_running = false;
+}
+
+bool DeviceContext::retire(std::unique_ptr<AudioDriver> driver, std::unique_ptr<DriverLink> link) {
+    if (!driver) return true;
+    if (link) link->cut();
+    struct Retirement {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        bool abandoned = false;
+    };
+    auto state = std::make_shared<Retirement>();
+    // The helper owns the driver and its link from here on; once abandoned it leaves
+    // both alone (leaked) when its call finally returns.
+    AudioDriver* d = driver.release();
+    DriverLink* l = link.release();
+    auto work = [state, d, l] {
+        d->stop();
+        d->dispose_buffers();
+        {
+            std::lock_guard lock(state->mutex);
+            if (state->abandoned) return;
+        }
+        delete d;  // release
+        delete l;
+        std::lock_guard lock(state->mutex);
+        state->done = true;
+        state->done_cv.notify_all();
+    };
+    try {
+        std::thread(work).detach();
+    } catch (const std::system_error&) {
+        work();  // no thread to spare: stop it here, unbounded
+        return true;
+    }
+    std::unique_lock lock(state->mutex);
+    if (state->done_cv.wait_for(lock, driver_stop_wait, [&] { return state->done; })) return true;
+    state->abandoned = true;
+    lock.unlock();
+    abandoned_.fetch_add(1);
+    if (!abandon_logged_) {
+        abandon_logged_ = true;
+        log_event(settings_.device,
+                  "the driver did not stop within " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(driver_stop_wait).count()) +
+                      " s: abandoned (left alone from now on); a new one is started every second");
+    }
+    return false;
 }
 
 void DeviceContext::CallbackGate::quiesce() const {

@@ -22,6 +22,13 @@
 //   it only converts, signals block ready and counts. Teardown does not take a
 //   lock the callback could wait on; instead the control thread raises `stopping`
 //   and waits until the callback that may be running has left (CallbackGate).
+//
+// A driver's stop and release run on a helper thread of their own, and the control
+// thread waits for them at most two seconds (a JACK server that died under a
+// running stream leaves PortAudio's stop waiting for minutes). A driver that does
+// not return in time is abandoned: logged, counted, cut off from the context
+// (DriverLink) and never touched again; the context carries on and the watchdog
+// starts a new driver every second. Closing a context therefore never hangs.
 #pragma once
 
 #include <array>
@@ -42,6 +49,7 @@ namespace torvalen {
 
 class Instance;
 class DeviceLayer;
+class DriverLink;
 
 inline constexpr uint32_t max_device_frame_size = 16384;
 
@@ -68,6 +76,7 @@ struct DeviceStatus {
     uint64_t restarts = 0;         // watchdog restarts
     uint64_t engine_overruns = 0;  // blocks that found the engine still in the previous cycle
     uint64_t driver_xruns = 0;     // over- and underruns the driver reported
+    uint64_t abandoned_drivers = 0;  // drivers that did not stop in time and were let go
     std::string last_error;    // why the last start failed (empty after a good start)
     std::string text;          // one line for the status pane
 };
@@ -164,6 +173,9 @@ private:
     void start_or_fall_back();
     bool start_driver(std::string& error);
     void stop_driver();
+    // Stops, disposes and releases a driver within a bounded wait; false when it
+    // was abandoned instead.
+    bool retire(std::unique_ptr<AudioDriver> driver, std::unique_ptr<DriverLink> link);
     void start_fallback(Slot& slot);
     void stop_fallbacks();
     void resolve_slot(Slot& slot) const;
@@ -192,7 +204,9 @@ private:
     mutable std::mutex ops_mutex_;
     bool state_running_ = false;
     std::unique_ptr<AudioDriver> driver_;
+    std::unique_ptr<DriverLink> link_;  // what driver_ calls back
     bool driver_running_ = false;
+    bool abandon_logged_ = false;
     DriverChannels channels_;
     uint32_t frames_ = 0;
     std::array<Slot, max_slots> slots_;
@@ -215,6 +229,7 @@ private:
     std::atomic<uint64_t> restarts_{0};
     std::atomic<uint64_t> overruns_{0};
     std::atomic<uint64_t> xruns_{0};
+    std::atomic<uint64_t> abandoned_{0};
     mutable std::mutex status_mutex_;
     DeviceStatus status_;  // under status_mutex_
 

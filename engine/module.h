@@ -18,6 +18,9 @@
 namespace torvalen {
 
 class Instance;
+namespace params {
+class PresetBar;
+}
 
 class Module {
 public:
@@ -33,6 +36,8 @@ public:
     // for good (its settings key is deleted afterwards): it may delete files it
     // owns, such as saved lists.
     virtual void prepare_delete() {}
+    // The module's preset bar, for modules that keep presets (nullptr otherwise).
+    virtual params::PresetBar* module_presets() { return nullptr; }
 };
 
 // Per-block shapes. Each call runs on the engine thread inside the cycle; it must

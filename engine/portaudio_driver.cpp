@@ -28,8 +28,13 @@ constexpr uint32_t max_frames = 16384;
 // A device that is missing or failed to open makes us look at the device list
 // again, at most this often (re-reading it probes every ALSA card).
 constexpr auto missing_device_rescan_period = std::chrono::seconds(5);
-// How long a rescan waits for open drivers to be released.
+// How long a rescan waits for open streams to be closed.
 constexpr auto rescan_wait = std::chrono::milliseconds(2500);
+// How long a call waits for PortAudio while another call is in it. Longer than any
+// call that returns; a call stuck in PortAudio holds it for minutes.
+constexpr auto lock_wait = std::chrono::milliseconds(1500);
+constexpr const char* busy_text =
+    "PortAudio is still stuck closing a stream (its JACK server went away)";
 
 // ALSA's and JACK's libraries print to standard error whenever PortAudio probes
 // something absent (no card, no JACK server). Those lines say nothing useful to
@@ -93,7 +98,8 @@ class PortAudioDriver final : public AudioDriver {
 public:
     PortAudioDriver(PortAudioSystem& system, PaDeviceIndex index, const PaDeviceInfo& info,
                     PaHostApiTypeId host)
-        : system_(system), index_(index), name_(info.name ? info.name : ""), host_(host) {
+        : system_(system), shared_(*system.shared_), generation_(shared_.generation), index_(index),
+          name_(info.name ? info.name : ""), host_(host) {
         channels_.inputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxInputChannels, 0)), max_channels);
         channels_.outputs = std::min<uint32_t>(static_cast<uint32_t>(std::max(info.maxOutputChannels, 0)), max_channels);
         // JACK reports its capture latency as its period (plus any extra input
@@ -104,14 +110,15 @@ public:
         preferred_ = std::clamp(preferred_, min_frames, max_frames);
     }
 
-    ~PortAudioDriver() override {
-        dispose_buffers();
-        system_.driver_released();
-    }
+    ~PortAudioDriver() override { dispose_buffers(); }
 
     bool init(std::string& error) override {
-        std::lock_guard lock(system_.mutex_);
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(index_);
+        auto lock = system_.lock();
+        if (!lock.owns_lock()) {
+            error = busy_text;
+            return false;
+        }
+        const PaDeviceInfo* info = current() ? Pa_GetDeviceInfo(index_) : nullptr;
         if (!info || !info->name || name_ != info->name) {
             error = "the device list changed";
             return false;
@@ -125,7 +132,8 @@ public:
     }
 
     bool can_sample_rate(uint32_t rate_Hz) override {
-        std::lock_guard lock(system_.mutex_);
+        auto lock = system_.lock();
+        if (!lock.owns_lock() || !current()) return false;
         return Pa_IsFormatSupported(channels_.inputs ? &params(false, paFloat32) : nullptr,
                                     channels_.outputs ? &params(true, paFloat32) : nullptr,
                                     rate_Hz) == paFormatIsSupported;
@@ -141,7 +149,15 @@ public:
     uint32_t output_type(uint32_t) const override { return output_format_.type; }
 
     bool create_buffers(uint32_t frames, DriverClient& client, std::string& error) override {
-        std::lock_guard lock(system_.mutex_);
+        auto lock = system_.lock();
+        if (!lock.owns_lock()) {
+            error = busy_text;
+            return false;
+        }
+        if (!current()) {
+            error = "the device list changed";
+            return false;
+        }
         input_format_ = choose_format(false);
         output_format_ = choose_format(true);
         PaStreamParameters in = params(false, input_format_.format | paNonInterleaved);
@@ -153,7 +169,7 @@ public:
         // When our block is the JACK server's period, PortAudio can hand us the
         // server's buffers as they come; asking for a fixed size would make it
         // adapt through a buffer of its own, one more block of output latency.
-        direct_ = host_ == paJACK && frames == preferred_ && !system_.needs_adapting(name_);
+        direct_ = host_ == paJACK && frames == preferred_ && !PortAudioSystem::needs_adapting(shared_, name_);
         frames_ = frames;
         const unsigned long per_callback = direct_ ? paFramesPerBufferUnspecified : frames;
         PaStream* stream = nullptr;
@@ -162,16 +178,21 @@ public:
                           rate_Hz_, per_callback, paClipOff | paDitherOff, &PortAudioDriver::callback, this);
         if (e != paNoError) {
             error = std::string("PortAudio cannot open the device: ") + Pa_GetErrorText(e);
-            system_.open_failed_ = true;
+            shared_.open_failed = true;
             return false;
         }
         stream_.reset(stream);
+        ++shared_.open_streams;
         Pa_SetStreamFinishedCallback(stream, &PortAudioDriver::finished);
         return true;
     }
 
     bool start(std::string& error) override {
-        std::lock_guard lock(system_.mutex_);
+        auto lock = system_.lock();
+        if (!lock.owns_lock()) {
+            error = busy_text;
+            return false;
+        }
         if (!stream_) {
             error = "no buffers";
             return false;
@@ -186,23 +207,38 @@ public:
         return true;
     }
 
+    // Stop and dispose may block for minutes inside PortAudio (see the header); they
+    // wait for the lock without bound, as the device layer calls them on a thread
+    // it abandons when they take too long. Once called, they touch only the shared
+    // part of the system, which outlives it while they are stuck.
     void stop() override {
-        std::lock_guard lock(system_.mutex_);
         stopping_.store(true);
-        if (stream_ && Pa_IsStreamActive(stream_.get()) == 1) Pa_StopStream(stream_.get());
+        if (!stream_) return;
+        std::lock_guard lock(shared_.mutex);
+        const auto began = std::chrono::steady_clock::now();
+        if (Pa_IsStreamActive(stream_.get()) == 1) Pa_StopStream(stream_.get());
+        if (std::chrono::steady_clock::now() - began >= lock_wait) shared_.rescan_pending = true;
     }
 
     void dispose_buffers() override {
+        stopping_.store(true);
+        if (!stream_) return;
         {
-            std::lock_guard lock(system_.mutex_);
-            stopping_.store(true);
-            stream_.reset();
+            std::lock_guard lock(shared_.mutex);
+            const auto began = std::chrono::steady_clock::now();
+            stream_.reset();  // closes it (and aborts it when it still runs)
+            --shared_.open_streams;
+            // A close that had to wait that long lost its server: what PortAudio
+            // knows of the devices is out of date.
+            if (std::chrono::steady_clock::now() - began >= lock_wait) shared_.rescan_pending = true;
+            shared_.closed.notify_all();
         }
-        if (mismatch_.load()) system_.set_needs_adapting(name_);
+        if (mismatch_.load()) PortAudioSystem::set_needs_adapting(shared_, name_);
     }
 
     DriverLatencies latencies() const override {
-        std::lock_guard lock(system_.mutex_);
+        auto lock = system_.lock();
+        if (!lock.owns_lock()) return {};
         const PaStreamInfo* info = stream_ ? Pa_GetStreamInfo(stream_.get()) : nullptr;
         if (!info) return {};
         return {static_cast<uint32_t>(std::lround(info->inputLatency * rate_Hz_)),
@@ -210,6 +246,9 @@ public:
     }
 
 private:
+    // Under the lock: PortAudio still has the device list our index is from.
+    bool current() const { return shared_.initialised && shared_.generation == generation_; }
+
     PaStreamParameters& params(bool output, PaSampleFormat format) {
         PaStreamParameters& p = output ? out_params_ : in_params_;
         p = {};
@@ -260,7 +299,9 @@ private:
             self->client_->driver_message(driver_reset_request, 0);
     }
 
-    PortAudioSystem& system_;
+    PortAudioSystem& system_;  // not used by stop and dispose (see there)
+    PortAudioSystem::Shared& shared_;
+    const uint64_t generation_;
     const PaDeviceIndex index_;
     const std::string name_;
     const PaHostApiTypeId host_;
@@ -283,66 +324,79 @@ private:
 
 std::unique_ptr<PortAudioSystem> PortAudioSystem::open(std::string& error) {
     std::unique_ptr<PortAudioSystem> system(new PortAudioSystem());
-    std::lock_guard lock(system->mutex_);
+    Shared& shared = *system->shared_;
+    std::lock_guard lock(shared.mutex);
     if (!initialise_portaudio(error)) return nullptr;
-    system->initialised_ = true;
-
-    system->last_scan_ = std::chrono::steady_clock::now();
+    shared.initialised = true;
+    ++shared.generation;
+    shared.last_scan = std::chrono::steady_clock::now();
     return system;
 }
 
 PortAudioSystem::~PortAudioSystem() {
-    std::lock_guard lock(mutex_);
-    if (initialised_) Pa_Terminate();
+    Lock lock(shared_->mutex, lock_wait);
+    if (!lock.owns_lock() || shared_->open_streams != 0) {
+        // A stream is stuck in PortAudio: terminating would wait for it and then
+        // free what it still uses. The process ends without Pa_Terminate.
+        log_event(log_who, "a stream is still stuck in PortAudio: leaving PortAudio as it is");
+        return;  // shared_ stays for the stuck call
+    }
+    if (shared_->initialised) Pa_Terminate();
+    lock.unlock();
+    delete shared_;
 }
+
+PortAudioSystem::Lock PortAudioSystem::lock() { return Lock(shared_->mutex, lock_wait); }
 
 bool PortAudioSystem::reinitialise_locked() {
-    if (open_drivers_ != 0) return false;
-    if (initialised_) Pa_Terminate();
+    Shared& s = *shared_;
+    if (s.open_streams != 0) return false;
+    if (s.initialised) Pa_Terminate();
     std::string error;
-    initialised_ = initialise_portaudio(error);
-    if (!initialised_) log_event(log_who, error);
-    rescan_pending_ = false;
-    open_failed_ = false;
-    last_scan_ = std::chrono::steady_clock::now();
-    return initialised_;
+    s.initialised = initialise_portaudio(error);
+    ++s.generation;
+    if (!s.initialised) log_event(log_who, error);
+    s.rescan_pending = false;
+    s.open_failed = false;
+    s.last_scan = std::chrono::steady_clock::now();
+    return s.initialised;
 }
 
-void PortAudioSystem::settle_locked(std::unique_lock<std::mutex>& lock,
-                                    std::chrono::milliseconds wait) {
-    if (!rescan_pending_ && initialised_) return;
-    if (open_drivers_ != 0 && wait.count() > 0)
-        released_.wait_for(lock, wait, [this] { return open_drivers_ == 0; });
-    if (open_drivers_ == 0) reinitialise_locked();
+void PortAudioSystem::settle_locked(Lock& lock, std::chrono::milliseconds wait) {
+    Shared& s = *shared_;
+    if (!s.rescan_pending && s.initialised) return;
+    if (s.open_streams != 0 && wait.count() > 0)
+        s.closed.wait_for(lock, wait, [&s] { return s.open_streams == 0; });
+    if (s.open_streams == 0) reinitialise_locked();
 }
 
 void PortAudioSystem::rescan() {
-    std::lock_guard lock(mutex_);
-    rescan_pending_ = true;
-    if (open_drivers_ == 0) reinitialise_locked();
+    auto lock = this->lock();
+    if (!lock.owns_lock()) return;  // the next retry that finds PortAudio free rescans
+    shared_->rescan_pending = true;
+    if (shared_->open_streams == 0) reinitialise_locked();
 }
 
-bool PortAudioSystem::needs_adapting(const std::string& name) {
-    std::lock_guard lock(adapt_mutex_);
-    return std::find(adapted_.begin(), adapted_.end(), name) != adapted_.end();
+bool PortAudioSystem::needs_adapting(Shared& shared, const std::string& name) {
+    std::lock_guard lock(shared.adapt_mutex);
+    return std::find(shared.adapted.begin(), shared.adapted.end(), name) != shared.adapted.end();
 }
 
-void PortAudioSystem::set_needs_adapting(const std::string& name) {
-    std::lock_guard lock(adapt_mutex_);
-    if (std::find(adapted_.begin(), adapted_.end(), name) == adapted_.end()) adapted_.push_back(name);
-}
-
-void PortAudioSystem::driver_released() {
-    std::lock_guard lock(mutex_);
-    --open_drivers_;
-    released_.notify_all();
+void PortAudioSystem::set_needs_adapting(Shared& shared, const std::string& name) {
+    std::lock_guard lock(shared.adapt_mutex);
+    if (std::find(shared.adapted.begin(), shared.adapted.end(), name) == shared.adapted.end())
+        shared.adapted.push_back(name);
 }
 
 std::vector<DriverDescription> PortAudioSystem::enumerate() {
-    std::unique_lock lock(mutex_);
-    settle_locked(lock, std::chrono::milliseconds(0));
     std::vector<DriverDescription> list;
-    if (!initialised_) return list;
+    auto lock = this->lock();
+    if (!lock.owns_lock()) {
+        log_event(log_who, busy_text);
+        return list;
+    }
+    settle_locked(lock, std::chrono::milliseconds(0));
+    if (!shared_->initialised) return list;
     const PaDeviceIndex count = Pa_GetDeviceCount();
     for (PaDeviceIndex i = 0; i < count; ++i) {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
@@ -360,10 +414,13 @@ std::vector<DriverDescription> PortAudioSystem::enumerate() {
 }
 
 std::unique_ptr<AudioDriver> PortAudioSystem::create(std::string_view name) {
-    std::unique_lock lock(mutex_);
+    auto lock = this->lock();
+    if (!lock.owns_lock()) return nullptr;
+    Shared& s = *shared_;
+    // A stream closed late (it was stuck): the device list may be stale.
     settle_locked(lock, std::chrono::duration_cast<std::chrono::milliseconds>(rescan_wait));
     auto find = [&]() -> PaDeviceIndex {
-        if (!initialised_) return paNoDevice;
+        if (!s.initialised) return paNoDevice;
         const PaDeviceIndex count = Pa_GetDeviceCount();
         for (PaDeviceIndex i = 0; i < count; ++i) {
             const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
@@ -372,15 +429,14 @@ std::unique_ptr<AudioDriver> PortAudioSystem::create(std::string_view name) {
         return paNoDevice;
     };
     PaDeviceIndex index = find();
-    const bool due = std::chrono::steady_clock::now() - last_scan_ >= missing_device_rescan_period;
-    if ((index == paNoDevice || open_failed_) && due && open_drivers_ == 0) {
+    const bool due = std::chrono::steady_clock::now() - s.last_scan >= missing_device_rescan_period;
+    if ((index == paNoDevice || s.open_failed) && due && s.open_streams == 0) {
         reinitialise_locked();
         index = find();
     }
     if (index == paNoDevice) return nullptr;
     const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
     const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
-    ++open_drivers_;
     return std::make_unique<PortAudioDriver>(*this, index, *info, host ? host->type : paInDevelopment);
 }
 

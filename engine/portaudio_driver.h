@@ -9,12 +9,24 @@
 // cards that take less).
 //
 // PortAudio reads the device list when it initialises. A rescan (a card appeared,
-// or a device is missing) therefore re-initialises it, which is only safe when no
-// driver of ours holds a device: a rescan that is asked for while drivers are
-// open waits (bounded) for them to be released: every context restarts after a
-// device change, so they all pass through that point.
+// a device is missing, or a device failed to open, as after a JACK server
+// restart) therefore re-initialises it, which is only safe when no stream of ours
+// is open: a rescan that is asked for while streams are open waits (bounded) for
+// them to be closed: every context restarts after a device change, so they all
+// pass through that point.
 //
-// Threads: all PortAudio calls are serialised by the system's mutex (PortAudio is
+// A JACK server that dies under a running stream leaves PortAudio's stop and close
+// of that stream waiting for its process thread (up to ten minutes in PortAudio
+// 19.6). The device layer runs stop and close on a helper thread and abandons it
+// after a bounded wait; the stuck call keeps PortAudio's lock, so every other call
+// here gives up after a bounded wait for the lock instead of queueing behind it
+// (contexts then run on the virtual device and retry every second). When the
+// stuck call finally returns the stream is gone from PortAudio, the next retry
+// re-initialises it and a new JACK server is found. While a call is stuck
+// PortAudio is never terminated (that would wait for the same call and then free
+// what it still uses): the process exits without Pa_Terminate instead.
+//
+// Threads: all PortAudio calls are serialised by the system's lock (PortAudio is
 // not thread-safe); the stream callback runs on PortAudio's or JACK's thread and
 // takes no lock.
 #pragma once
@@ -41,28 +53,39 @@ public:
     std::unique_ptr<AudioDriver> create(std::string_view name) override;
     void rescan() override;
 
+    // What drivers and a stuck PortAudio call share with the system. A call that
+    // is still stuck in PortAudio when the system goes away keeps it (leaked), so
+    // it finds its lock when it returns.
+    struct Shared {
+        std::timed_mutex mutex;  // serialises every PortAudio call
+        std::condition_variable_any closed;
+        bool initialised = false;
+        uint64_t generation = 0;  // bumped by each (re-)initialisation
+        int open_streams = 0;
+        bool rescan_pending = false;
+        bool open_failed = false;  // a device failed to open since the last scan
+        std::chrono::steady_clock::time_point last_scan{};
+        std::mutex adapt_mutex;
+        std::vector<std::string> adapted;  // under adapt_mutex
+    };
+
 private:
     friend class PortAudioDriver;
-    PortAudioSystem() = default;
-    // Under mutex_. Re-initialises PortAudio when no driver is open.
+    PortAudioSystem() : shared_(new Shared) {}
+    using Lock = std::unique_lock<std::timed_mutex>;
+    // The PortAudio lock within a bounded wait (owns_lock() false when a stuck
+    // call holds it).
+    Lock lock();
+    // Under the lock. Re-initialises PortAudio when no stream is open.
     bool reinitialise_locked();
-    // Under mutex_: runs a pending rescan, waiting up to `wait` for open drivers
-    // to be released.
-    void settle_locked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait);
-    void driver_released();
+    // Under the lock: runs a pending rescan, waiting up to `wait` for open
+    // streams to be closed.
+    void settle_locked(Lock& lock, std::chrono::milliseconds wait);
     // A JACK device whose period turned out to differ from our block.
-    bool needs_adapting(const std::string& name);
-    void set_needs_adapting(const std::string& name);
+    static bool needs_adapting(Shared& shared, const std::string& name);
+    static void set_needs_adapting(Shared& shared, const std::string& name);
 
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool initialised_ = false;
-    int open_drivers_ = 0;
-    bool rescan_pending_ = false;
-    bool open_failed_ = false;  // a device failed to open since the last scan
-    std::chrono::steady_clock::time_point last_scan_{};
-    std::mutex adapt_mutex_;
-    std::vector<std::string> adapted_;  // under adapt_mutex_
+    Shared* shared_;  // owned; leaked when a PortAudio call is stuck at destruction
 };
 
 }  // namespace torvalen

@@ -97,6 +97,7 @@ public:
     // and the preset bar in "Analyser-v1.0.0".
     params::ControlSet& controls() { return *controls_; }
     params::PresetBar& preset_bar() { return *bar_; }
+    params::PresetBar* module_presets() override { return bar_.get(); }
 
     DisplaySettings display();
     void set_display(const DisplaySettings& display);

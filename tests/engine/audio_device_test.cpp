@@ -219,6 +219,39 @@ TEST_F(AudioDeviceTest, WatchdogRestartsADriverThatStopsCallingBack) {
     EXPECT_EQ(drivers_.created(), 2);  // once restarted it stays up
 }
 
+TEST_F(AudioDeviceTest, DriverWhoseStopNeverReturnsIsAbandonedAndReplaced) {
+    using Clock = std::chrono::steady_clock;
+    drivers_.attach("card");
+    drivers_.hang_serial = 1;  // the first driver goes quiet after 20 blocks...
+    drivers_.hang_after = 20;
+    drivers_.stuck_stop_serial = 1;  // ...and its stop never returns
+    auto a = make("A");
+    std::string error;
+    auto context = layer_.open_device(settings_for("card"), *a, error);
+    ASSERT_TRUE(context) << error;
+    ASSERT_TRUE(context->wait_running(5000));
+
+    // The watchdog gives up on the stuck stop after two seconds and starts a new
+    // driver; the instance passes the signal again.
+    ASSERT_TRUE(eventually([&] { return drivers_.created() >= 2 && context->status().driver_running; }, 10.0));
+    DeviceStatus s = context->status();
+    EXPECT_EQ(s.abandoned_drivers, 1u);
+    EXPECT_GE(s.restarts, 1u);
+    const uint64_t cycles = a->cycles();
+    EXPECT_TRUE(eventually([&] { return a->cycles() > cycles + 50; }));
+    EXPECT_TRUE(eventually([&] { return output_is(0, fake_input_value(0)); }));
+    EXPECT_EQ(drivers_.created(), 2);  // the replacement stays up
+
+    // Its replacement gets stuck too when the context closes: closing still returns
+    // (after the bounded wait) and stops the engine.
+    drivers_.stuck_stop_serial = 2;
+    drivers_.with_newest([](FakeDriver& d) { d.stuck_stop_ = true; });
+    const auto closing = Clock::now();
+    context.reset();
+    EXPECT_LT(Clock::now() - closing, std::chrono::seconds(6));
+    EXPECT_FALSE(a->engine_started());
+}
+
 TEST_F(AudioDeviceTest, ResetRequestsAndDeviceChangesRestart) {
     drivers_.attach("card");
     drivers_.attach("other");

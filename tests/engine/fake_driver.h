@@ -1,7 +1,8 @@
 // A sound-card driver stand-in for device-layer tests: a thread that calls the
 // client back once per block while started, with constant input per channel and
 // the last output block of each channel kept for inspection. Devices can be
-// attached and removed, made to stop calling back, or to send a reset request.
+// attached and removed, made to stop calling back, to send a reset request, or to
+// never return from stop (as PortAudio does when the JACK server died).
 #pragma once
 
 #include <atomic>
@@ -69,6 +70,12 @@ public:
     void stop() override {
         run_ = false;
         if (thread_.joinable()) thread_.join();
+        // A driver stuck in its stop: it never comes back. The thread it blocks is
+        // the device layer's to abandon; it sleeps here until the process ends and
+        // touches nothing else (the system may be gone by then).
+        if (stuck_stop_) {
+            for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
     void dispose_buffers() override { stop(); }
     DriverLatencies latencies() const override { return spec_.latencies; }
@@ -98,6 +105,9 @@ private:
     std::atomic<bool> run_{false};
     std::atomic<uint64_t> blocks_{0};
     std::thread thread_;
+
+public:
+    bool stuck_stop_ = false;  // set at creation
 };
 
 class FakeDriverSystem final : public DriverSystem {
@@ -121,6 +131,7 @@ public:
         auto it = devices_.find(std::string(name));
         if (it == devices_.end()) return nullptr;
         auto driver = std::make_unique<FakeDriver>(*this, it->first, it->second, ++created_);
+        driver->stuck_stop_ = stuck_stop_serial.load() == driver->serial();
         live_[driver->serial()] = driver.get();
         return driver;
     }
@@ -147,6 +158,8 @@ public:
     // back after `hang_after` blocks.
     std::atomic<int> hang_serial{0};
     std::atomic<uint64_t> hang_after{0};
+    // The driver with this serial number never returns from stop().
+    std::atomic<int> stuck_stop_serial{0};
     // The next block of a running driver sends a reset request.
     std::atomic<bool> send_reset{false};
     std::atomic<int> rescans_{0};

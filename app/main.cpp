@@ -10,6 +10,7 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "app/control_thread.h"
+#include "app/render.h"
 #include "app/running_copy.h"
 #include "app/standard_modules.h"
 #include "engine/log.h"
@@ -32,6 +33,8 @@ std::filesystem::path program_path(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "render")
+        return run_render(std::vector<std::string>(argv + 2, argv + argc));
     CommandLine cmd;
     std::string error;
     if (!parse_command_line(std::vector<std::string>(argv + 1, argv + argc), cmd, error)) {

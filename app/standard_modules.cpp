@@ -1,9 +1,23 @@
 #include "app/standard_modules.h"
 
 #include "broadcast/sound_out.h"
+#include "dsp/processor_five.h"
+#include "dsp/processor_one.h"
+#include "measure/sound_in.h"
 #include "measure/analyser.h"
 
 namespace torvalen {
+
+std::unique_ptr<SoundInModule> StandardModules::create_sound_in(Instance&, SettingsKey instance_key,
+                                                                uint32_t& error) {
+    return measure::SoundIn::create(instance_key, error);
+}
+
+std::unique_ptr<ProcessorModule> StandardModules::create_processor(ProcessorType type, Instance&,
+                                                                   SettingsKey instance_key, uint32_t& error) {
+    if (type == processor_five) return dsp::ProcessorFive::create(instance_key, error);
+    return dsp::ProcessorOne::create(instance_key, error);
+}
 
 std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance&, SettingsKey instance_key,
                                                              uint32_t& error) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "dsp/iir.h"
@@ -86,13 +87,27 @@ public:
     static constexpr int delay_samples = static_cast<int>(slots);
 
     BlockMinSmoother();
-
     void process(float& l, float& r, float gain_l, float gain_r);
 
 private:
-    static constexpr float no_limit = 1.0e10f;  // a fresh slot imposes nothing
-    std::array<float, slots> gl_, gr_;
-    std::size_t slot_ = 0;
+    // The minimum over the ring of 128 one-call slots: the requests of the last 127 calls
+    // (slots not yet written hold 1) and the fresh slot, which imposes nothing. Kept as a
+    // sliding-window minimum (a queue of increasing values with their call numbers), so
+    // each call costs O(1) instead of a pass over the ring; the result is the same.
+    class WindowMin {
+    public:
+        WindowMin();
+        float push(float v, uint64_t call);
+
+    private:
+        static constexpr std::size_t capacity = 2 * slots;  // power of two, > window
+        std::array<float, capacity> value_{};
+        std::array<uint64_t, capacity> call_{};
+        std::size_t head_ = 0, size_ = 0;
+    };
+
+    WindowMin min_l_, min_r_;
+    uint64_t call_ = 0;
     std::array<LowPass2<float>, 3> smooth_;
     std::array<float, 2 * slots> audio_{};
     std::size_t audio_pos_ = 0;

@@ -108,7 +108,12 @@ public:
 
     // Stages, in order.
     void split(float l, float r, int& latency_frames);
+    // The 48 kHz band samples of the last split, for a processor that works on the bands
+    // before they are oversampled (the two-band AGC of "Torvalen 5").
+    BandFrame& split_bands() { return bands_; }
     void upsample();
+    // upsample() and compress_and_enhance() of all four sub-samples in one pass.
+    void upsample_compress_enhance();
     BandFrame& sub_sample(int j) { return sub_[static_cast<std::size_t>(j)]; }
     PendingGains& pending_gains() { return pending_; }
     void compress_and_enhance(int j);
@@ -152,7 +157,6 @@ private:
     void interpolate(float (*work)[stride]);
     void compress_enhance(float (*work)[stride], std::size_t count);
     void store_sub_samples(const float (*work)[stride]);
-    void upsample_compress_enhance();
     void apply_gains_high(BandFrame& s);
     void apply_gains_low(BandFrame& s);
 

@@ -10,6 +10,7 @@ packages=(
   python3 python3-numpy python3-scipy sqlite3
   portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev
   clang libfuzzer-14-dev
+  libebur128-dev
 )
 
 missing=()

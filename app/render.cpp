@@ -1,0 +1,423 @@
+#include "app/render.h"
+
+#include <samplerate.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "app/command_line.h"
+#include "app/standard_modules.h"
+#include "dsp/detectors.h"
+#include "engine/instance.h"
+#include "engine/settings_store.h"
+#include "engine/virtual_device.h"
+#include "engine/wav_file.h"
+#include "params/preset_bar.h"
+
+namespace torvalen {
+
+namespace fs = std::filesystem;
+
+const char* const render_usage_text =
+    "Usage: torvalen render [options] IN.wav OUT.wav\n"
+    "\n"
+    "Runs one instance over IN.wav as fast as possible and writes OUT.wav (32-bit\n"
+    "float), time-aligned with the input: the engine's block and the processor's\n"
+    "latency are removed, so the output has the input's length. Other input rates are\n"
+    "converted. The stored settings are read from a snapshot and never changed.\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR             settings home to take the instance from\n"
+    "  --instance NAME        the instance whose settings to use (default: the one\n"
+    "                         current at the last exit, else the first)\n"
+    "  --processor one|5      \"Torvalen One\" or \"Torvalen 5\"\n"
+    "  --preset NAME          load this stored preset into the processor\n"
+    "  --preset-file F.fmt4   import this preset file into the processor\n"
+    "  --mpx                  write the 192 kHz output of the multiplex path\n";
+
+namespace {
+
+constexpr uint32_t render_frames = 1024;  // frames per block (a multiple of 4)
+
+struct RenderOptions {
+    fs::path home;
+    std::string instance;
+    std::optional<ProcessorType> processor;
+    std::string preset;
+    fs::path preset_file;
+    bool mpx = false;
+    fs::path in, out;
+};
+
+bool parse(const std::vector<std::string>& args, RenderOptions& o, std::string& error) {
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& v) {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return false;
+            }
+            v = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--home") {
+            if (!value(v)) return false;
+            o.home = v;
+        } else if (a == "--instance") {
+            if (!value(o.instance)) return false;
+        } else if (a == "--processor") {
+            if (!value(v)) return false;
+            if (v == "one") o.processor = processor_one;
+            else if (v == "5") o.processor = processor_five;
+            else {
+                error = "--processor wants one or 5";
+                return false;
+            }
+        } else if (a == "--preset") {
+            if (!value(o.preset)) return false;
+        } else if (a == "--preset-file") {
+            if (!value(v)) return false;
+            o.preset_file = v;
+        } else if (a == "--mpx") {
+            o.mpx = true;
+        } else if (!a.empty() && a[0] == '-') {
+            error = "unknown render option " + a;
+            return false;
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.size() != 2) {
+        error = "render wants an input and an output file";
+        return false;
+    }
+    if (!o.preset.empty() && !o.preset_file.empty()) {
+        error = "--preset and --preset-file exclude each other";
+        return false;
+    }
+    o.in = files[0];
+    o.out = files[1];
+    return true;
+}
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "torvalen-render.XXXXXX").string();
+        if (::mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A consistent copy of the settings file, taken without writing to the original.
+bool snapshot_settings(const fs::path& from, const fs::path& to, std::string& error) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot read " + from.string() + ": " + sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    char* message = nullptr;
+    const std::string sql = "VACUUM INTO '" + [&] {
+        std::string quoted;
+        for (char c : to.string()) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+        return quoted;
+    }() + "'";
+    const bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+    if (!ok) error = "cannot copy " + from.string() + ": " + (message ? message : "unknown error");
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return ok;
+}
+
+// Converts the input to interleaved stereo at `rate_Hz` in a WAV file, followed by
+// `pad_frames` of silence. Returns the converted length in frames, or -1.
+int64_t convert_input(WavReader& reader, uint32_t rate_Hz, const fs::path& to, uint64_t pad_frames,
+                      std::string& error) {
+    auto writer = WavWriter::create(to, rate_Hz, error);
+    if (!writer) return -1;
+    constexpr size_t chunk = 8192;
+    std::vector<float> in(2 * chunk), out;
+    int64_t frames = 0;
+    if (reader.sample_rate() == rate_Hz) {
+        while (size_t n = reader.read(in)) {
+            if (!writer->write(std::span<const float>(in).first(2 * n))) break;
+            frames += static_cast<int64_t>(n);
+        }
+    } else {
+        const double ratio = static_cast<double>(rate_Hz) / reader.sample_rate();
+        int src_error = 0;
+        std::unique_ptr<SRC_STATE, SRC_STATE* (*)(SRC_STATE*)> src(src_new(SRC_SINC_BEST_QUALITY, 2, &src_error),
+                                                                   src_delete);
+        if (!src) {
+            error = std::string("cannot convert the sample rate: ") + src_strerror(src_error);
+            return -1;
+        }
+        out.resize(2 * (static_cast<size_t>(chunk * ratio) + 64));
+        bool end = false;
+        while (!end) {
+            size_t n = reader.read(in);
+            end = n < chunk;
+            // libsamplerate works at full scale 1.
+            for (size_t i = 0; i < 2 * n; ++i) in[i] *= 1.0f / 2147483648.0f;
+            SRC_DATA data{};
+            data.data_in = in.data();
+            data.input_frames = static_cast<long>(n);
+            data.src_ratio = ratio;
+            data.end_of_input = end ? 1 : 0;
+            do {
+                data.data_out = out.data();
+                data.output_frames = static_cast<long>(out.size() / 2);
+                if (int e = src_process(src.get(), &data); e != 0) {
+                    error = std::string("sample rate conversion failed: ") + src_strerror(e);
+                    return -1;
+                }
+                for (long i = 0; i < 2 * data.output_frames_gen; ++i) out[i] *= 2147483648.0f;
+                writer->write(std::span<const float>(out).first(2 * data.output_frames_gen));
+                frames += data.output_frames_gen;
+                data.data_in += 2 * data.input_frames_used;
+                data.input_frames -= data.input_frames_used;
+            } while (data.input_frames > 0 || (end && data.output_frames_gen > 0));
+        }
+    }
+    std::vector<float> silence(2 * chunk, 0.0f);
+    for (uint64_t left = pad_frames; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk));
+        writer->write(std::span<const float>(silence).first(2 * n));
+        left -= n;
+    }
+    if (!writer->close()) {
+        error = "cannot write " + to.string();
+        return -1;
+    }
+    return frames;
+}
+
+// Integrated loudness after BS.1770: K-weighted mean square in 400 ms blocks with
+// 75 % overlap, absolute gate -70 LUFS, relative gate -10 LU.
+class IntegratedLoudness {
+public:
+    void add(float l, float r) {
+        k_.process(l, r);
+        const double x = static_cast<double>(l) / dsp::full_scale, y = static_cast<double>(r) / dsp::full_scale;
+        sum_ += x * x + y * y;
+        if (++count_ == step_frames) {
+            steps_.push_back(sum_ / step_frames);
+            sum_ = 0;
+            count_ = 0;
+        }
+    }
+    std::optional<double> lufs() const {
+        std::vector<double> blocks;
+        for (size_t i = 3; i < steps_.size(); ++i)
+            blocks.push_back((steps_[i] + steps_[i - 1] + steps_[i - 2] + steps_[i - 3]) / 4.0);
+        auto loudness = [](double z) { return -0.691 + 10.0 * std::log10(std::max(z, 1e-30)); };
+        auto gated_mean = [&](double gate) -> std::optional<double> {
+            double sum = 0;
+            size_t n = 0;
+            for (double z : blocks)
+                if (loudness(z) > gate) sum += z, ++n;
+            if (n == 0) return std::nullopt;
+            return sum / static_cast<double>(n);
+        };
+        auto absolute = gated_mean(-70.0);
+        if (!absolute) return std::nullopt;
+        auto relative = gated_mean(loudness(*absolute) - 10.0);
+        return relative ? std::optional(loudness(*relative)) : std::nullopt;
+    }
+
+private:
+    static constexpr uint32_t step_frames = 4800;  // 100 ms at 48 kHz
+    dsp::KWeighting k_;
+    double sum_ = 0;
+    uint32_t count_ = 0;
+    std::vector<double> steps_;
+};
+
+std::string dB_text(double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.2f", v);
+    return buffer;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "torvalen render: %s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int run_render(const std::vector<std::string>& args) {
+    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
+        std::fputs(render_usage_text, stdout);
+        return 0;
+    }
+    RenderOptions o;
+    std::string error;
+    if (!parse(args, o, error)) {
+        std::fprintf(stderr, "torvalen render: %s (see torvalen render --help)\n", error.c_str());
+        return 2;
+    }
+    auto reader = WavReader::open(o.in, error);
+    if (!reader) return fail(error);
+    if (reader->sample_rate() < 8000 || reader->sample_rate() > 384000)
+        return fail(o.in.string() + " runs at " + std::to_string(reader->sample_rate()) +
+                    " Hz; 8000 to 384000 Hz can be converted");
+
+    TempFolder temp;
+    if (temp.path().empty()) return fail("cannot create a temporary folder");
+
+    // The instance comes from a snapshot of the stored settings: the render never
+    // changes them, and a running copy of the program is not disturbed.
+    const fs::path home = o.home.empty() ? default_settings_home() : o.home;
+    const fs::path stored = home / "settings.db";
+    const fs::path snapshot = temp.path() / "settings.db";
+    if (fs::exists(stored) && !snapshot_settings(stored, snapshot, error)) return fail(error);
+    auto store = SettingsStore::open(snapshot, error);
+    if (!store) return fail(error);
+    auto root = store->root().create("Software");
+    auto tree = root ? root->create("Torv3") : std::nullopt;
+    auto instances = tree ? tree->create("Instances") : std::nullopt;
+    if (!instances) return fail("cannot read the settings tree");
+
+    std::string name = o.instance;
+    if (name.empty()) {
+        const auto names = instances->subkeys();
+        std::string saved;
+        if (auto main = tree->open("Persist")) {
+            if (auto m = main->open("Main")) m->read_text("Saved_Inst_Name", saved);
+        }
+        if (!saved.empty() && std::find(names.begin(), names.end(), saved) != names.end()) name = saved;
+        else if (!names.empty()) name = names.front();
+        else name = "Render";
+    } else if (!instances->open(name)) {
+        return fail("there is no instance \"" + name + "\" in " + stored.string());
+    }
+    if (o.processor) instances->create(name)->write_dword_in("ProcType", *o.processor);
+
+    StandardModules modules;
+    auto instance = Instance::create(*instances, name, modules, error);
+    if (!instance) return fail(error);
+    instance->set_unlocked(true);
+
+    if (!o.preset.empty() || !o.preset_file.empty()) {
+        ProcessorModule* processor = instance->processor();
+        params::PresetBar* bar = processor ? processor->module_presets() : nullptr;
+        if (!bar) return fail("this build has no processor with presets");
+        const auto outcome = o.preset.empty() ? bar->import_preset(o.preset_file) : bar->choose_preset(o.preset);
+        if (!outcome.ok) return fail(outcome.message.empty() ? "the preset could not be loaded" : outcome.message);
+    }
+
+    const uint32_t rate = o.mpx ? mpx_rate_Hz : chain_rate_Hz;
+    // A processor knows its latency once it has run a block with its settings:
+    // one block of silence tells it before the file goes through.
+    {
+        VirtualDeviceConfig probe;
+        probe.sample_rate_Hz = rate;
+        probe.frame_size = render_frames;
+        probe.freewheel = true;
+        probe.length_frames = render_frames;
+        auto device = VirtualDevice::open(probe, error);
+        if (!device || !device->start(*instance, error)) return fail(error);
+        device->wait_finished();
+        device->stop();
+    }
+    const uint32_t latency_48k = instance->processor_latency_samples();
+    const uint64_t latency = static_cast<uint64_t>(latency_48k) * (rate / chain_rate_Hz);
+    const fs::path converted = temp.path() / "in.wav";
+    const int64_t frames = convert_input(*reader, rate, converted, latency, error);
+    if (frames < 0) return fail(error);
+    reader.reset();
+
+    VirtualDeviceConfig config;
+    config.sample_rate_Hz = rate;
+    config.frame_size = render_frames;
+    config.freewheel = true;
+    config.input = converted;
+    config.output = temp.path() / "out.wav";
+    auto device = VirtualDevice::open(config, error);
+    if (!device || !device->start(*instance, error)) return fail(error);
+    const uint64_t total_blocks = (static_cast<uint64_t>(frames) + latency) / render_frames + 1;
+    const bool show_progress = total_blocks > 2000;  // about 40 s of audio at 48 kHz
+    int shown = -1;
+    while (!device->finished()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int percent = static_cast<int>(100 * device->blocks() / total_blocks);
+        if (show_progress && percent / 10 != shown / 10) {
+            std::fprintf(stderr, "torvalen render: %d %%\n", percent);
+            shown = percent;
+        }
+    }
+    device->stop();
+    if (!device->close_output()) return fail("cannot write the rendered audio");
+    Instance::destroy(std::move(instance), false);
+
+    // Drop the latency from the front; the padding at the end carried the tail.
+    auto rendered = WavReader::open(config.output, error);
+    if (!rendered) return fail(error);
+    const fs::path partial = o.out.string() + ".partial";
+    auto writer = WavWriter::create(partial, rate, error);
+    if (!writer) return fail(error);
+    std::vector<float> buffer(2 * 8192);
+    for (uint64_t skip = latency; skip > 0;) {
+        const size_t n = rendered->read(std::span<float>(buffer).first(2 * std::min<uint64_t>(skip, 8192)));
+        if (n == 0) break;
+        skip -= n;
+    }
+    double peak = 0;
+    IntegratedLoudness loudness;
+    for (int64_t left = frames; left > 0;) {
+        const size_t n = rendered->read(std::span<float>(buffer).first(2 * std::min<int64_t>(left, 8192)));
+        if (n == 0) break;
+        for (size_t i = 0; i < n; ++i) {
+            peak = std::max({peak, std::fabs(static_cast<double>(buffer[2 * i])),
+                             std::fabs(static_cast<double>(buffer[2 * i + 1]))});
+            if (!o.mpx) loudness.add(buffer[2 * i], buffer[2 * i + 1]);
+        }
+        if (!writer->write(std::span<const float>(buffer).first(2 * n))) break;
+        left -= static_cast<int64_t>(n);
+    }
+    const bool complete = writer->frames() == static_cast<uint64_t>(frames);
+    if (!writer->close() || !complete) {
+        fs::remove(partial);
+        return fail("cannot write " + o.out.string());
+    }
+    std::error_code ec;
+    fs::rename(partial, o.out, ec);
+    if (ec) {
+        fs::remove(partial);
+        return fail("cannot write " + o.out.string() + ": " + ec.message());
+    }
+
+    std::string report = "torvalen render: " + std::to_string(frames) + " frames at " + std::to_string(rate) +
+                         " Hz; processor latency " + std::to_string(latency_48k) + " samples (" +
+                         dB_text(1000.0 * latency_48k / chain_rate_Hz) + " ms) removed; peak " +
+                         (peak > 0 ? dB_text(20.0 * std::log10(peak / dsp::full_scale)) : std::string("-inf")) +
+                         " dBFS";
+    if (!o.mpx) {
+        const auto lufs = loudness.lufs();
+        report += "; integrated loudness " + (lufs ? dB_text(*lufs) + " LUFS" : std::string("below the gate"));
+    }
+    std::printf("%s\n", report.c_str());
+    return 0;
+}
+
+}  // namespace torvalen

@@ -1,0 +1,212 @@
+// The stages both processors share around their dynamics: where audio enters (source
+// selection, failsafe, copy or 4:1 decimation into bus 4), the input stage, pre-emphasis,
+// the 4x oversampled parametric equaliser, and the output stage (power-limiter pre-gain,
+// output low-pass, 4x safety clipper, loudness/power limiter, de-emphasis, output meter).
+//
+// Thread: the engine thread, inside the processor's per-block call. Everything is
+// allocated at construction; the per-frame calls never allocate.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+#include "dsp/bass_enhancer.h"
+#include "dsp/detectors.h"
+#include "dsp/fir.h"
+#include "dsp/gain_hold.h"
+#include "dsp/iir.h"
+#include "dsp/rate_convert.h"
+#include "engine/buses.h"
+#include "params/control_table.h"
+
+namespace torvalen::dsp {
+
+// Level of the processors' multiband section: the band references share it, and the
+// output stage's x64 brings it to digital full scale (2^25 x 64 = 2^31).
+inline constexpr float section_level = 33554432.0f;
+// Samples arriving on a bus are clamped to +-2^35 (+24 dBFS): far above anything a
+// device, file or generator delivers, low enough that squared sums stay finite.
+inline constexpr float input_clamp = 34359738368.0f;
+
+// Meter holders of a level detector: true peak L/R, peak envelope L/R, RMS L/R, folded
+// by maximum between ticks.
+struct LevelHolders {
+    std::array<float, 6> value;
+    LevelHolders() { reset(); }
+    void reset() { value.fill(1.0f); }
+    void fold(const LevelReading& r) {
+        const float in[6] = {r.true_peak[0], r.true_peak[1], r.peak_envelope[0],
+                             r.peak_envelope[1], r.rms[0], r.rms[1]};
+        for (int i = 0; i < 6; ++i) value[i] = in[i] > value[i] ? in[i] : value[i];
+    }
+    // Writes the six values as dBFS and resets the holders.
+    void take_dB(float* out);
+};
+
+// 20 log10 of a gain holder (0 dB for 1).
+float gain_dB(float gain);
+
+// ---- Failsafe and source ----
+
+// The Player's side of the failsafe hand-off. Both calls come from the engine thread
+// inside the processor's block and must return at once.
+class FailsafePlayer {
+public:
+    virtual void failsafe_start() = 0;
+    virtual void failsafe_stop() = 0;
+
+protected:
+    ~FailsafePlayer() = default;
+};
+
+// The hand-off record: the Player registers itself (any thread); the flag says whether
+// the processor currently plays the Player in place of its input.
+struct FailsafeHandOff {
+    std::atomic<FailsafePlayer*> player{nullptr};
+    std::atomic<uint32_t> failsafe{0};
+};
+
+struct SourceParams {
+    uint32_t input_select = 0;  // bus 0...3
+    bool failsafe_on = false;
+    float failsafe_threshold = 0.01f;  // linear factor
+};
+
+// Picks the source bus (the selected one, or the Player while the failsafe is active),
+// runs the failsafe detector over it and fills bus 4 at 48 kHz: a copy of a 48 kHz bus,
+// the 4:1 decimation of a 192 kHz bus, silence for a bus without a usable rate. Every
+// non-finite sample becomes 0 and every sample is clamped to +-input_clamp, so nothing
+// from outside can poison the chain's state.
+class SourceStage {
+public:
+    void fill(const Buses& buses, const SourceParams& p, FailsafeHandOff& hand_off);
+    bool failsafe_active() const { return active_; }
+    bool failsafe_engaged() const { return engaged_; }
+    float failsafe_mean_square() const { return ms_; }
+
+private:
+    void detect(const float* x, uint32_t count, uint32_t rate_Hz, float threshold);
+
+    float ms_ = 1.0f;  // mean square in full-scale units
+    bool active_ = false, engaged_ = false;
+    Decimator down_;
+};
+
+// ---- Input stage ----
+
+enum class BandLimit : uint32_t { fm = 0, am_8k = 1, am_5k = 2, hd = 3 };  // "LPF"
+enum class HighPassCorner : uint32_t { hz20 = 0, hz50 = 1, hz80 = 2, hz200 = 3 };  // "HPF"
+
+struct InputParams {
+    float fine_l = 1.0f, fine_r = 1.0f;  // "L Fine", "R Fine" factors
+    bool swap = false, invert_l = false, invert_r = false, mono = false;
+    uint32_t high_pass = 0;  // HighPassCorner
+    uint32_t low_pass = 0;   // BandLimit
+    bool bass_enhance = false;
+    BassEnhancerParams bass;
+};
+
+class InputStage {
+public:
+    InputStage();
+    void process(float& l, float& r, const InputParams& p, LevelHolders& meter, int& latency);
+
+private:
+    LevelDetector level_;
+    Fir<53> fm_;
+    Fir<101> hd_;
+    std::array<HighPass2<double>, 3> hp20_, hp50_;
+    std::array<HighPass2<float>, 3> hp80_, hp200_;
+    BassEnhancer bass_;
+};
+
+// ---- Pre-emphasis and equaliser ----
+
+enum class EmphasisMode : uint32_t { off = 0, pure = 1, boost = 2 };
+
+class PreEmphasis {
+public:
+    PreEmphasis();
+    // `time_constant` 0, 1, 2 = 25, 50, 75 us.
+    void process(float& l, float& r, uint32_t mode, uint32_t time_constant, int& latency);
+
+private:
+    Fir<11> pure_50_;
+    Fir<13> pure_75_;
+    Fir<31> boost_25_;
+    Fir<33> boost_50_;
+    Fir<37> boost_75_;
+};
+
+// Four peaking sections at 192 kHz between a 4x interpolator and the single-phase
+// decimator. The sections take their coefficients from the bands' k1, k2, k3.
+class ParametricEq {
+public:
+    static constexpr int bands = 4;
+    static constexpr int latency_frames = 29;
+    ParametricEq();
+    void configure(const std::array<params::FilterBand, bands>& bands);
+    void process(float& l, float& r, int& latency);
+
+private:
+    Interpolator up_;
+    std::array<Resonator<double>, bands> sections_;
+    std::array<double, bands> gain_{};
+    SinglePhaseDecimator down_;
+};
+
+// ---- Output stage ----
+
+enum class PowerLimiterMode : uint32_t { off = 0, clip_on = 1, clip_off = 2 };
+enum class PowerLevel : uint32_t { r128_23 = 0, r128_18 = 1, bs412 = 2 };
+
+struct OutputParams {
+    uint32_t low_pass = 0;     // BandLimit ("LPF")
+    uint32_t power_mode = 0;   // PowerLimiterMode
+    float power_drive = 1.0f;  // "Power Limiter Drive" factor
+    uint32_t power_level = 0;  // PowerLevel
+    bool custom_level = false;
+    float level = 1.0f, fine = 1.0f;  // "Level (dB)", "Level Fine (dB)" factors
+    int release_index = 31;           // "Power Limiter Timing" Release, into table B
+    bool delay_on = true;
+    uint32_t de_emphasis = 0;  // "Off", "50us", "75us"
+};
+
+// The power limiter's target level tau in full-scale units.
+float power_target(const OutputParams& p);
+
+class OutputStage {
+public:
+    static constexpr int safety_clipper_latency_frames = BlockMinSmoother::delay_samples / oversampling +
+                                                         interpolate_decimate_delay_frames;
+    static_assert(safety_clipper_latency_frames == 61);
+
+    OutputStage();
+    // Takes the section's output (level 2^25) to full scale and on to the output.
+    void process(float& l, float& r, const OutputParams& p, int& latency);
+
+    // Meter holders: output levels, power limiter applied-gain minimum.
+    LevelHolders& meter() { return meter_; }
+    float take_power_gain_min();
+    float power_gain() const { return smoothed_; }
+
+private:
+    void safety_clip(float& l, float& r);
+
+    Fir<53> fm_;
+    Fir<101> am_8k_, hd_;
+    Fir<211> am_5k_;
+    Interpolator up_;
+    BlockMinSmoother smoother_;
+    Decimator down_;
+    PowerDetector loudness_{true}, power_{false};
+    float smoothed_ = 1.0f;  // power limiter gain
+    float gain_min_ = 1.0f;
+    FirstOrderSection<float> de_50_, de_75_;
+    LevelDetector level_;
+    LevelHolders meter_;
+};
+
+}  // namespace torvalen::dsp

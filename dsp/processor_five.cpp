@@ -1,0 +1,489 @@
+#include "dsp/processor_five.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "dsp/control_records.h"
+#include "dsp/processor_one.h"
+#include "dsp/rate_tables.h"
+
+namespace torvalen::dsp {
+
+namespace {
+
+namespace s = five_slot;
+namespace one = one_slot;
+using namespace records;
+
+constexpr std::array<std::string_view, 2> agc_bands = {"MH", "B"};
+
+constexpr auto make_table() {
+    TableBuilder<processor_five_record_count> t;
+    // The input page as in "Torvalen One".
+    t.add(page("Input"));
+    t.add(group("Input Select"));
+    t.add(list("Sound In\nPlayer\nSTL RX\nSig Gen\n", common_slot::input_select, 3, 0));
+    t.add(group("Failsafe"));
+    t.add(list("Off\nOn\n", common_slot::failsafe, 1, 0));
+    t.add(db("Threshold (dB)", common_slot::failsafe_threshold, -60, -20, 1, -40));
+    t.add(group("LPF"));
+    t.add(list("FM\nAM 8k\nAM 5k\nHD\n", common_slot::lpf, 3, 0));
+    t.add(group("HPF"));
+    t.add(list("20Hz\n50Hz\n80Hz\n200Hz\n", common_slot::hpf, 3, 0));
+    t.add(group("Input Balance (dB)"));
+    t.add(db("L Fine", common_slot::fine_l, -2, 2, 0.1f, 0));
+    t.add(db("R Fine", common_slot::fine_r, -2, 2, 0.1f, 0));
+    t.add(group("Mono"));
+    t.add(list("Off\nOn\n", common_slot::mono, 1, 0));
+    t.add(group("Input Channel Swap"));
+    t.add(list("Swap Off\nSwap On\n", common_slot::swap, 1, 0));
+    t.add(group("Input Channel Invert"));
+    t.add(list("Invert Off\nInvert L\n", common_slot::invert_l, 1, 0));
+    t.add(list("Invert Off\nInvert R\n", common_slot::invert_r, 1, 0));
+    t.add(group("Input Level"));
+    t.add(db("Gain (dB)", common_slot::input_level, -40, 0, 1, -15, -35, 5));
+
+    t.add(page("Bass Enhancer"));
+    t.add(group("Bass Enhance"));
+    t.add(list("Off\nOn\n", s::bass_on, 1, 0));
+    t.add(list("Low Lat\nHigh Lat\n", s::bass_latency, 1, 0));
+    t.add(timing("Timing", s::bass_timing, 5, 15, 12));
+    t.add(db("Boost", s::bass_boost, 0, 20, 1, 15));
+
+    t.add(page("Para EQ"));
+    t.add(group("Para EQ Enable"));
+    t.add(list("Off\nOn\n", common_slot::eq_enable, 1, 0));
+    t.eq_band("EQ 1", 16, 1, "Amp  (dB)");
+    t.eq_band("EQ 2", 22, 3, "Amp (dB)");
+    t.eq_band("EQ 3", 28, 3, "Amp (dB)");
+    t.eq_band("EQ 4", 34, 3, "Amp (dB)");
+
+    t.add(page("AGC"));
+    t.add(group("AGC Enable"));
+    t.add(list("Off\nOn\n", s::agc_enable, 1, 1));
+    t.add(group("AGC Gate Thresh"));
+    t.add(db("Thresh (dB)", s::agc_gate, -80, -40, 1, -60));
+    t.add(group("AGC Primary"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(timing(agc_bands[k], s::agc_primary + k, 10, 20, 14.5f));
+    t.add(group("AGC Band Output (dB)"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(db(agc_bands[k], s::agc_output + k, -10, 10, 0.5f, 0));
+    t.add(group("AGC Attack"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(timing(agc_bands[k], s::agc_attack + k, 10, 20, 16.5f));
+    t.add(group("AGC Release"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(timing(agc_bands[k], s::agc_release + k, 10, 20, 16.5f));
+    t.add(group("AGC Band Drives (dB)"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(db(agc_bands[k], s::agc_drive + k, -10, 10, 0.5f, 0));
+    t.add(group("AGC Max Boost (dB)"));
+    for (uint32_t k = 0; k < 2; ++k) t.add(db(agc_bands[k], s::agc_max_boost + k, 0, 20, 1, 15, 0, -20));
+    t.add(group("AGC Link"));
+    t.add(db("Bass", s::agc_link, -20, 0, 1, -10));
+
+    t.add(page("Multiband Global"));
+    t.add(group("Multiband Filter"));
+    t.add(list("Lin Phase\nGarde 3rd\nGarde 5th\n", s::mb_filter, 2, 0));
+    t.add(group("Multiband Latency"));
+    t.add(list("Low\nHigh\n", s::mb_latency, 1, 1));
+
+    const uint32_t c = s::compressor_offset;
+    t.add(page("Compressor"));
+    t.add(group("Comp Enable"));
+    t.add(list("Off\nOn\n", one::comp_enable + c, 1, 0));
+    t.band_timing("Comp RMS ntegrate", one::comp_rms + c, 5, 15, {11, 11, 11, 12, 12.5f});
+    t.band_timing("Comp Plat Attack", one::comp_attack + c, 5, 15, each(8));
+    t.band_timing("Comp Plat Release", one::comp_release + c, 10, 20, each(17));
+    t.band_timing("Comp Plat Fast Release", one::comp_fast_release + c, 10, 20, each(14));
+    t.band_db("Comp Fast Release Thresh (dB)", one::comp_fast_threshold + c, -20, 0, 0.5f, each(-10));
+    t.band_db("Comp Drive (dB)", one::comp_drive + c, 0, 15, 0.5f, {8, 8, 8, 8, 10}, 0, -15);
+    t.add(group("Comp Output"));
+    t.add(db("Drive (dB)", one::comp_output + c, -10, 10, 0.5f, 3));
+
+    t.add(page("Stereo Enhancer"));
+    t.add(group("St Enh Enable"));
+    t.add(list("Off\nOn\n", one::st_enable + c, 1, 0));
+    t.band_db("St Enh Width", one::st_width + c, 0, 20, 1, {13, 10, 8, 0, 0});
+    t.band_db("St Enh Max", one::st_max + c, 0, 20, 1, {15, 12, 10, 10, 10}, {"H2", "H1", "M2", "M", "B"});
+    t.band_timing("St Enh Attack", one::st_attack + c, 0, 15, each(3));
+    t.band_timing("St Enh Release", one::st_release + c, 10, 20, each(13));
+    t.band_timing("St Enh Plat Rate", one::st_plat_rate + c, 10, 20, each(14.5f));
+
+    t.add(page("Band Limiter"));
+    t.add(group("MBL Expaner Enable"));
+    t.add(list("Off\nOn\n", s::expander_enable, 1, 1));
+    t.add(group("MBL Drive"));
+    t.add(db("Drive (dB)", s::mbl_drive, -10, 10, 0.5f, 3.5f, -30, -10));
+    t.add(group("MBL Platform Enable"));
+    t.add(list("Off\nOn\n", s::platform_enable, 1, 1));
+    t.band_db("MBL Band  Drives (dB)", s::mbl_band_drive, -10, 10, 0.5f, {0, 0, 0, 0, 2});
+    t.band_db("MBL Band Bias (dB)", s::mbl_bias, -10, 10, 0.5f, {-3, -1, 0, 0, 2});
+    t.band_timing("MBL Expander Attack", s::expander_attack, 0, 15, {6, 6, 6, 6, 9.5f});
+    t.band_timing("MBL Expanfer Release", s::expander_release, 10, 20, {13, 13, 13.5f, 13.5f, 13.5f});
+    t.band_timing("MBL Attack", s::mbl_attack, 0, 15, {6, 6, 6, 6, 9.5f});
+    t.band_timing("MBL Release", s::mbl_release, 10, 20, each(13));
+    t.band_timing("MBL Plat Attack", s::plat_attack, 10, 20, each(17));
+    t.band_timing("MBL Plat Release", s::plat_release, 10, 20, each(16.5f));
+    t.band_db("MBL Expander Thresh (dB)", s::expander_threshold, -50, -10, 1, each(-25));
+    t.band_db("MBL Expander Depth (dB)r", s::expander_depth, -20, 0, 0.5f, each(-10));
+    t.band_db("MBL Clip Thresh (dB)", s::mbl_clip, 0, 10, 0.5f, {0, 2, 5, 5, 0});
+
+    t.add(page("Limiter"));
+    t.add(group("Lim Drive"));
+    t.add(db("Drive  (dB)", s::lim_drive, -10, 10, 0.5f, 4, -5, 15));
+    t.add(group("Lim Timing"));
+    t.add(timing("Attack", s::lim_attack, 0, 15, 6));
+    t.add(timing("Release", s::lim_release, 10, 20, 13));
+    t.add(timing("Plat Attack", s::lim_plat_attack, 10, 20, 17));
+    t.add(timing("Plat Release", s::lim_plat_release, 10, 20, 16.5f));
+    t.add(list("Plat Off\nPlat On\n", s::lim_plat, 1, 1));
+    t.add(db("Clip Drive  (dB)", s::lim_clip_drive, -5, 5, 0.5f, 0, 5, -5));
+    t.band_timing("Lim Clip Release", s::lim_clip_release, 0, 15, {7, 12, 12, 11, 8});
+
+    const uint32_t o = s::pre_emphasis;
+    t.add(page("Pre Emphasis"));
+    t.add(group("Pre Emphasis"));
+    t.add(list("25us\n50us\n75us\n", o, 2, 0));
+    t.add(list("Off\nPure\nBoost\n", o + 1, 2, 0));
+
+    t.add(page("Power Limiter"));
+    t.add(group("Power Limiter Enable"));
+    t.add(list("Off\nOn (Clip On)\nOn (Clip Off)\n", o + 3, 2, 0));
+    t.add(group("Power Limiter Drive"));
+    t.add(db("Drive (dB)", o + 4, -20, 20, 0.5f, 8));
+    t.add(group("Power Limiter Level"));
+    t.add(list("EBU R128-23\nEBU R128-18\nBS.412\n", o + 5, 2, 0));
+    t.add(list("Standard\nCustom\n", o + 6, 1, 0));
+    t.add(db("Level (dB)", o + 7, -25, -5, 0.5f, -10));
+    t.add(db("Level Fine (dB)", o + 8, -0.5f, 0.5f, 0.1f, 0, 0.5f, -0.5f));
+    t.add(group("Power Limiter Timing"));
+    t.add(timing("Release", o + 9, 10, 20, 15.5f));
+    t.add(list("Delay Off\nDelay On\n", o + 10, 1, 1));
+
+    t.add(page("Output"));
+    t.add(group("De Emphasis"));
+    t.add(list("Off\n50us\n75us\n", o + 2, 2, 0));
+
+    t.add(page("Processor Enable"));
+    t.add(group("Processor Enablef"));
+    t.add(list("Off\nOn\n", s::enable, 1, 1));
+    return t;
+}
+
+constexpr auto built = make_table();
+static_assert(built.size == processor_five_record_count, "the page holds 263 records");
+static_assert(s::pre_emphasis + 11 == s::enable);
+static_assert(one::st_plat_rate + 4 + s::compressor_offset == 115);
+
+constexpr float agc_reference = 6795834.0f;      // T, -50 dB re full scale
+constexpr float agc_closed_level = 67958336.0f;  // 10 T
+constexpr float agc_makeup = 9.875001f;          // +19.9 dB
+constexpr float gate_rate = 1.0f / 2048.0f;      // 2^-11
+constexpr float processor_off_agc_meter_dB = -20.0f;
+constexpr int primary_offset = -2;
+constexpr int dynamics_offset = 4;
+constexpr float eq_section_rate_Hz = 192000.0f;
+constexpr int mh = 0, bass = 1;
+
+const ProcessorIdentity five_identity{"Torvalen 5", "MBL5_Torvalen-v4.0.0", built.records, five_slot::count,
+                                      processor_five_meter_count, five_slot::enable};
+
+}  // namespace
+
+std::span<const params::ControlRecord> processor_five_table() { return built.records; }
+const ProcessorIdentity& processor_five_identity() { return five_identity; }
+
+ProcessorFive::ProcessorFive() : ChainProcessor(five_identity) {}
+
+std::unique_ptr<ProcessorFive> ProcessorFive::create(const SettingsKey& instance_key, uint32_t& error) {
+    std::unique_ptr<ProcessorFive> p;
+    try {
+        p.reset(new ProcessorFive());
+    } catch (const std::bad_alloc&) {
+        // Allocation failure at creation is reported through the error word.
+        error |= 1u;
+        return nullptr;
+    }
+    if (!p->build(instance_key, error)) return nullptr;
+    return p;
+}
+
+void ProcessorFive::configure(const SlotView& v) {
+    const SharedParams sp = decode_shared(v, s::bass_on, s::bass_timing, s::bass_boost, s::bass_latency,
+                                          s::pre_emphasis);
+    set_shared(sp);
+    eq_.configure(sp.eq);
+
+    AgcParams& a = agc_params_;
+    a.enable = v.on(s::agc_enable);
+    a.gate = v.factor(s::agc_gate);
+    for (uint32_t k = 0; k < 2; ++k) {
+        a.primary_rate[k] = rate_a(v.timing(s::agc_primary + k) + primary_offset);
+        a.attack_rate[k] = rate_a(v.timing(s::agc_attack + k));
+        a.release_rate[k] = rate_a(v.timing(s::agc_release + k));
+        a.output[k] = v.factor(s::agc_output + k) * agc_makeup;
+        a.drive[k] = v.factor(s::agc_drive + k);
+        a.max_boost[k] = v.factor(s::agc_max_boost + k);
+    }
+    a.link = v.factor(s::agc_link);
+
+    MultibandParams mp;
+    mp.filter = static_cast<CrossoverKind>(std::min<uint32_t>(v.u(s::mb_filter), 2));
+    mp.latency = v.on(s::mb_latency) ? MultibandLatency::high : MultibandLatency::low;
+    decode_compressor_enhancer(v, s::compressor_offset, mp);
+    std::array<float, band_count> bias{};
+    for (uint32_t b = 0; b < band_count; ++b) {
+        bias[b] = v.factor(s::mbl_bias + b);
+        mp.clip_release_index[b] = v.timing(s::lim_clip_release + b);
+    }
+    mp.reference = band_references(bias);
+    mp.hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
+    multiband_.configure(mp);
+
+    LimiterParams& l = lim_;
+    const float mbl_drive = v.factor(s::mbl_drive);
+    for (uint32_t b = 0; b < band_count; ++b) {
+        const float ref = mp.reference[b];
+        l.drive[b] = v.factor(s::mbl_band_drive + b) * mbl_drive;
+        l.reference[b] = ref;
+        l.expander_level[b] = ref * v.factor(s::expander_threshold + b);
+        l.expander_floor[b] = l.expander_level[b] * v.factor(s::expander_depth + b);
+        l.clip[b] = ref * v.factor(s::mbl_clip + b);
+        l.expander_attack[b] = rate_a(v.timing(s::expander_attack + b) + dynamics_offset);
+        l.expander_release[b] = rate_a(v.timing(s::expander_release + b) + dynamics_offset);
+        l.attack[b] = rate_a(v.timing(s::mbl_attack + b) + dynamics_offset);
+        l.release_rise[b] = 1.0f + rate_a(v.timing(s::mbl_release + b) + dynamics_offset);
+        l.plat_attack[b] = rate_a(v.timing(s::plat_attack + b) + dynamics_offset);
+        l.plat_release_rise[b] = 1.0f + rate_a(v.timing(s::plat_release + b) + dynamics_offset);
+    }
+    l.expander = v.on(s::expander_enable);
+    l.platform = v.on(s::platform_enable);
+    l.clip_bands = sp.output.power_mode != static_cast<uint32_t>(PowerLimiterMode::clip_off);
+    l.lim_drive = v.factor(s::lim_drive);
+    l.clip_drive = v.factor(s::lim_clip_drive);
+    l.lim_attack = rate_a(v.timing(s::lim_attack) + dynamics_offset);
+    l.lim_release_rise = 1.0f + rate_a(v.timing(s::lim_release) + dynamics_offset);
+    l.lim_plat_attack = rate_a(v.timing(s::lim_plat_attack) + dynamics_offset);
+    l.lim_plat_release_rise = 1.0f + rate_a(v.timing(s::lim_plat_release) + dynamics_offset);
+    l.lim_platform = v.on(s::lim_plat);
+}
+
+// Two-band AGC on the split bands at 48 kHz, "Input Level" included.
+void ProcessorFive::agc(BandFrame& x) {
+    const float input_level = shared().input_level;
+    for (int b = 0; b < band_count; ++b) {
+        x.l[b] *= input_level;
+        x.r[b] *= input_level;
+    }
+    const AgcParams& a = agc_params_;
+    AgcState& st = agc_;
+    if (!a.enable) {
+        st.gain = {1.0f, 1.0f};
+        return;
+    }
+    float sl = 0, sr = 0;
+    for (int b = 0; b < band_count; ++b) {
+        sl += x.l[b];
+        sr += x.r[b];
+    }
+    const float p = sl * sl + sr * sr;
+    const float gt = a.gate * agc_reference, gt2 = gt * gt;
+    st.gate_detector += (p - st.gate_detector) * gate_rate;
+    st.gate_detector = std::clamp(st.gate_detector, gt2 / 4.0f, 4.0f * gt2);
+    if (st.gate_detector < gt2 / 2.0f)
+        st.gate_closed = true;
+    else if (st.gate_detector > 2.0f * gt2)
+        st.gate_closed = false;
+
+    float ml = 0, mr = 0;
+    for (int b = band_h2; b <= band_m1; ++b) {
+        x.l[b] *= a.drive[mh];
+        x.r[b] *= a.drive[mh];
+        ml += x.l[b];
+        mr += x.r[b];
+    }
+    x.l[band_b] *= a.drive[bass];
+    x.r[band_b] *= a.drive[bass];
+    const float power[2] = {ml * ml + mr * mr, x.l[band_b] * x.l[band_b] + x.r[band_b] * x.r[band_b]};
+    for (int k = 0; k < 2; ++k) {
+        st.mean_square[k] += (power[k] - st.mean_square[k]) * a.primary_rate[k];
+        const float level = st.gate_closed ? agc_closed_level
+                                           : std::max(a.max_boost[k] * agc_closed_level, std::sqrt(st.mean_square[k]));
+        float& e = st.envelope[k];
+        if (level > e)
+            e = std::min(e * (1.0f + a.attack_rate[k]), level);
+        else
+            e = std::max(e - e * a.release_rate[k], level);
+        st.gain[k] = agc_reference / e;
+    }
+    // The bass envelope never falls more than the link amount below the MH envelope.
+    st.envelope[bass] = std::max(st.envelope[bass], st.envelope[mh] * a.link);
+    const float g_mh = st.gain[mh] * a.output[mh], g_b = st.gain[bass] * a.output[bass];
+    for (int b = band_h2; b <= band_m1; ++b) {
+        x.l[b] *= g_mh;
+        x.r[b] *= g_mh;
+    }
+    x.l[band_b] *= g_b;
+    x.r[band_b] *= g_b;
+}
+
+// Band limiter (expander, smoothed peak gain, platform, per-channel clip) and wideband
+// limiter (smoothed gain, platform, per-channel clip) of one sub-sample.
+void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
+    const LimiterParams& p = lim_;
+    float sum_l = 0.0f, sum_r = 0.0f;
+    for (int b = 0; b < band_count; ++b) {
+        const float l = s.l[b] * p.drive[b], r = s.r[b] * p.drive[b];
+        const float al = std::fabs(l), ar = std::fabs(r);
+        const float peak = std::max(al, ar);
+        BandState& st = band_[b];
+        float& x = st.expander;
+        if (peak > x)
+            x = std::min(x + (peak - x) * p.expander_attack[b], p.expander_level[b]);
+        else
+            x = std::max(x - x * p.expander_release[b], peak);
+        x = std::max(x, p.expander_floor[b]);
+        const float expansion = x / p.expander_level[b];
+
+        const float wanted = peak >= p.reference[b] ? p.reference[b] / peak : 1.0f;
+        float& sm = st.smooth;
+        if (wanted >= sm)
+            sm = std::min(sm * p.release_rise[b], wanted);
+        else
+            sm += (wanted - sm) * p.attack[b];
+        float plat = 1.0f;
+        if (p.platform) {
+            float& pl = st.platform;
+            if (sm >= pl) {
+                pl = std::min(pl * p.plat_release_rise[b], sm);
+                sm = std::min(sm, pl);
+            } else {
+                pl = std::max(pl - pl * p.plat_attack[b], sm);
+            }
+            plat = pl;
+        }
+        float h = p.expander ? sm * expansion : sm;
+        h = std::min(h, plat);
+        float hl = h, hr = h;
+        if (p.clip_bands) {
+            if (al * h > p.clip[b]) hl = p.clip[b] / al;
+            if (ar * h > p.clip[b]) hr = p.clip[b] / ar;
+        }
+        GainMinimum& m = band_meter_[b];
+        m.l = std::min(m.l, hl);
+        m.r = std::min(m.r, hr);
+        m.both = std::min(m.both, h);
+        m.platform = std::min(m.platform, plat);
+        const float xl = l * p.lim_drive, xr = r * p.lim_drive;
+        s.l[b] = xl;
+        s.r[b] = xr;
+        g.l[b] = hl;
+        g.r[b] = hr;
+        sum_l += hl * xl;
+        sum_r += hr * xr;
+    }
+
+    const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
+    const float peak = std::max(asl, asr) * p.clip_drive;
+    const float wanted = peak >= section_level ? section_level / peak : 1.0f;
+    float& G = wide_.smooth;
+    if (wanted >= G)
+        G = std::min(G * p.lim_release_rise, wanted);
+    else
+        G += (wanted - G) * p.lim_attack;
+    float plat = 1.0f;
+    if (p.lim_platform) {
+        float& P = wide_.platform;
+        if (G > P) {
+            P = std::min(P * p.lim_plat_release_rise, G);
+            G = std::min(G, P);
+        } else {
+            P = std::max(P - P * p.lim_plat_attack, G);
+        }
+        plat = P;
+    }
+    const float lambda = std::min(G, plat);
+    float gl = lambda, gr = lambda;
+    if (p.clip_bands) {
+        if (asl >= section_level) gl = std::min(lambda, section_level / asl);
+        if (asr >= section_level) gr = std::min(lambda, section_level / asr);
+    }
+    wide_meter_.l = std::min(wide_meter_.l, gl);
+    wide_meter_.r = std::min(wide_meter_.r, gr);
+    wide_meter_.both = std::min(wide_meter_.both, lambda);
+    wide_meter_.platform = std::min(wide_meter_.platform, plat);
+    for (int b = 0; b < band_count; ++b) {
+        g.l[b] *= gl;
+        g.r[b] *= gr;
+    }
+}
+
+int ProcessorFive::run(float* x, uint32_t frames) {
+    const SharedParams& sp = shared();
+    int latency = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        float l = x[2 * i], r = x[2 * i + 1];
+        latency = 0;
+        input_.process(l, r, sp.input, input_meter_, latency);
+        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, latency);
+        if (sp.eq_enable) eq_.process(l, r, latency);
+        multiband_.split(l, r, latency);
+        agc(multiband_.split_bands());
+        multiband_.upsample_compress_enhance();
+        for (int j = 0; j < oversampling; ++j) {
+            limit(multiband_.sub_sample(j), multiband_.pending_gains());
+            multiband_.apply_gains(j);
+        }
+        multiband_.sum_and_decimate(l, r, latency);
+        if (sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off))
+            multiband_.high_frequency_clip(l, r, latency);
+        output_.process(l, r, sp.output, latency);
+        x[2 * i] = l;
+        x[2 * i + 1] = r;
+    }
+    return latency;
+}
+
+void ProcessorFive::meters(float* v, bool enabled) {
+    input_meter_.take_dB(v);
+    for (int k = 0; k < 2; ++k) {
+        const float g = gain_dB(agc_.gain[k == 0 ? bass : mh]);
+        v[6 + k] = !enabled ? processor_off_agc_meter_dB : (agc_params_.enable && agc_.gate_closed ? -g : g);
+    }
+    const MultibandMeters m = multiband_.take_meters();
+    for (int k = 0; k < band_count; ++k) {
+        const int b = band_count - 1 - k;  // B first
+        v[8 + k] = gain_dB(m.comp_gain[b]);
+        v[13 + k] = gain_dB(m.width[b]);
+        const GainMinimum& h = band_meter_[b];
+        float* o = v + 18 + 6 * k;
+        o[0] = gain_dB(h.l);
+        o[1] = gain_dB(h.r);
+        o[2] = o[3] = gain_dB(h.both);
+        o[4] = o[5] = gain_dB(h.platform);
+    }
+    for (auto& h : band_meter_) h = GainMinimum{};
+    v[48] = gain_dB(wide_meter_.l);
+    v[49] = gain_dB(wide_meter_.r);
+    v[50] = v[51] = gain_dB(wide_meter_.both);
+    v[52] = v[53] = gain_dB(wide_meter_.platform);
+    wide_meter_ = GainMinimum{};
+    const float pl = output_.take_power_gain_min();
+    v[54] = shared().output.power_mode != 0 ? gain_dB(pl) : 0.0f;
+    output_.meter().take_dB(v + 55);
+    const SharedParams& sp = shared();
+    for (int i = 0; i < ParametricEq::bands; ++i) {
+        v[61 + 4 * i] = sp.eq[i].frequency_Hz;
+        v[62 + 4 * i] = sp.eq[i].q;
+        v[63 + 4 * i] = sp.eq_enable ? sp.eq[i].gain_minus_one : 0.0f;
+        v[64 + 4 * i] = eq_section_rate_Hz;
+    }
+}
+
+void ProcessorFive::reset_meters() {
+    multiband_.take_meters();
+    for (auto& h : band_meter_) h = GainMinimum{};
+    wide_meter_ = GainMinimum{};
+    output_.take_power_gain_min();
+    output_.meter().reset();
+}
+
+}  // namespace torvalen::dsp

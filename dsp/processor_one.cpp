@@ -1,0 +1,469 @@
+#include "dsp/processor_one.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "dsp/control_records.h"
+#include "dsp/rate_tables.h"
+#include "dsp/simd.h"
+
+namespace torvalen::dsp {
+
+namespace {
+
+namespace s = one_slot;
+using namespace records;
+
+constexpr auto make_table() {
+    TableBuilder<processor_one_record_count> t;
+    // Input, in page order.
+    t.add(page("Input"));
+    t.add(group("Input Select"));
+    t.add(list("Sound In\nPlayer\nSTL RX\nSig Gen\n", common_slot::input_select, 3, 0));
+    t.add(group("Failsafe"));
+    t.add(list("Off\nOn\n", common_slot::failsafe, 1, 0));
+    t.add(db("Threshold (dB)", common_slot::failsafe_threshold, -60, -20, 1, -40));
+    t.add(group("LPF"));
+    t.add(list("FM\nAM 8k\nAM 5k\nHD\n", common_slot::lpf, 3, 0));
+    t.add(group("HPF"));
+    t.add(list("20Hz\n50Hz\n80Hz\n200Hz\n", common_slot::hpf, 3, 0));
+    t.add(group("Input Balance (dB)"));
+    t.add(db("L Fine", common_slot::fine_l, -2, 2, 0.1f, 0));
+    t.add(db("R Fine", common_slot::fine_r, -2, 2, 0.1f, 0));
+    t.add(group("Mono"));
+    t.add(list("Off\nOn\n", common_slot::mono, 1, 0));
+    t.add(group("Input Channel Swap"));
+    t.add(list("Swap Off\nSwap On\n", common_slot::swap, 1, 0));
+    t.add(group("Input Channel Invert"));
+    t.add(list("Invert Off\nInvert L\n", common_slot::invert_l, 1, 0));
+    t.add(list("Invert Off\nInvert R\n", common_slot::invert_r, 1, 0));
+    t.add(group("Input Level"));
+    t.add(db("Gain (dB)", common_slot::input_level, -40, 0, 1, -15, -35, 5));
+
+    t.add(page("Bass Enhancer"));
+    t.add(group("Bass Enhance"));
+    t.add(list("Off\nOn\n", s::bass_on, 1, 0));
+    t.add(timing("Timing", s::bass_timing, 5, 15, 12));
+    t.add(db("Boost", s::bass_boost, 0, 20, 1, 15));
+    t.add(list("Low Lat\nHigh Lat\n", s::bass_latency, 1, 0));
+
+    t.add(page("Para EQ"));
+    t.add(group("Para EQ Enable"));
+    t.add(list("Off\nOn\n", common_slot::eq_enable, 1, 0));
+    t.eq_band("EQ 1", 16, 1, "Amp  (dB)");
+    t.eq_band("EQ 2", 22, 3, "Amp (dB)");
+    t.eq_band("EQ 3", 28, 3, "Amp (dB)");
+    t.eq_band("EQ 4", 34, 3, "Amp (dB)");
+
+    t.add(page("AGC"));
+    t.add(group("AGC Enable"));
+    t.add(list("Off\nOn\n", s::agc_enable, 1, 1));
+    t.add(group("AGC Gate Thresh"));
+    t.add(db("Thresh (dB)", s::agc_gate, -60, -20, 1, -30));
+    t.add(group("AGC Timing"));
+    t.add(timing("Primary", s::agc_primary, 5, 15, 12));
+    t.add(timing("Attack", s::agc_attack, 10, 20, 17));
+    t.add(timing("Release", s::agc_release, 10, 20, 17));
+    t.add(timing("Fast Release", s::agc_fast_release, 10, 20, 15));
+    t.add(group("AGC Fast Threshold (dB)"));
+    t.add(db("Attack", s::agc_fast_attack, 0, 20, 0.5f, 15, 0, -20));
+    t.add(db("Release", s::agc_fast_release_threshold, -20, 0, 0.5f, -15));
+    t.add(group("AGC Max Boost (dB)"));
+    t.add(db("B", s::agc_max_boost, 0, 20, 1, 15, 20, 0));
+
+    t.add(page("Multiband Global"));
+    t.add(group("Multiband Filter"));
+    t.add(list("Lin Phase\nGarde 3rd\nGarde 5th\n", s::mb_filter, 2, 0));
+    t.add(group("Multiband Latency"));
+    t.add(list("Low\nHigh\n", s::mb_latency, 1, 1));
+
+    t.add(page("Compressor"));
+    t.add(group("Comp Enable"));
+    t.add(list("Off\nOn\n", s::comp_enable, 1, 0));
+    t.band_timing("Comp RMS ntegrate", s::comp_rms, 5, 15, {11, 11, 11, 12, 12.5f});
+    t.band_timing("Comp Plat Attack", s::comp_attack, 5, 20, each(12));
+    t.band_timing("Comp Plat Release", s::comp_release, 10, 20, each(17));
+    t.band_timing("Comp Plat Fast Release", s::comp_fast_release, 10, 20, each(14));
+    t.band_db("Comp Fast Release Thresh (dB)", s::comp_fast_threshold, -20, 0, 0.5f, each(-10));
+    t.band_db("Comp Drive (dB)", s::comp_drive, 0, 15, 0.5f, {8, 8, 8, 8, 10}, 0, -15);
+    t.add(group("Comp Output"));
+    t.add(db("Drive (dB)", s::comp_output, -10, 10, 0.5f, 3));
+
+    t.add(page("Stereo Enhancer"));
+    t.add(group("St Enh Enable"));
+    t.add(list("Off\nOn\n", s::st_enable, 1, 0));
+    t.band_db("St Enh Width", s::st_width, 0, 20, 1, {13, 10, 8, 0, 0});
+    t.band_db("St Enh Max", s::st_max, 0, 20, 1, {15, 12, 10, 10, 10}, {"H2", "H1", "M2", "M", "B"});
+    t.band_timing("St Enh Attack", s::st_attack, 0, 15, each(3));
+    t.band_timing("St Enh Release", s::st_release, 10, 20, each(13));
+    t.band_timing("St Enh Plat Rate", s::st_plat_rate, 10, 20, each(14.5f));
+
+    t.add(page("Band Limite"));
+    t.add(group("MBL Drive"));
+    t.add(db("Drive (dB)", s::mbl_drive, -10, 10, 0.5f, 3.5f, -25, -5));
+    t.band_db("MBL Band  Drives (dB)", s::mbl_band_drive, -10, 10, 0.5f, {0, 0, 0, 0, 2});
+    t.band_db("MBL Band Bias (dB)", s::mbl_bias, -10, 10, 0.5f, {-3, -1, 0, 0, 2});
+    t.band_timing("MBL Attack", s::mbl_attack, 0, 15, {6, 6, 6, 6, 9.5f});
+    t.band_timing("MBL Release", s::mbl_release, 10, 20, each(14.5f));
+    t.band_timing("MBL Fast Release", s::mbl_fast_release, 10, 20, each(13));
+    t.band_db("MBL Fast  Thresh (dB)", s::mbl_fast_threshold, -20, 0, 0.5f, each(-10));
+    t.band_db("MBL Clip Thresh (dB)", s::mbl_clip, 0, 10, 0.5f, {0, 2, 5, 5, 0});
+
+    t.add(page("Limiter"));
+    t.add(group("Lim Drive"));
+    t.add(db("Drive  (dB)", s::lim_drive, -10, 10, 0.5f, 4, -5, 15));
+    t.add(group("Lim Timing"));
+    t.add(timing("Attack", s::lim_attack, 0, 15, 6));
+    t.add(timing("Release", s::lim_release, 10, 20, 14));
+    t.add(timing("Fast Release", s::lim_fast_release, 10, 20, 13));
+    t.add(db("Fast Release Threash", s::lim_fast_threshold, -20, 0, 0.5f, -10));
+    t.add(db("Clip Drive  (dB)", s::lim_clip_drive, -5, 5, 0.5f, 0, 5, -5));
+    t.band_timing("Lim Clip Release", s::lim_clip_release, 0, 15, {7, 12, 12, 11, 8});
+
+    const uint32_t o = s::pre_emphasis;
+    t.add(page("Pre Emphasis"));
+    t.add(group("Pre Emphasis"));
+    t.add(list("25us\n50us\n75us\n", o, 2, 0));
+    t.add(list("Off\nPure\nBoost\n", o + 1, 2, 0));
+
+    t.add(page("Power Limiter"));
+    t.add(group("Power Limiter Enable"));
+    t.add(list("Off\nOn (Clip On)\nOn (Clip Off)\n", o + 3, 2, 0));
+    t.add(group("Power Limiter Drive"));
+    t.add(db("Drive (dB)", o + 4, -20, 20, 0.5f, 8));
+    t.add(group("Power Limiter Level"));
+    t.add(list("EBU R128-23\nEBU R128-18\nBS.412\n", o + 5, 2, 0));
+    t.add(list("Standard\nCustom\n", o + 6, 1, 0));
+    t.add(db("Level (dB)", o + 7, -25, -5, 0.5f, -10));
+    t.add(db("Level Fine (dB)", o + 8, -0.5f, 0.5f, 0.1f, 0, 0.5f, -0.5f));
+    t.add(group("Power Limiter Timing"));
+    t.add(timing("Release", o + 9, 10, 20, 15.5f));
+    t.add(list("Delay Off\nDelay On\n", o + 10, 1, 1));
+
+    t.add(page("Output"));
+    t.add(group("De Emphasis"));
+    t.add(list("Off\n50us\n75us\n", o + 2, 2, 0));
+
+    t.add(page("Processor Enable"));
+    t.add(group("Processor Enablef"));
+    t.add(list("Off\nOn\n", s::enable, 1, 1));
+    return t;
+}
+
+constexpr auto built = make_table();
+static_assert(built.size == processor_one_record_count, "the page holds 224 records");
+static_assert(s::pre_emphasis + 11 == s::enable);
+
+constexpr float agc_reference = 6795834.0f;  // T, -50 dB re full scale in sqrt(L^2 + R^2)
+constexpr float agc_closed_level = 67958336.0f;  // 10 T: the level assumed while the gate is closed
+constexpr float agc_makeup = 9.875001f;          // +19.9 dB: AGC output level 2^26
+constexpr float gate_rate = 1.0f / 2048.0f;       // 2^-11
+constexpr float agc_off_meter_gain = 0.1f;
+constexpr float processor_off_agc_meter_dB = 20.0f;
+constexpr int primary_offset = -2;
+constexpr int dynamics_offset = 4;  // band and wideband limiter rates: A[n + 4]
+constexpr float eq_section_rate_Hz = 192000.0f;
+
+const ProcessorIdentity one_identity{"Torvalen One", "Torvalen One-v1.0.0", built.records, one_slot::count,
+                                 processor_one_meter_count, one_slot::enable};
+
+}  // namespace
+
+std::span<const params::ControlRecord> processor_one_table() { return built.records; }
+const ProcessorIdentity& processor_one_identity() { return one_identity; }
+
+void decode_compressor_enhancer(const SlotView& v, uint32_t offset, MultibandParams& p) {
+    p.comp_enable = v.on(s::comp_enable + offset);
+    p.st_enh_enable = v.on(s::st_enable + offset);
+    p.comp_output = v.factor(s::comp_output + offset);
+    for (uint32_t b = 0; b < band_count; ++b) {
+        CompressorBandParams& c = p.comp[b];
+        c.rms_index = v.timing(s::comp_rms + offset + b);
+        c.attack_index = v.timing(s::comp_attack + offset + b);
+        c.release_index = v.timing(s::comp_release + offset + b);
+        c.fast_release_index = v.timing(s::comp_fast_release + offset + b);
+        c.fast_threshold = v.factor(s::comp_fast_threshold + offset + b);
+        c.drive = v.factor(s::comp_drive + offset + b);
+        EnhancerBandParams& e = p.st_enh[b];
+        e.width = v.factor(s::st_width + offset + b);
+        e.max_width = v.factor(s::st_max + offset + b);
+        e.attack_index = v.timing(s::st_attack + offset + b);
+        e.release_index = v.timing(s::st_release + offset + b);
+        e.plat_rate_index = v.timing(s::st_plat_rate + offset + b);
+    }
+}
+
+ProcessorOne::ProcessorOne() : ChainProcessor(one_identity) {}
+
+std::unique_ptr<ProcessorOne> ProcessorOne::create(const SettingsKey& instance_key, uint32_t& error) {
+    std::unique_ptr<ProcessorOne> p;
+    try {
+        p.reset(new ProcessorOne());
+    } catch (const std::bad_alloc&) {
+        // Allocation failure at creation is reported through the error word.
+        error |= 1u;
+        return nullptr;
+    }
+    if (!p->build(instance_key, error)) return nullptr;
+    return p;
+}
+
+void ProcessorOne::configure(const SlotView& v) {
+    const SharedParams sp = decode_shared(v, s::bass_on, s::bass_timing, s::bass_boost, s::bass_latency,
+                                          s::pre_emphasis);
+    set_shared(sp);
+    eq_.configure(sp.eq);
+
+    AgcParams& a = agc_params_;
+    a.enable = v.on(s::agc_enable);
+    a.gate = v.factor(s::agc_gate);
+    a.primary_rate = rate_a(v.timing(s::agc_primary) + primary_offset);
+    a.attack_rate = rate_a(v.timing(s::agc_attack));
+    a.release_rate = rate_a(v.timing(s::agc_release));
+    a.fast_release_rate = rate_a(v.timing(s::agc_fast_release));
+    a.fast_attack = v.factor(s::agc_fast_attack);
+    a.fast_release = v.factor(s::agc_fast_release_threshold);
+    a.max_boost = v.factor(s::agc_max_boost);
+
+    MultibandParams mp;
+    mp.filter = static_cast<CrossoverKind>(std::min<uint32_t>(v.u(s::mb_filter), 2));
+    mp.latency = v.on(s::mb_latency) ? MultibandLatency::high : MultibandLatency::low;
+    decode_compressor_enhancer(v, 0, mp);
+    std::array<float, band_count> bias{};
+    for (uint32_t b = 0; b < band_count; ++b) {
+        bias[b] = v.factor(s::mbl_bias + b);
+        mp.clip_release_index[b] = v.timing(s::lim_clip_release + b);
+    }
+    mp.reference = band_references(bias);
+    mp.hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
+    multiband_.configure(mp);
+
+    LimiterParams& l = lim_;
+    const float mbl_drive = v.factor(s::mbl_drive);
+    l.drive.fill(0.0f);
+    l.attack.fill(0.0f);
+    l.release.fill(0.0f);
+    l.fast_release.fill(0.0f);
+    l.fast_threshold.fill(1.0f);
+    l.reference.fill(1.0f);
+    l.clip.fill(1.0f);
+    l.fast_floor.fill(1.0f);
+    for (uint32_t b = 0; b < band_count; ++b) {
+        l.drive[b] = v.factor(s::mbl_band_drive + b) * mbl_drive;
+        l.attack[b] = rate_a(v.timing(s::mbl_attack + b) + dynamics_offset);
+        l.release[b] = rate_a(v.timing(s::mbl_release + b) + dynamics_offset);
+        l.fast_release[b] = rate_a(v.timing(s::mbl_fast_release + b) + dynamics_offset);
+        l.fast_threshold[b] = v.factor(s::mbl_fast_threshold + b);
+        l.reference[b] = mp.reference[b];
+        l.clip[b] = mp.reference[b] * v.factor(s::mbl_clip + b);
+        l.fast_floor[b] = l.fast_threshold[b] * l.reference[b];
+    }
+    l.lim_drive = v.factor(s::lim_drive);
+    l.clip_drive = v.factor(s::lim_clip_drive);
+    l.lim_attack = rate_a(v.timing(s::lim_attack) + dynamics_offset);
+    l.lim_release = rate_a(v.timing(s::lim_release) + dynamics_offset);
+    l.lim_fast_release = rate_a(v.timing(s::lim_fast_release) + dynamics_offset);
+    l.lim_fast_threshold = v.factor(s::lim_fast_threshold);
+    clip_wide_ = sp.output.power_mode != static_cast<uint32_t>(PowerLimiterMode::clip_off);
+}
+
+void ProcessorOne::agc(float& l, float& r) {
+    const AgcParams& a = agc_params_;
+    AgcState& st = agc_;
+    if (!a.enable) {
+        st.gain = agc_off_meter_gain;
+        return;
+    }
+    const float p = l * l + r * r;
+    const float gt = a.gate * agc_reference;
+    const float gt2 = gt * gt;
+    st.gate_detector += (p - st.gate_detector) * gate_rate;
+    st.gate_detector = std::clamp(st.gate_detector, gt2 / 4.0f, 4.0f * gt2);
+    if (st.gate_detector > 2.0f * gt2)
+        st.gate_closed = false;
+    else if (st.gate_detector < gt2 / 2.0f)
+        st.gate_closed = true;
+
+    st.mean_square += (p - st.mean_square) * a.primary_rate;
+    const float floor_level = a.fast_release * a.max_boost * agc_reference;
+    st.mean_square = std::max(st.mean_square, floor_level * floor_level);
+    const float level = st.gate_closed ? agc_closed_level : std::sqrt(st.mean_square);
+
+    float& e = st.envelope;
+    if (level < e * a.fast_release) st.fast = true;
+    if (level * a.fast_attack > e) {
+        e = level * a.fast_attack;
+        st.fast = false;
+    } else if (level > e) {
+        e = std::min(e * (1.0f + a.attack_rate), level);
+        st.fast = false;
+    } else {
+        e = std::max(e - e * (st.fast ? a.fast_release_rate : a.release_rate), level);
+    }
+    e = std::max(e, a.max_boost * agc_reference);
+    st.gain = e >= agc_reference ? agc_reference / e : 1.0f;
+    const float g = st.gain * agc_makeup;
+    l *= g;
+    r *= g;
+}
+
+// Band limiter then wideband limiter of one sub-sample: scales the band samples by their
+// drives and sets the pending gains. Per band:
+//   x <- x * drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls at
+//   the fast-release rate (never below pi), floored at phi * ref; platform P follows e
+//   up at once and falls at the (fast) release rate, floored at ref; h = ref / P; each
+//   channel's gain is h, or less where |x| passes the band's clip level.
+void ProcessorOne::limit(BandFrame& s, PendingGains& g) {
+    using simd::f4;
+    using i4 = int32_t __attribute__((vector_size(16)));
+    const LimiterParams& p = lim_;
+    BandLimiterState& st = band_;
+    const f4 lim_drive = simd::splat(p.lim_drive);
+    f4 sum_l{}, sum_r{};
+    for (std::size_t h = 0; h < band_lanes; h += 4) {
+        const f4 drive = simd::load(p.drive.data() + h);
+        const f4 l = simd::load(s.l.data() + h) * drive, r = simd::load(s.r.data() + h) * drive;
+        const f4 al = simd::abs(l), ar = simd::abs(r);
+        const f4 peak = simd::max(al, ar);
+        f4 e = simd::load(st.envelope.data() + h);
+        const f4 rise = e + (peak - e) * simd::load(p.attack.data() + h);
+        const f4 fast_rate = simd::load(p.fast_release.data() + h);
+        const f4 fall = simd::max(e - e * fast_rate, peak);
+        e = peak > e ? rise : fall;
+        e = simd::max(e, simd::load(p.fast_floor.data() + h));
+        f4 plat = simd::load(st.platform.data() + h);
+        i4 fast;
+        std::memcpy(&fast, st.fast.data() + h, sizeof fast);
+        fast |= e < simd::load(p.fast_threshold.data() + h) * plat;
+        const i4 grow = e > plat;
+        const f4 rate = fast != 0 ? fast_rate : simd::load(p.release.data() + h);
+        plat = grow != 0 ? e : plat - plat * rate;
+        fast = grow != 0 ? i4{} : fast;
+        const f4 ref = simd::load(p.reference.data() + h);
+        plat = simd::max(plat, ref);
+        const f4 gain = ref / plat;
+        const f4 clip = simd::load(p.clip.data() + h);
+        const f4 hl = al >= clip ? simd::min(gain, clip / al) : gain;
+        const f4 hr = ar >= clip ? simd::min(gain, clip / ar) : gain;
+        simd::store(st.envelope.data() + h, e);
+        simd::store(st.platform.data() + h, plat);
+        std::memcpy(st.fast.data() + h, &fast, sizeof fast);
+        simd::store(band_meter_.l.data() + h, simd::min(simd::load(band_meter_.l.data() + h), hl));
+        simd::store(band_meter_.r.data() + h, simd::min(simd::load(band_meter_.r.data() + h), hr));
+        simd::store(band_meter_.both.data() + h, simd::min(simd::load(band_meter_.both.data() + h), gain));
+        const f4 xl = l * lim_drive, xr = r * lim_drive;
+        simd::store(s.l.data() + h, xl);
+        simd::store(s.r.data() + h, xr);
+        simd::store(g.l.data() + h, hl);
+        simd::store(g.r.data() + h, hr);
+        sum_l += hl * xl;
+        sum_r += hr * xr;
+    }
+    wideband(simd::sum(sum_l), simd::sum(sum_r), g);
+}
+
+// The wideband limiter on the band sum: envelope E and platform Q as in the band
+// limiter, around the section level 2^25; Lambda = 2^25 / Q, and unless the power
+// limiter runs "On (Clip Off)" each channel's gain also brings its sum back to 2^25.
+void ProcessorOne::wideband(float sum_l, float sum_r, PendingGains& g) {
+    const LimiterParams& p = lim_;
+    const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
+    const float peak = std::max(asl, asr) * p.clip_drive;
+    WidebandState& w = wide_;
+    if (peak > w.envelope)
+        w.envelope += (peak - w.envelope) * p.lim_attack;
+    else
+        w.envelope = std::max(w.envelope - w.envelope * p.lim_fast_release, peak);
+    w.envelope = std::max(w.envelope, section_level * p.lim_fast_threshold);
+    if (w.envelope < p.lim_fast_threshold * w.platform) w.fast = true;
+    if (w.envelope > w.platform) {
+        w.platform = w.envelope;
+        w.fast = false;
+    } else {
+        w.platform -= w.platform * (w.fast ? p.lim_fast_release : p.lim_release);
+    }
+    w.platform = std::max(w.platform, section_level);
+    const float lambda = section_level / w.platform;
+    float gl = lambda, gr = lambda;
+    if (clip_wide_) {
+        if (asl >= section_level) gl = std::min(lambda, section_level / asl);
+        if (asr >= section_level) gr = std::min(lambda, section_level / asr);
+    }
+    wide_meter_.fold(gl, gr, lambda);
+    const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
+    for (std::size_t h = 0; h < band_lanes; h += 4) {
+        simd::store(g.l.data() + h, simd::load(g.l.data() + h) * vl);
+        simd::store(g.r.data() + h, simd::load(g.r.data() + h) * vr);
+    }
+}
+
+int ProcessorOne::run(float* x, uint32_t frames) {
+    const SharedParams& sp = shared();
+    int latency = 0;
+    auto limiters = [this](BandFrame& s, PendingGains& g) { limit(s, g); };
+    for (uint32_t i = 0; i < frames; ++i) {
+        float l = x[2 * i], r = x[2 * i + 1];
+        latency = 0;
+        input_.process(l, r, sp.input, input_meter_, latency);
+        l *= sp.input_level;
+        r *= sp.input_level;
+        agc(l, r);
+        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, latency);
+        if (sp.eq_enable) eq_.process(l, r, latency);
+        multiband_.process(l, r, limiters, latency);
+        output_.process(l, r, sp.output, latency);
+        x[2 * i] = l;
+        x[2 * i + 1] = r;
+    }
+    return latency;
+}
+
+void ProcessorOne::meters(float* v, bool enabled) {
+    input_meter_.take_dB(v);
+    if (!enabled) {
+        v[6] = processor_off_agc_meter_dB;
+    } else {
+        const float g = gain_dB(agc_.gain);
+        // The gate state travels in the sign (the AGC off evaluates no gate).
+        v[6] = agc_params_.enable && agc_.gate_closed ? -g : g;
+    }
+    const MultibandMeters m = multiband_.take_meters();
+    for (int k = 0; k < band_count; ++k) {
+        const int b = band_count - 1 - k;  // B first
+        v[7 + k] = gain_dB(m.comp_gain[b]);
+        v[12 + k] = gain_dB(m.width[b]);
+        float* o = v + 17 + 6 * k;
+        o[0] = gain_dB(band_meter_.l[b]);
+        o[1] = gain_dB(band_meter_.r[b]);
+        o[2] = o[3] = gain_dB(band_meter_.both[b]);
+        o[4] = o[5] = 0.0f;
+    }
+    band_meter_.reset();
+    v[47] = gain_dB(wide_meter_.l);
+    v[48] = gain_dB(wide_meter_.r);
+    v[49] = v[50] = gain_dB(wide_meter_.both);
+    v[51] = v[52] = 0.0f;
+    wide_meter_ = GainMinimum{};
+    const float pl = output_.take_power_gain_min();
+    v[53] = shared().output.power_mode != 0 ? gain_dB(pl) : 0.0f;
+    output_.meter().take_dB(v + 54);
+    const SharedParams& sp = shared();
+    for (int i = 0; i < ParametricEq::bands; ++i) {
+        v[60 + 4 * i] = sp.eq[i].frequency_Hz;
+        v[61 + 4 * i] = sp.eq[i].q;
+        v[62 + 4 * i] = sp.eq_enable ? sp.eq[i].gain_minus_one : 0.0f;
+        v[63 + 4 * i] = eq_section_rate_Hz;
+    }
+}
+
+void ProcessorOne::reset_meters() {
+    multiband_.take_meters();
+    band_meter_.reset();
+    wide_meter_ = GainMinimum{};
+    output_.take_power_gain_min();
+    output_.meter().reset();
+}
+
+}  // namespace torvalen::dsp

@@ -1,0 +1,149 @@
+// Drives `torvalen render` over generated files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/settings_store.h"
+#include "engine/wav_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace torvalen {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RenderTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(temp_.ok()); }
+
+    int render(const std::string& args, std::string& output) {
+        const std::string cmd = std::string(TORVALEN_BINARY_DIR) + "/torvalen render --home '" +
+                                (temp_ / "home").string() + "' " + args + " 2>&1";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        if (!p) return -1;
+        char buffer[512];
+        output.clear();
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) output.append(buffer, n);
+        const int status = ::pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Writes `seconds` of stereo silence with 20 ms bursts of a 1 kHz tone starting
+    // at each of `bursts_s`.
+    fs::path write_bursts(uint32_t rate, double seconds, std::vector<double> bursts_s) {
+        const fs::path file = temp_ / ("bursts" + std::to_string(rate) + ".wav");
+        std::string error;
+        auto writer = WavWriter::create(file, rate, error);
+        EXPECT_TRUE(writer) << error;
+        const size_t frames = static_cast<size_t>(seconds * rate);
+        std::vector<float> samples(2 * frames, 0.0f);
+        for (double start : bursts_s) {
+            const size_t first = static_cast<size_t>(start * rate);
+            for (size_t i = 0; i < static_cast<size_t>(0.02 * rate); ++i) {
+                const float v = static_cast<float>(0.5 * 2147483648.0 * std::sin(2 * M_PI * 1000.0 * i / rate));
+                samples[2 * (first + i)] = v;
+                samples[2 * (first + i) + 1] = v;
+            }
+        }
+        writer->write(samples);
+        return file;
+    }
+    static std::vector<float> read_left(const fs::path& file, uint32_t& rate) {
+        std::string error;
+        auto reader = WavReader::open(file, error);
+        EXPECT_TRUE(reader) << error;
+        if (!reader) return {};
+        rate = reader->sample_rate();
+        std::vector<float> stereo(2 * reader->frames()), left(reader->frames());
+        reader->read(stereo);
+        for (size_t i = 0; i < left.size(); ++i) left[i] = stereo[2 * i];
+        return left;
+    }
+    // Energy centroid (in seconds) of the signal within [from, to) seconds.
+    static double centroid(const std::vector<float>& x, uint32_t rate, double from, double to) {
+        double weighted = 0, total = 0;
+        for (size_t i = static_cast<size_t>(from * rate); i < static_cast<size_t>(to * rate) && i < x.size(); ++i) {
+            const double e = static_cast<double>(x[i]) * x[i];
+            weighted += e * i;
+            total += e;
+        }
+        return total > 0 ? weighted / total / rate : -1.0;
+    }
+
+    testing::TempDir temp_{"torvalen-render"};
+};
+
+TEST_F(RenderTest, OutputKeepsTheInputsLengthAndTiming) {
+    const fs::path in = write_bursts(48000, 3.0, {1.0, 2.0});
+    const fs::path out = temp_ / "out.wav";
+    std::string log;
+    ASSERT_EQ(render("'" + in.string() + "' '" + out.string() + "'", log), 0) << log;
+    EXPECT_NE(log.find("processor latency 2746 samples"), std::string::npos) << log;
+    EXPECT_NE(log.find("integrated loudness"), std::string::npos) << log;
+    uint32_t rate = 0;
+    const auto input = read_left(in, rate);
+    const auto output = read_left(out, rate);
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_EQ(rate, 48000u);
+    // The processed bursts sit where the input's are, within 2 ms (processing
+    // reshapes their envelope; a latency left in would move them by 57 ms, a block by 21 ms).
+    for (double at : {1.0, 2.0}) {
+        const double expected = centroid(input, 48000, at - 0.2, at + 0.2);
+        const double got = centroid(output, 48000, at - 0.2, at + 0.2);
+        EXPECT_NEAR(got, expected, 0.002) << "burst at " << at << " s";
+    }
+    EXPECT_FALSE(fs::exists(out.string() + ".partial"));
+}
+
+TEST_F(RenderTest, OtherRatesAreConvertedAndTheMultiplexRunsAt192k) {
+    const fs::path in = write_bursts(44100, 1.0, {0.5});
+    const fs::path out = temp_ / "out.wav";
+    std::string log;
+    ASSERT_EQ(render("--processor 5 '" + in.string() + "' '" + out.string() + "'", log), 0) << log;
+    uint32_t rate = 0;
+    auto output = read_left(out, rate);
+    EXPECT_EQ(rate, 48000u);
+    EXPECT_NEAR(static_cast<double>(output.size()), 48000.0, 2.0);
+    EXPECT_NEAR(centroid(output, 48000, 0.3, 0.7), 0.51, 0.002);
+
+    ASSERT_EQ(render("--mpx '" + in.string() + "' '" + out.string() + "'", log), 0) << log;
+    output = read_left(out, rate);
+    EXPECT_EQ(rate, 192000u);
+    EXPECT_NEAR(static_cast<double>(output.size()), 192000.0, 8.0);
+}
+
+TEST_F(RenderTest, BadInputFailsClearlyAndTouchesNothing) {
+    // A stored instance whose settings must survive every render unchanged.
+    fs::create_directories(temp_ / "home");
+    {
+        std::string error;
+        auto store = SettingsStore::open(temp_ / "home" / "settings.db", error);
+        ASSERT_TRUE(store) << error;
+        store->root().create("Software")->create("Torv3")->create("Instances")->create("Studio")->write_dword_in(
+            "ProcType", 0);
+    }
+    const std::string before = testing::read_file(temp_ / "home" / "settings.db");
+
+    testing::write_file(temp_ / "junk.wav", "RIFF....not audio at all");
+    const fs::path out = temp_ / "out.wav";
+    std::string log;
+    EXPECT_EQ(render("'" + (temp_ / "junk.wav").string() + "' '" + out.string() + "'", log), 1);
+    EXPECT_NE(log.find("junk.wav"), std::string::npos) << log;
+    EXPECT_EQ(render("'" + (temp_ / "missing.wav").string() + "' '" + out.string() + "'", log), 1);
+    EXPECT_EQ(render("--instance Nobody '" + write_bursts(48000, 0.2, {0.05}).string() + "' '" + out.string() + "'", log), 1);
+    EXPECT_NE(log.find("Nobody"), std::string::npos) << log;
+    EXPECT_EQ(render("--preset Missing '" + write_bursts(48000, 0.2, {0.05}).string() + "' '" + out.string() + "'", log), 1);
+    EXPECT_EQ(render("only-one-file.wav", log), 2);
+    EXPECT_FALSE(fs::exists(out));
+
+    ASSERT_EQ(render("--instance Studio '" + write_bursts(48000, 0.2, {0.05}).string() + "' '" + out.string() + "'", log), 0) << log;
+    EXPECT_TRUE(fs::exists(out));
+    EXPECT_EQ(testing::read_file(temp_ / "home" / "settings.db"), before);
+}
+
+}  // namespace
+}  // namespace torvalen

@@ -1,0 +1,413 @@
+// "Torvalen One" as the engine runs it: its control table, latency report, bypass, the
+// output ceiling under heavy drive, failsafe, AGC gate, bad samples, presets and meters.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+
+#include "dsp/chain_stages.h"
+#include "dsp/processor_one.h"
+#include "dsp/rate_convert.h"
+#include "params/page_tree.h"
+#include "tests/dsp/processor_harness.h"
+
+namespace torvalen::dsp {
+namespace {
+
+using test::TestBuses;
+using test::TestStore;
+
+class ProcessorOneTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        uint32_t error = 0;
+        proc = ProcessorOne::create(store.instance, error);
+        ASSERT_TRUE(proc);
+        ASSERT_EQ(error, 0u);
+        proc->set_unlocked(true);
+    }
+    uint32_t index(std::string_view page, std::string_view group, std::string_view label) {
+        return test::control_index(proc->controls().tree(), page, group, label);
+    }
+    void set(std::string_view page, std::string_view group, std::string_view label, float v) {
+        const uint32_t i = index(page, group, label);
+        float before = 0;
+        ASSERT_TRUE(proc->get_value(i, before));
+        proc->set_value(i, v);
+        float after = 0;
+        ASSERT_TRUE(proc->get_value(i, after));
+        ASSERT_NEAR(after, v, 1e-4) << label;
+    }
+    // Runs `blocks` blocks of bus 0 filled by `fill(l, r)`, collecting bus 4.
+    template <typename Fill>
+    std::vector<float> run(TestBuses& b, int blocks, Fill&& fill, unsigned source = bus_sound_in) {
+        std::vector<float> out;
+        out.reserve(static_cast<size_t>(blocks) * b.bus(bus_proc).size());
+        for (int k = 0; k < blocks; ++k) {
+            auto& in = b.bus(source);
+            for (size_t i = 0; i < in.size(); i += 2) fill(in[i], in[i + 1]);
+            proc->process(b.buses, k % 4 == 3);
+            out.insert(out.end(), b.bus(bus_proc).begin(), b.bus(bus_proc).end());
+        }
+        return out;
+    }
+
+    TestStore store;
+    std::unique_ptr<ProcessorOne> proc;
+};
+
+TEST_F(ProcessorOneTest, TableHas224RecordsBindingEveryOneOf169Slots) {
+    const auto table = processor_one_table();
+    ASSERT_EQ(table.size(), 224u);
+    std::set<uint64_t> slots;
+    int controls = 0;
+    for (const auto& r : table) {
+        if (!params::has_value(r.kind)) continue;
+        ++controls;
+        const uint64_t byte = r.location - params::template_block_start;
+        slots.insert(byte / 4);
+        if (r.kind == params::ControlKind::band_frequency)
+            for (uint64_t k = 1; k < 6; ++k) slots.insert(byte / 4 + k);  // the band record's six slots
+    }
+    EXPECT_EQ(controls, 157);
+    EXPECT_EQ(slots.size(), 169u);
+    EXPECT_EQ(*slots.rbegin(), 168u);
+
+    std::string error;
+    const auto tree = params::build_page_tree(table, error);
+    ASSERT_TRUE(tree) << error;
+    std::vector<std::string> pages;
+    for (const auto& p : tree->pages) pages.push_back(p.label);
+    EXPECT_EQ(pages, (std::vector<std::string>{"Input", "Bass Enhancer", "Para EQ", "AGC", "Multiband Global",
+                                               "Compressor", "Stereo Enhancer", "Band Limite", "Limiter",
+                                               "Pre Emphasis", "Power Limiter", "Output", "Processor Enable"}));
+    std::vector<std::string> input_groups;
+    for (const auto& g : tree->pages[0].groups) input_groups.push_back(g.label);
+    EXPECT_EQ(input_groups, (std::vector<std::string>{"Input Select", "Failsafe", "LPF", "HPF",
+                                                      "Input Balance (dB)", "Mono", "Input Channel Swap",
+                                                      "Input Channel Invert", "Input Level"}));
+    // Every list gets its widget (item count matches its range).
+    for (const auto& p : tree->pages)
+        for (const auto& g : p.groups) EXPECT_TRUE(g.displayable) << p.label << "/" << g.label;
+}
+
+TEST_F(ProcessorOneTest, CaptionsAndDefaultsReadBackThroughTheRules) {
+    struct Expect {
+        const char *page, *group, *label;
+        float value;
+    };
+    const Expect expected[] = {
+        {"Input", "Failsafe", "Threshold (dB)", -40},
+        {"Input", "Input Level", "Gain (dB)", -15},
+        {"Bass Enhancer", "Bass Enhance", "Timing", 12},
+        {"Bass Enhancer", "Bass Enhance", "Boost", 15},
+        {"Para EQ", "EQ 1", "Freq", 50},
+        {"Para EQ", "EQ 1", "Q", 1},
+        {"Para EQ", "EQ 1", "Amp  (dB)", 0},
+        {"Para EQ", "EQ 4", "Q", 3},
+        {"AGC", "AGC Timing", "Fast Release", 15},
+        {"AGC", "AGC Fast Threshold (dB)", "Attack", 15},
+        {"AGC", "AGC Max Boost (dB)", "B", 15},
+        {"Compressor", "Comp RMS ntegrate", "B", 12.5f},
+        {"Compressor", "Comp Drive (dB)", "B", 10},
+        {"Compressor", "Comp Output", "Drive (dB)", 3},
+        {"Stereo Enhancer", "St Enh Max", "M", 10},
+        {"Stereo Enhancer", "St Enh Plat Rate", "H1", 14.5f},
+        {"Band Limite", "MBL Drive", "Drive (dB)", 3.5f},
+        {"Band Limite", "MBL Band  Drives (dB)", "B", 2},
+        {"Band Limite", "MBL Fast  Thresh (dB)", "M2", -10},
+        {"Band Limite", "MBL Clip Thresh (dB)", "M1", 5},
+        {"Limiter", "Lim Drive", "Drive  (dB)", 4},
+        {"Limiter", "Lim Timing", "Fast Release Threash", -10},
+        {"Limiter", "Lim Timing", "Clip Drive  (dB)", 0},
+        {"Limiter", "Lim Clip Release", "H1", 12},
+        {"Power Limiter", "Power Limiter Drive", "Drive (dB)", 8},
+        {"Power Limiter", "Power Limiter Level", "Level Fine (dB)", 0},
+        {"Power Limiter", "Power Limiter Timing", "Release", 15.5f},
+        {"Power Limiter", "Power Limiter Timing", "Delay Off\nDelay On\n", 1},
+        {"Processor Enable", "Processor Enablef", "Off\nOn\n", 1},
+    };
+    for (const Expect& e : expected) {
+        float v = 1e9f;
+        ASSERT_TRUE(proc->get_value(index(e.page, e.group, e.label), v)) << e.label;
+        EXPECT_NEAR(v, e.value, 1e-3) << e.page << "/" << e.group << "/" << e.label;
+    }
+    // Stored values the chain reads: reversed and shifted stored ranges.
+    const auto slots = proc->slots();
+    EXPECT_NEAR(slots[one_slot::mbl_drive], std::pow(10.0, -11.5 / 20), 1e-6);        // 3.5 dB on [-25, -5]
+    EXPECT_NEAR(slots[one_slot::lim_drive], std::pow(10.0, 9.0 / 20), 1e-6);          // 4 dB on [-5, 15]
+    EXPECT_NEAR(slots[one_slot::agc_max_boost], std::pow(10.0, 5.0 / 20), 1e-6);      // 15 dB on [20, 0]
+    EXPECT_NEAR(slots[one_slot::agc_fast_attack], std::pow(10.0, -15.0 / 20), 1e-6);  // 15 dB on [0, -20]
+    EXPECT_NEAR(slots[common_slot::input_level], std::pow(10.0, -10.0 / 20), 1e-6);   // -15 dB on [-35, 5]
+    // Out-of-range index and records without a value are refused.
+    float v = 0;
+    EXPECT_FALSE(proc->get_value(224, v));
+    EXPECT_FALSE(proc->get_value(0, v));  // the "Input" page
+    EXPECT_FALSE(proc->set_value(224, 1));
+}
+
+TEST_F(ProcessorOneTest, DefaultLatencyIs2746AndFollowsTheStages) {
+    TestBuses b;
+    auto quiet = [](float& l, float& r) { l = r = 1000.0f; };
+    run(b, 1, quiet);
+    EXPECT_EQ(proc->latency_samples(), 26u + 556u + 2077u + 26u + 61u);
+
+    set("Power Limiter", "Power Limiter Enable", "Off\nOn (Clip On)\nOn (Clip Off)\n", 1);
+    run(b, 1, quiet);
+    EXPECT_EQ(proc->latency_samples(), 2746u + 9600u);
+    set("Power Limiter", "Power Limiter Timing", "Delay Off\nDelay On\n", 0);
+    run(b, 1, quiet);
+    EXPECT_EQ(proc->latency_samples(), 2746u);
+
+    // HD band limit in and out, Garde 5th, pre-emphasis Boost 75 us with the HF clipper,
+    // equaliser on, low multiband latency.
+    set("Input", "LPF", "FM\nAM 8k\nAM 5k\nHD\n", 3);
+    set("Multiband Global", "Multiband Filter", "Lin Phase\nGarde 3rd\nGarde 5th\n", 2);
+    set("Pre Emphasis", "Pre Emphasis", "25us\n50us\n75us\n", 2);
+    set("Pre Emphasis", "Pre Emphasis", "Off\nPure\nBoost\n", 2);
+    set("Para EQ", "Para EQ Enable", "Off\nOn\n", 1);
+    set("Multiband Global", "Multiband Latency", "Low\nHigh\n", 0);
+    run(b, 1, quiet);
+    EXPECT_EQ(proc->latency_samples(), 50u + 18u + 29u + 154u + MultibandSection::low_latency_frames + 69u + 50u + 61u);
+}
+
+TEST_F(ProcessorOneTest, ProcessorEnableOffCopiesBus0AndReportsNoLatency) {
+    set("Processor Enable", "Processor Enablef", "Off\nOn\n", 0);
+    TestBuses b;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-2e9f, 2e9f);
+    for (int k = 0; k < 3; ++k) {
+        for (float& x : b.bus(bus_sound_in)) x = u(rng);
+        proc->process(b.buses, true);
+        EXPECT_EQ(b.bus(bus_proc), b.bus(bus_sound_in));
+    }
+    EXPECT_EQ(proc->latency_samples(), 0u);
+    ProcessorMeters m;
+    ASSERT_TRUE(proc->take_meters(m));
+    ASSERT_EQ(m.count, 76u);
+    EXPECT_EQ(m.value[6], 20.0f);
+}
+
+TEST_F(ProcessorOneTest, ProcessorEnableOffDecimatesA192kBus) {
+    set("Processor Enable", "Processor Enablef", "Off\nOn\n", 0);
+    set("Input", "Input Select", "Sound In\nPlayer\nSTL RX\nSig Gen\n", 3);
+    TestBuses b;
+    Decimator reference;
+    const double w = 2 * 3.14159265358979 * 1000.0 / 192000.0;
+    uint64_t n = 0;
+    for (int k = 0; k < 4; ++k) {
+        auto& in = b.bus(bus_sig_gen);
+        for (size_t i = 0; i < in.size(); i += 2, ++n) {
+            in[i] = static_cast<float>(1e9 * std::sin(w * n));
+            in[i + 1] = -in[i];
+        }
+        proc->process(b.buses, false);
+        for (size_t f = 0; f < b.frames(bus_proc); ++f) {
+            SubSamples s;
+            for (int j = 0; j < 4; ++j) {
+                s.l[j] = in[8 * f + 2 * j];
+                s.r[j] = in[8 * f + 2 * j + 1];
+            }
+            float l, r;
+            reference.process(s, l, r);
+            ASSERT_EQ(b.bus(bus_proc)[2 * f], l);
+            ASSERT_EQ(b.bus(bus_proc)[2 * f + 1], r);
+        }
+    }
+    // The 1 kHz tone survives decimation at its level.
+    EXPECT_NEAR(test::peak_of(b.bus(bus_proc)), 1e9 * 0.99619, 1e7);
+}
+
+TEST_F(ProcessorOneTest, BusWithoutRateGivesSilenceNotAStaleBlock) {
+    TestBuses b;
+    set("Processor Enable", "Processor Enablef", "Off\nOn\n", 0);
+    set("Input", "Input Select", "Sound In\nPlayer\nSTL RX\nSig Gen\n", 2);
+    b.buses.rate[bus_stl_rx] = 0;
+    std::fill(b.bus(bus_proc).begin(), b.bus(bus_proc).end(), 123.0f);
+    std::fill(b.bus(bus_stl_rx).begin(), b.bus(bus_stl_rx).end(), 5e8f);
+    proc->process(b.buses, false);
+    EXPECT_EQ(test::peak_of(b.bus(bus_proc)), 0.0);
+}
+
+// The output never passes digital full scale: noise 20 dB over full scale into every
+// power limiter mode, with both multiband latencies and every band limit.
+TEST_F(ProcessorOneTest, OutputNeverExceedsFullScaleAtTwentyDecibelsOfDrive) {
+    const uint32_t pl = index("Power Limiter", "Power Limiter Enable", "Off\nOn (Clip On)\nOn (Clip Off)\n");
+    const uint32_t latency = index("Multiband Global", "Multiband Latency", "Low\nHigh\n");
+    const uint32_t lpf = index("Input", "LPF", "FM\nAM 8k\nAM 5k\nHD\n");
+    set("Input", "Input Level", "Gain (dB)", 0);
+    set("Pre Emphasis", "Pre Emphasis", "Off\nPure\nBoost\n", 1);
+    set("Power Limiter", "Power Limiter Drive", "Drive (dB)", 20);
+    std::mt19937 rng(7);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    test::PinkNoise pink(5);
+    for (uint32_t mode = 0; mode < 3; ++mode) {
+        for (uint32_t lat = 0; lat < 2; ++lat) {
+            proc->set_value(pl, static_cast<float>(mode));
+            proc->set_value(latency, static_cast<float>(lat));
+            proc->set_value(lpf, static_cast<float>((mode + lat) % 4));
+            TestBuses b;
+            int k = 0;
+            const auto out = run(b, 300, [&](float& l, float& r) {
+                // Bursts of white and pink noise, 10x full scale RMS, with pauses.
+                const bool loud = (k++ / 20000) % 3 != 2;
+                if ((k / 7000) % 2) {
+                    l = static_cast<float>(10.0 * test::fs * g(rng) * loud);
+                    r = static_cast<float>(10.0 * test::fs * g(rng) * loud);
+                } else {
+                    pink.next(l, r, 10.0 * test::fs * loud);
+                }
+            });
+            const double peak = test::peak_of(out);
+            EXPECT_LE(peak, test::fs) << "mode " << mode << " latency " << lat;
+            EXPECT_GT(peak, 0.05 * test::fs) << "mode " << mode << " latency " << lat;
+        }
+    }
+}
+
+struct RecordingPlayer : FailsafePlayer {
+    int starts = 0, stops = 0;
+    void failsafe_start() override { ++starts; }
+    void failsafe_stop() override { ++stops; }
+};
+
+TEST_F(ProcessorOneTest, FailsafeEngagesSixDecibelsBelowAndReleasesSixAbove) {
+    RecordingPlayer player;
+    proc->failsafe_hand_off().player.store(&player);
+    set("Input", "Failsafe", "Off\nOn\n", 1);  // threshold -40 dB
+    TestBuses b;
+    // A sine's (L^2 + R^2) 2^-62 mean square is A^2 with equal channels of amplitude A.
+    auto tone = [&](double dB) {
+        const double a = test::fs * std::pow(10.0, dB / 20.0);
+        return [a, n = 0](float& l, float& r) mutable {
+            l = r = static_cast<float>(a * std::sin(0.05 * n++));
+        };
+    };
+    // Player bus carries a marker so the switch is visible in bus 4.
+    std::fill(b.bus(bus_player).begin(), b.bus(bus_player).end(), 0.0f);
+    run(b, 400, tone(-30));
+    EXPECT_EQ(player.starts, 0);
+    run(b, 400, tone(-44));  // 4 dB below: not yet
+    EXPECT_EQ(player.starts, 0);
+    run(b, 400, tone(-47));  // 7 dB below: engages
+    EXPECT_EQ(player.starts, 1);
+    EXPECT_EQ(proc->failsafe_hand_off().failsafe.load(), 1u);
+    run(b, 400, tone(-36));  // 4 dB above: still engaged
+    EXPECT_EQ(player.stops, 0);
+    run(b, 400, tone(-33));  // 7 dB above: released
+    EXPECT_EQ(player.stops, 1);
+    EXPECT_EQ(proc->failsafe_hand_off().failsafe.load(), 0u);
+    EXPECT_EQ(player.starts, 1);
+
+    // Never while the Player itself is selected, however quiet it is.
+    set("Input", "Input Select", "Sound In\nPlayer\nSTL RX\nSig Gen\n", 1);
+    run(b, 400, [](float& l, float& r) { l = r = 0.0f; }, bus_player);
+    EXPECT_EQ(player.starts, 1);
+    EXPECT_FALSE(proc->source_stage().failsafe_active());
+    proc->failsafe_hand_off().player.store(nullptr);
+}
+
+TEST_F(ProcessorOneTest, FailsafePlaysThePlayerBusWhileActive) {
+    set("Input", "Failsafe", "Off\nOn\n", 1);
+    set("Processor Enable", "Processor Enablef", "Off\nOn\n", 0);
+    TestBuses b;
+    std::fill(b.bus(bus_player).begin(), b.bus(bus_player).end(), 777.0f);
+    run(b, 200, [](float& l, float& r) { l = r = 0.0f; });  // silence on bus 0, no Player registered
+    EXPECT_TRUE(proc->source_stage().failsafe_active());
+    for (float v : b.bus(bus_proc)) ASSERT_EQ(v, 777.0f);
+    // Switching the failsafe off returns to the selected input.
+    set("Input", "Failsafe", "Off\nOn\n", 0);
+    run(b, 1, [](float& l, float& r) { l = r = 5.0f; });
+    for (float v : b.bus(bus_proc)) ASSERT_EQ(v, 5.0f);
+}
+
+TEST_F(ProcessorOneTest, ClosedAgcGateMovesTheGainTowardUnityAndShowsPositive) {
+    TestBuses b;
+    // Programme first: the gate opens and the AGC works on the level.
+    test::PinkNoise pink(2);
+    run(b, 800, [&](float& l, float& r) { pink.next(l, r, 0.1 * test::fs); });
+    EXPECT_FALSE(proc->agc_gate_closed());
+    // Then near-silence, far below the -30 dB gate (-80 dBFS after the input level).
+    run(b, 4000, [&](float& l, float& r) { pink.next(l, r, 1e-6 * test::fs); });
+    EXPECT_TRUE(proc->agc_gate_closed());
+    EXPECT_NEAR(proc->agc_gain() * 9.875001f, 0.9875f, 0.01f);
+    ProcessorMeters m;
+    ASSERT_TRUE(proc->take_meters(m));
+    EXPECT_NEAR(m.value[6], 20.0f, 0.1f);  // gain 0.1 before make-up, shown inverted
+}
+
+TEST_F(ProcessorOneTest, NonFiniteInputNeverPoisonsTheChain) {
+    TestBuses b;
+    test::PinkNoise pink(9);
+    int n = 0;
+    const float bad[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(), 3e38f};
+    const auto out = run(b, 400, [&](float& l, float& r) {
+        pink.next(l, r, 0.2 * test::fs);
+        if (++n % 997 == 0) l = bad[(n / 997) % 4];
+        if (n % 1499 == 0) r = bad[(n / 1499) % 4];
+    });
+    for (float v : out) ASSERT_TRUE(std::isfinite(v));
+    // The programme is still there at the end, not silenced by a stuck state.
+    const std::vector<float> tail(out.end() - 48000, out.end());
+    EXPECT_GT(test::peak_of(tail), 0.1 * test::fs);
+}
+
+TEST_F(ProcessorOneTest, MetersShowBandLimitingAndEqualiserBands) {
+    set("Para EQ", "Para EQ Enable", "Off\nOn\n", 1);
+    set("Para EQ", "EQ 2", "Freq", 1000);
+    set("Para EQ", "EQ 2", "Amp (dB)", 6);
+    TestBuses b;
+    test::PinkNoise pink(4);
+    run(b, 400, [&](float& l, float& r) { pink.next(l, r, 0.05 * test::fs); });
+    ProcessorMeters m;
+    ASSERT_TRUE(proc->take_meters(m));
+    ASSERT_EQ(m.count, 76u);
+    for (uint32_t i = 0; i < 60; ++i) EXPECT_TRUE(std::isfinite(m.value[i])) << i;
+    EXPECT_LT(m.value[0], 0.0f);
+    EXPECT_GT(m.value[0], -30.0f);
+    // Heavy programme is band limited somewhere; the always-zero values stay 0.
+    float deepest = 0;
+    for (int k = 0; k < 5; ++k) {
+        deepest = std::min(deepest, m.value[17 + 6 * k + 2]);
+        EXPECT_EQ(m.value[17 + 6 * k + 4], 0.0f);
+        EXPECT_LE(m.value[17 + 6 * k], m.value[17 + 6 * k + 2] + 1e-4f);  // hL includes h
+    }
+    EXPECT_LT(deepest, -1.0f);
+    EXPECT_LE(m.value[54], 0.0f);
+    EXPECT_EQ(m.value[64], 1000.0f);
+    EXPECT_NEAR(m.value[66], std::pow(10.0f, 6.0f / 20.0f) - 1.0f, 1e-4f);
+    EXPECT_EQ(m.value[67], 192000.0f);
+    EXPECT_EQ(m.value[60], 50.0f);
+}
+
+TEST_F(ProcessorOneTest, CurrentPresetIsReloadedAtCreation) {
+    const uint32_t drive = index("Limiter", "Lim Drive", "Drive  (dB)");
+    set("Limiter", "Lim Drive", "Drive  (dB)", -2.5f);
+    ASSERT_TRUE(proc->preset_bar().save_preset("Rock"));
+    set("Limiter", "Lim Drive", "Drive  (dB)", 6);
+    proc.reset();  // leaves a working copy: the values differ from "Rock"
+    {
+        uint32_t error = 0;
+        auto again = ProcessorOne::create(store.instance, error);
+        ASSERT_TRUE(again);
+        float v = 0;
+        ASSERT_TRUE(again->get_value(drive, v));
+        EXPECT_NEAR(v, 6.0f, 1e-4f);
+        EXPECT_EQ(again->preset_bar().current_preset(), "Rock");
+        again->set_unlocked(true);
+        ASSERT_TRUE(again->preset_bar().choose_preset("Rock"));
+    }
+    uint32_t error = 0;
+    proc = ProcessorOne::create(store.instance, error);
+    ASSERT_TRUE(proc);
+    float v = 0;
+    ASSERT_TRUE(proc->get_value(drive, v));
+    EXPECT_NEAR(v, -2.5f, 1e-4f);
+    EXPECT_TRUE(store.instance.open("Torvalen One-v1.0.0"));
+}
+
+}  // namespace
+}  // namespace torvalen::dsp

@@ -6,15 +6,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "app/command_line.h"
 #include "app/standard_modules.h"
+#include "broadcast/rds_content.h"
+#include "broadcast/sound_out.h"
 #include "dsp/detectors.h"
 #include "engine/instance.h"
 #include "engine/settings_store.h"
@@ -41,11 +47,36 @@ const char* const render_usage_text =
     "  --processor one|5      \"Torvalen One\" or \"Torvalen 5\"\n"
     "  --preset NAME          load this stored preset into the processor\n"
     "  --preset-file F.fmt4   import this preset file into the processor\n"
-    "  --mpx                  write the 192 kHz output of the multiplex path\n";
+    "  --mpx                  write the 192 kHz output of the multiplex path\n"
+    "\n"
+    "RDS content for this run (with --mpx; the stored content is not changed):\n"
+    "  --rds-pi HEX           programme identification, 1 to 4 hex digits\n"
+    "  --rds-ps TEXT          fixed programme service name, up to 8 characters\n"
+    "  --rds-rt TEXT          the only radiotext message, up to 63 characters\n"
+    "  --rds-pty N            programme type 0 to 31\n"
+    "  --rds-ptyn TEXT        programme type name, up to 8 characters (turns it on)\n"
+    "  --rds-af MHZ,MHZ,...   alternative frequencies, 87.6 to 107.9 MHz, at most 25\n"
+    "  --rds-ct on|off        clock time groups\n"
+    "  --rds-ta on|off        traffic announcement flag\n"
+    "Texts are printable ASCII.\n";
 
 namespace {
 
 constexpr uint32_t render_frames = 1024;  // frames per block (a multiple of 4)
+
+constexpr std::size_t rds_ps_characters = 8;
+constexpr std::size_t rds_rt_characters = broadcast::rds_text_bytes - 1;  // the end mark follows
+
+// RDS content given on the command line; what is set replaces the stored value.
+struct RdsOverrides {
+    std::optional<uint16_t> pi;
+    std::optional<std::string> ps, rt, ptyn;
+    std::optional<uint32_t> pty;
+    std::optional<std::array<uint8_t, broadcast::rds_text_bytes>> af_list;
+    std::optional<bool> clock_time, ta;
+
+    bool any() const { return pi || ps || rt || ptyn || pty || af_list || clock_time || ta; }
+};
 
 struct RenderOptions {
     fs::path home;
@@ -54,8 +85,117 @@ struct RenderOptions {
     std::string preset;
     fs::path preset_file;
     bool mpx = false;
+    RdsOverrides rds;
     fs::path in, out;
 };
+
+bool parse_rds_hex(const std::string& text, uint16_t& value) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.back() == 'H' || digits.back() == 'h')) digits.remove_suffix(1);
+    if (digits.empty() || digits.size() > 4) return false;
+    for (char c : digits)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    value = static_cast<uint16_t>(broadcast::parse_hex(digits));
+    return true;
+}
+
+bool parse_on_off(const std::string& text, bool& value) {
+    if (text == "on") value = true;
+    else if (text == "off") value = false;
+    else return false;
+    return true;
+}
+
+// Printable ASCII, 1 to `limit` characters.
+bool valid_rds_text(const std::string& text, std::size_t limit) {
+    if (text.empty() || text.size() > limit) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// "MHZ,MHZ,...": FM frequencies on the 0.1 MHz raster from 87.6 to 107.9 MHz.
+bool parse_af_list(const std::string& text, std::array<uint8_t, broadcast::rds_text_bytes>& list,
+                   std::string& error) {
+    std::vector<broadcast::AfEntry> entries;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        double MHz = 0.0;
+        const char* end = item.data() + item.size();
+        const auto [ptr, ec] = std::from_chars(item.data(), end, MHz);
+        if (item.empty() || ec != std::errc() || ptr != end) {
+            error = "--rds-af wants frequencies in MHz separated by commas, not \"" + item + "\"";
+            return false;
+        }
+        const double tenths = std::round(MHz * 10.0);
+        if (!(MHz >= 87.6 - 1e-6 && MHz <= 107.9 + 1e-6) || std::fabs(MHz * 10.0 - tenths) > 1e-6) {
+            error = "--rds-af frequency " + item + " MHz is not on the 0.1 MHz raster from 87.6 to 107.9 MHz";
+            return false;
+        }
+        entries.push_back({false, tenths / 10.0});
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (entries.size() > broadcast::rds_max_af_entries) {
+        error = "--rds-af takes at most " + std::to_string(broadcast::rds_max_af_entries) + " frequencies, not " +
+                std::to_string(entries.size());
+        return false;
+    }
+    if (!broadcast::encode_af_list(entries, false, list)) {
+        error = "--rds-af list cannot be coded";
+        return false;
+    }
+    return true;
+}
+
+// Reads the value of one --rds-* option into `r`; false with `error` when it is bad.
+bool parse_rds_option(const std::string& option, const std::string& v, RdsOverrides& r, std::string& error) {
+    if (option == "--rds-pi") {
+        uint16_t pi = 0;
+        if (!parse_rds_hex(v, pi)) {
+            error = "--rds-pi wants 1 to 4 hexadecimal digits, not \"" + v + "\"";
+            return false;
+        }
+        r.pi = pi;
+    } else if (option == "--rds-ps" || option == "--rds-ptyn") {
+        if (!valid_rds_text(v, rds_ps_characters)) {
+            error = option + " wants 1 to 8 printable ASCII characters, not \"" + v + "\" (" +
+                    std::to_string(v.size()) + ")";
+            return false;
+        }
+        (option == "--rds-ps" ? r.ps : r.ptyn) = v;
+    } else if (option == "--rds-rt") {
+        if (!valid_rds_text(v, rds_rt_characters)) {
+            error = "--rds-rt wants 1 to " + std::to_string(rds_rt_characters) +
+                    " printable ASCII characters, not " + std::to_string(v.size());
+            return false;
+        }
+        r.rt = v;
+    } else if (option == "--rds-pty") {
+        uint32_t pty = 0;
+        const auto [ptr, ec] = std::from_chars(v.data(), v.data() + v.size(), pty);
+        if (v.empty() || ec != std::errc() || ptr != v.data() + v.size() || pty > 31) {
+            error = "--rds-pty wants a programme type from 0 to 31, not \"" + v + "\"";
+            return false;
+        }
+        r.pty = pty;
+    } else if (option == "--rds-af") {
+        std::array<uint8_t, broadcast::rds_text_bytes> list{};
+        if (!parse_af_list(v, list, error)) return false;
+        r.af_list = list;
+    } else if (option == "--rds-ct" || option == "--rds-ta") {
+        bool on = false;
+        if (!parse_on_off(v, on)) {
+            error = option + " wants on or off, not \"" + v + "\"";
+            return false;
+        }
+        (option == "--rds-ct" ? r.clock_time : r.ta) = on;
+    } else {
+        error = "unknown render option " + option;
+        return false;
+    }
+    return true;
+}
 
 bool parse(const std::vector<std::string>& args, RenderOptions& o, std::string& error) {
     std::vector<std::string> files;
@@ -90,6 +230,8 @@ bool parse(const std::vector<std::string>& args, RenderOptions& o, std::string& 
             o.preset_file = v;
         } else if (a == "--mpx") {
             o.mpx = true;
+        } else if (a.starts_with("--rds-")) {
+            if (!value(v) || !parse_rds_option(a, v, o.rds, error)) return false;
         } else if (!a.empty() && a[0] == '-') {
             error = "unknown render option " + a;
             return false;
@@ -103,6 +245,10 @@ bool parse(const std::vector<std::string>& args, RenderOptions& o, std::string& 
     }
     if (!o.preset.empty() && !o.preset_file.empty()) {
         error = "--preset and --preset-file exclude each other";
+        return false;
+    }
+    if (o.rds.any() && !o.mpx) {
+        error = "the --rds-* options need --mpx";
         return false;
     }
     o.in = files[0];
@@ -258,6 +404,43 @@ std::string dB_text(double v) {
     return buffer;
 }
 
+// Puts the multiplex path on for the run and the overrides into the RDS content
+// (under the content lock; the modulator takes them with its next group).
+void apply_mpx(broadcast::SoundOut& sound_out, const RdsOverrides& r) {
+    sound_out.set_value(broadcast::control_input_mode, 1.0f);
+    if (!r.any()) return;
+    sound_out.set_value(broadcast::control_rds_enable, 1.0f);
+    broadcast::RdsContent& c = sound_out.rds_content();
+    {
+        std::lock_guard guard(c.lock);
+        if (r.pi) c.pi = *r.pi;
+        if (r.pty) c.pty = *r.pty;
+        if (r.ps) {
+            c.ps_mode = 0;
+            c.fixed_ps = *r.ps;
+            c.fixed_ps.resize(rds_ps_characters, ' ');
+        }
+        if (r.rt) {
+            // The radiotext is the rotation's one item: a user text holding it.
+            c.user_texts[0] = *r.rt;
+            c.items.fill(0);
+            c.items[0] = broadcast::item_user_text;
+            c.item_count = 1;
+            c.rt_position = 0;
+            c.ps_position = 0;
+            c.rt_enable = 1;
+        }
+        if (r.ptyn) {
+            c.ptyn = *r.ptyn;
+            c.ptyn.resize(rds_ps_characters, ' ');
+            c.ptyn_enable = 1;
+        }
+        if (r.af_list) c.af_list = *r.af_list;
+        if (r.clock_time) c.clock_on = *r.clock_time ? 1 : 0;
+    }
+    if (r.ta) c.ta.store(*r.ta ? 1 : 0);
+}
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "torvalen render: %s\n", message.c_str());
     return 1;
@@ -324,6 +507,11 @@ int run_render(const std::vector<std::string>& args) {
         if (!bar) return fail("this build has no processor with presets");
         const auto outcome = o.preset.empty() ? bar->import_preset(o.preset_file) : bar->choose_preset(o.preset);
         if (!outcome.ok) return fail(outcome.message.empty() ? "the preset could not be loaded" : outcome.message);
+    }
+    if (o.mpx) {
+        auto* sound_out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out());
+        if (!sound_out) return fail("this instance has no Sound Out for the multiplex");
+        apply_mpx(*sound_out, o.rds);
     }
 
     const uint32_t rate = o.mpx ? mpx_rate_Hz : chain_rate_Hz;

@@ -125,6 +125,7 @@ public:
 
     // Module slots (control thread; the processor slot under the processor lock).
     SoundInModule* sound_in() { return sound_in_.get(); }
+    BusModule* sound_out() { return sound_out_.get(); }
     PlayerModule* player() { return player_.get(); }
     ProcessorModule* processor();
 

@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "broadcast/rds_content.h"
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
+#include "tests/broadcast/mpx_rig.h"
 #include "tests/support/temp_dir.h"
 
 namespace torvalen {
@@ -143,6 +146,88 @@ TEST_F(RenderTest, BadInputFailsClearlyAndTouchesNothing) {
     ASSERT_EQ(render("--instance Studio '" + write_bursts(48000, 0.2, {0.05}).string() + "' '" + out.string() + "'", log), 0) << log;
     EXPECT_TRUE(fs::exists(out));
     EXPECT_EQ(testing::read_file(temp_ / "home" / "settings.db"), before);
+}
+
+TEST_F(RenderTest, RdsOptionsReachTheReceiver) {
+    // The first radiotext message follows the PS hold time (64 groups, 5.6 s) and
+    // takes seven radiotext slots.
+    const fs::path in = write_bursts(48000, 10.0, {1.0, 2.5});
+    const fs::path out = temp_ / "mpx.wav";
+    std::string log;
+    ASSERT_EQ(render("--mpx --rds-pi 5a3C --rds-ps 'TEST FM' --rds-rt 'Render check, radiotext 42' --rds-pty 7 "
+                     "--rds-ptyn JAZZY --rds-af 88.1,104.3,107.9 --rds-ta on '" +
+                         in.string() + "' '" + out.string() + "'",
+                     log),
+              0)
+        << log;
+    uint32_t rate = 0;
+    const auto left = read_left(out, rate);
+    ASSERT_EQ(rate, 192000u);
+    const std::vector<double> mpx(left.begin(), left.end());
+    const auto groups = broadcast::testing::decode_rds(mpx, 17000);
+    ASSERT_GT(groups.size(), 30u);
+    const broadcast::testing::Station s = broadcast::testing::read_station(groups);
+    EXPECT_EQ(s.pi, 0x5A3C);
+    EXPECT_EQ(s.ps, "TEST FM ");
+    const std::string rt = "Render check, radiotext 42";
+    EXPECT_EQ(s.rt.substr(0, rt.size()), rt);
+    EXPECT_EQ(s.rt[rt.size()], '\r');
+    EXPECT_EQ(s.pty, 7u);
+    EXPECT_EQ(s.ptyn, "JAZZY   ");
+    EXPECT_TRUE(s.ta);
+    // The coded list goes out two codes per 0A group: count, three entries, filler.
+    const std::vector<uint8_t> af = {0xE3, broadcast::af_fm_code(88.1), broadcast::af_fm_code(104.3),
+                                     broadcast::af_fm_code(107.9)};
+    EXPECT_NE(std::search(s.af.begin(), s.af.end(), af.begin(), af.end()), s.af.end());
+}
+
+TEST_F(RenderTest, BadRdsValuesAreRefused) {
+    const fs::path in = write_bursts(48000, 0.2, {0.05});
+    const fs::path out = temp_ / "out.wav";
+    const std::string files = " '" + in.string() + "' '" + out.string() + "'";
+    struct Case {
+        std::string options, mentions;
+    };
+    const std::vector<Case> cases = {
+        {"--rds-pi C0G1", "--rds-pi"},
+        {"--rds-pi 12345", "--rds-pi"},
+        {"--rds-pi ''", "--rds-pi"},
+        {"--rds-pty 32", "--rds-pty"},
+        {"--rds-pty -1", "--rds-pty"},
+        {"--rds-pty 5x", "--rds-pty"},
+        {"--rds-ps NINECHARS", "--rds-ps"},
+        {"--rds-ptyn TOOLONGNAME", "--rds-ptyn"},
+        {"--rds-rt '" + std::string(64, 'x') + "'", "--rds-rt"},
+        {"--rds-af 87.5", "87.5"},
+        {"--rds-af 108.0", "108.0"},
+        {"--rds-af 88.15", "88.15"},
+        {"--rds-af 88.1,,90.0", "--rds-af"},
+        {"--rds-af 88.1,abc", "abc"},
+        {"--rds-ct yes", "--rds-ct"},
+        {"--rds-ta 1", "--rds-ta"},
+    };
+    std::string log;
+    for (const Case& c : cases) {
+        EXPECT_EQ(render("--mpx " + c.options + files, log), 2) << c.options;
+        EXPECT_NE(log.find(c.mentions), std::string::npos) << c.options << ": " << log;
+    }
+    std::string many = "--rds-af 88.0";
+    for (int k = 1; k < 26; ++k) many += "," + std::to_string(88 + k / 2) + (k % 2 ? ".5" : ".0");
+    EXPECT_EQ(render("--mpx " + many + files, log), 2);
+    EXPECT_NE(log.find("at most 25"), std::string::npos) << log;
+    EXPECT_EQ(render("--mpx --rds-ps", log), 2);
+    EXPECT_NE(log.find("needs a value"), std::string::npos) << log;
+    // Without the multiplex there is no RDS to override.
+    EXPECT_EQ(render("--rds-ps RADIO" + files, log), 2);
+    EXPECT_NE(log.find("--mpx"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(out));
+    // The limits themselves are accepted.
+    ASSERT_EQ(render("--mpx --rds-pi FFFFh --rds-pty 31 --rds-ps 12345678 --rds-rt '" + std::string(63, 'x') +
+                         "' --rds-af 87.6,107.9 --rds-ct off --rds-ta off" + files,
+                     log),
+              0)
+        << log;
+    EXPECT_TRUE(fs::exists(out));
 }
 
 }  // namespace

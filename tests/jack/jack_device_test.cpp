@@ -90,6 +90,29 @@ float signal_at(uint32_t channel, uint32_t t) {
     return static_cast<float>(static_cast<int32_t>(h % 4001) - 2000) / 4096.0f;
 }
 
+// True when some jackd process runs on this machine.
+bool any_jackd_running() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string comm = testing::read_file(entry.path() / "comm");
+        if (comm == "jackd\n") return true;
+    }
+    return false;
+}
+
+// A server killed hard (as one test does on purpose) stays in JACK's shared-memory
+// registry, and JACK refuses a new server once eight are registered. With no
+// server running, nothing in the registry is alive: start from a clean one.
+void clear_stale_jack_registry() {
+    if (any_jackd_running()) return;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("jack-", 0) == 0 || name.rfind("jack_", 0) == 0)
+            std::filesystem::remove(entry.path(), ec);
+    }
+}
+
 // A jackd with the dummy driver under a name of its own.
 class JackServer {
 public:
@@ -249,6 +272,7 @@ protected:
     // the default server.
     void launch_server(uint32_t rate, uint32_t period) {
         const std::string name = "torvalen-test-" + std::to_string(::getpid()) + "-" + std::to_string(rate);
+        clear_stale_jack_registry();
         server_ = std::make_unique<JackServer>(name, rate, period, temp_ / "jackd.log");
         ASSERT_TRUE(server_->spawned());
         ASSERT_TRUE(server_->wait_ready()) << testing::read_file(temp_ / "jackd.log");

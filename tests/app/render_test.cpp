@@ -150,8 +150,8 @@ TEST_F(RenderTest, BadInputFailsClearlyAndTouchesNothing) {
 
 TEST_F(RenderTest, RdsOptionsReachTheReceiver) {
     // The first radiotext message follows the PS hold time (64 groups, 5.6 s) and
-    // takes seven radiotext slots.
-    const fs::path in = write_bursts(48000, 10.0, {1.0, 2.5});
+    // takes seven radiotext slots, about one a second: 20 s carry it at least twice.
+    const fs::path in = write_bursts(48000, 20.0, {1.0, 2.5});
     const fs::path out = temp_ / "mpx.wav";
     std::string log;
     ASSERT_EQ(render("--mpx --rds-pi 5a3C --rds-ps 'TEST FM' --rds-rt 'Render check, radiotext 42' --rds-pty 7 "

@@ -16,11 +16,18 @@ constexpr uint16_t compute_checkword(uint32_t word) {
     return static_cast<uint16_t>(reg & 0x3FF);
 }
 
+// The checkword is linear over GF(2): a word's checkword is the checkword of the
+// word without its lowest set bit, XOR the checkword of that bit. One XOR per entry
+// keeps the compile-time evaluation small.
 constexpr std::array<uint16_t, 65536> make_checkwords() {
+    std::array<uint16_t, 16> bit_words{};
+    for (int b = 0; b < 16; ++b) bit_words[b] = compute_checkword(1u << b);
     std::array<uint16_t, 65536> t{};
-    for (uint32_t m = 0; m < t.size(); ++m) t[m] = compute_checkword(m);
+    for (uint32_t m = 1; m < t.size(); ++m)
+        t[m] = static_cast<uint16_t>(t[m & (m - 1)] ^ bit_words[__builtin_ctz(m)]);
     return t;
 }
+static_assert(make_checkwords()[0x1234] == compute_checkword(0x1234));
 
 constexpr std::array<uint16_t, 65536> checkwords = make_checkwords();
 static_assert(checkwords[0x0001] == 0x1B9);

@@ -82,6 +82,37 @@ struct TableBuilder {
         add(group(title));
         for (uint32_t b = 0; b < 5; ++b) add(timing(band_labels[b], first + b, min, max, defaults[b]));
     }
+    // The pages both processors end with: "Pre Emphasis", "Power Limiter", "Output"
+    // and "Processor Enable". `o` is the first of the eleven slots of the output
+    // settings (pre-emphasis, mode, de-emphasis, then the power limiter's eight).
+    constexpr void output_pages(uint32_t o, uint32_t enable) {
+        add(page("Pre Emphasis"));
+        add(group("Pre Emphasis"));
+        add(list("25us\n50us\n75us\n", o, 2, 0));
+        add(list("Off\nPure\nBoost\n", o + 1, 2, 0));
+
+        add(page("Power Limiter"));
+        add(group("Power Limiter Enable"));
+        add(list("Off\nOn (Clip On)\nOn (Clip Off)\n", o + 3, 2, 0));
+        add(group("Power Limiter Drive"));
+        add(db("Drive (dB)", o + 4, -20, 20, 0.5f, 8));
+        add(group("Power Limiter Level"));
+        add(list("EBU R128-23\nEBU R128-18\nBS.412\n", o + 5, 2, 0));
+        add(list("Standard\nCustom\n", o + 6, 1, 0));
+        add(db("Level (dB)", o + 7, -25, -5, 0.5f, -10));
+        add(db("Level Fine (dB)", o + 8, -0.5f, 0.5f, 0.1f, 0, 0.5f, -0.5f));
+        add(group("Power Limiter Timing"));
+        add(timing("Release", o + 9, 10, 20, 15.5f));
+        add(list("Delay Off\nDelay On\n", o + 10, 1, 1));
+
+        add(page("Output"));
+        add(group("De Emphasis"));
+        add(list("Off\n50us\n75us\n", o + 2, 2, 0));
+
+        add(page("Processor Enable"));
+        add(group("Processor Enablef"));
+        add(list("Off\nOn\n", enable, 1, 1));
+    }
     // Group "EQ n" with the band record at `slot`.
     constexpr void eq_band(std::string_view title, uint32_t slot, float q_default, std::string_view gain_label) {
         add(group(title));

@@ -138,33 +138,7 @@ constexpr auto make_table() {
     t.add(db("Clip Drive  (dB)", s::lim_clip_drive, -5, 5, 0.5f, 0, 5, -5));
     t.band_timing("Lim Clip Release", s::lim_clip_release, 0, 15, {7, 12, 12, 11, 8});
 
-    const uint32_t o = s::pre_emphasis;
-    t.add(page("Pre Emphasis"));
-    t.add(group("Pre Emphasis"));
-    t.add(list("25us\n50us\n75us\n", o, 2, 0));
-    t.add(list("Off\nPure\nBoost\n", o + 1, 2, 0));
-
-    t.add(page("Power Limiter"));
-    t.add(group("Power Limiter Enable"));
-    t.add(list("Off\nOn (Clip On)\nOn (Clip Off)\n", o + 3, 2, 0));
-    t.add(group("Power Limiter Drive"));
-    t.add(db("Drive (dB)", o + 4, -20, 20, 0.5f, 8));
-    t.add(group("Power Limiter Level"));
-    t.add(list("EBU R128-23\nEBU R128-18\nBS.412\n", o + 5, 2, 0));
-    t.add(list("Standard\nCustom\n", o + 6, 1, 0));
-    t.add(db("Level (dB)", o + 7, -25, -5, 0.5f, -10));
-    t.add(db("Level Fine (dB)", o + 8, -0.5f, 0.5f, 0.1f, 0, 0.5f, -0.5f));
-    t.add(group("Power Limiter Timing"));
-    t.add(timing("Release", o + 9, 10, 20, 15.5f));
-    t.add(list("Delay Off\nDelay On\n", o + 10, 1, 1));
-
-    t.add(page("Output"));
-    t.add(group("De Emphasis"));
-    t.add(list("Off\n50us\n75us\n", o + 2, 2, 0));
-
-    t.add(page("Processor Enable"));
-    t.add(group("Processor Enablef"));
-    t.add(list("Off\nOn\n", s::enable, 1, 1));
+    t.output_pages(s::pre_emphasis, s::enable);
     return t;
 }
 

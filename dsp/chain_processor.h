@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dsp/chain_stages.h"
+#include "dsp/control_records.h"
 #include "engine/module.h"
 #include "engine/settings_store.h"
 #include "measure/latest.h"
@@ -50,13 +51,6 @@ struct ProcessorIdentity {
     uint32_t enable_slot = 0;  // "Processor Enable"
 };
 
-// Slot numbers both processors share.
-namespace common_slot {
-inline constexpr uint32_t fine_l = 0, fine_r = 1, swap = 2, invert_l = 3, invert_r = 4, input_select = 5,
-                          failsafe = 6, failsafe_threshold = 7, mono = 8, hpf = 9, lpf = 10, eq_enable = 15,
-                          eq_first_band = 16, input_level = 40;
-inline constexpr uint32_t band_slots = 6;  // a filter band record
-}  // namespace common_slot
 
 // Read access to a slot array: dB controls are linear factors, timing controls and
 // lists are integers.

@@ -10,6 +10,16 @@
 
 #include "params/control_table.h"
 
+namespace torvalen::dsp {
+// Slot numbers both processors share.
+namespace common_slot {
+inline constexpr uint32_t fine_l = 0, fine_r = 1, swap = 2, invert_l = 3, invert_r = 4, input_select = 5,
+                          failsafe = 6, failsafe_threshold = 7, mono = 8, hpf = 9, lpf = 10, eq_enable = 15,
+                          eq_first_band = 16, input_level = 40;
+inline constexpr uint32_t band_slots = 6;  // a filter band record
+}  // namespace common_slot
+}  // namespace torvalen::dsp
+
 namespace torvalen::dsp::records {
 
 using params::ControlKind;
@@ -81,6 +91,31 @@ struct TableBuilder {
                                const std::array<float, 5>& defaults) {
         add(group(title));
         for (uint32_t b = 0; b < 5; ++b) add(timing(band_labels[b], first + b, min, max, defaults[b]));
+    }
+    // The "Input" page both processors begin with.
+    constexpr void input_page() {
+        add(page("Input"));
+        add(group("Input Select"));
+        add(list("Sound In\nPlayer\nSTL RX\nSig Gen\n", common_slot::input_select, 3, 0));
+        add(group("Failsafe"));
+        add(list("Off\nOn\n", common_slot::failsafe, 1, 0));
+        add(db("Threshold (dB)", common_slot::failsafe_threshold, -60, -20, 1, -40));
+        add(group("LPF"));
+        add(list("FM\nAM 8k\nAM 5k\nHD\n", common_slot::lpf, 3, 0));
+        add(group("HPF"));
+        add(list("20Hz\n50Hz\n80Hz\n200Hz\n", common_slot::hpf, 3, 0));
+        add(group("Input Balance (dB)"));
+        add(db("L Fine", common_slot::fine_l, -2, 2, 0.1f, 0));
+        add(db("R Fine", common_slot::fine_r, -2, 2, 0.1f, 0));
+        add(group("Mono"));
+        add(list("Off\nOn\n", common_slot::mono, 1, 0));
+        add(group("Input Channel Swap"));
+        add(list("Swap Off\nSwap On\n", common_slot::swap, 1, 0));
+        add(group("Input Channel Invert"));
+        add(list("Invert Off\nInvert L\n", common_slot::invert_l, 1, 0));
+        add(list("Invert Off\nInvert R\n", common_slot::invert_r, 1, 0));
+        add(group("Input Level"));
+        add(db("Gain (dB)", common_slot::input_level, -40, 0, 1, -15, -35, 5));
     }
     // The pages both processors end with: "Pre Emphasis", "Power Limiter", "Output"
     // and "Processor Enable". `o` is the first of the eleven slots of the output

@@ -19,28 +19,7 @@ using namespace records;
 constexpr auto make_table() {
     TableBuilder<processor_one_record_count> t;
     // Input, in page order.
-    t.add(page("Input"));
-    t.add(group("Input Select"));
-    t.add(list("Sound In\nPlayer\nSTL RX\nSig Gen\n", common_slot::input_select, 3, 0));
-    t.add(group("Failsafe"));
-    t.add(list("Off\nOn\n", common_slot::failsafe, 1, 0));
-    t.add(db("Threshold (dB)", common_slot::failsafe_threshold, -60, -20, 1, -40));
-    t.add(group("LPF"));
-    t.add(list("FM\nAM 8k\nAM 5k\nHD\n", common_slot::lpf, 3, 0));
-    t.add(group("HPF"));
-    t.add(list("20Hz\n50Hz\n80Hz\n200Hz\n", common_slot::hpf, 3, 0));
-    t.add(group("Input Balance (dB)"));
-    t.add(db("L Fine", common_slot::fine_l, -2, 2, 0.1f, 0));
-    t.add(db("R Fine", common_slot::fine_r, -2, 2, 0.1f, 0));
-    t.add(group("Mono"));
-    t.add(list("Off\nOn\n", common_slot::mono, 1, 0));
-    t.add(group("Input Channel Swap"));
-    t.add(list("Swap Off\nSwap On\n", common_slot::swap, 1, 0));
-    t.add(group("Input Channel Invert"));
-    t.add(list("Invert Off\nInvert L\n", common_slot::invert_l, 1, 0));
-    t.add(list("Invert Off\nInvert R\n", common_slot::invert_r, 1, 0));
-    t.add(group("Input Level"));
-    t.add(db("Gain (dB)", common_slot::input_level, -40, 0, 1, -15, -35, 5));
+    t.input_page();
 
     t.add(page("Bass Enhancer"));
     t.add(group("Bass Enhance"));

@@ -107,6 +107,7 @@ public:
 
     // ---- Password lock ----
     bool logged_on() const { return logged_on_; }
+    bool password_set() const { return password_->has_password(); }
     CommandResult log_on(std::string_view password);
     void log_off();
     // An empty new password deletes the stored one, after the user confirmed the

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "app/control_thread.h"
+#include "app/http/api.h"
+#include "app/http/web_server.h"
 #include "app/render.h"
 #include "app/running_copy.h"
 #include "app/standard_modules.h"
@@ -75,6 +78,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    http::ListenAddress listen;
+    if (!http::parse_listen_address(cmd.listen, listen, error)) {
+        std::fprintf(stderr, "torvalen: --listen: %s\n", error.c_str());
+        return 2;
+    }
+    const std::filesystem::path ui_folder = http::find_ui_folder(options.program);
+    if (ui_folder.empty()) {
+        std::fprintf(stderr, "torvalen: the web interface's files (ui/index.html) were not found; "
+                             "set TORVALEN_UI_DIR to their folder\n");
+        return 1;
+    }
+
     std::error_code ec;
     std::filesystem::create_directories(options.home, ec);
     std::string other;
@@ -111,8 +126,32 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", for_terminal(error).c_str());
         return 1;
     }
-    log_event("app", "running; web interface address " + cmd.listen +
-                         " (the web interface is not part of this build yet)");
+
+    // Anyone who reaches a non-loopback address could change settings: that
+    // needs a password first.
+    bool password_set = false;
+    control.run([&] { password_set = app->password_set(); });
+    std::unique_ptr<http::Api> api;
+    std::unique_ptr<http::WebServer> web;
+    if (!http::is_loopback_host(listen.host) && !password_set) {
+        error = "the web interface listens on " + listen.host +
+                " only once a password is set: start with --listen 127.0.0.1:PORT, set one "
+                "(Password > Change), then restart";
+    } else {
+        http::ApiOptions api_options;
+        api_options.request_exit = [] { kill(getpid(), SIGTERM); };
+        if (const char* home = std::getenv("HOME")) api_options.home_folder = home;
+        api = std::make_unique<http::Api>(control, *app, api_options);
+        web = http::WebServer::start(*api, listen, ui_folder, error);
+    }
+    if (!web) {
+        std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+        control.run([&] {
+            app->exit();
+            app.reset();
+        });
+        return 2;
+    }
 
     if (options.device.freewheel) {
         // Render until the input is done or a stop signal arrives.
@@ -127,7 +166,9 @@ int main(int argc, char** argv) {
         sigwait(&stop_signals, &signal);
         log_event("app", std::string("stop requested by ") + (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
     }
+    web.reset();
     control.run([&] {
+        api->save_style();
         app->exit();
         app.reset();
     });

@@ -127,6 +127,10 @@ public:
     SoundInModule* sound_in() { return sound_in_.get(); }
     BusModule* sound_out() { return sound_out_.get(); }
     PlayerModule* player() { return player_.get(); }
+    StlRxModule* stl_rx() { return stl_rx_.get(); }
+    BusModule* stl_tx() { return stl_tx_.get(); }
+    BusModule* stream_tx() { return stream_tx_.get(); }
+    AnalyserModule* analyser() { return analyser_.get(); }
     ProcessorModule* processor();
 
 private:

@@ -229,6 +229,14 @@ std::vector<std::string> PresetBar::list() const {
     return key ? key->subkeys() : std::vector<std::string>();
 }
 
+std::vector<std::string> PresetBar::preset_names() const {
+    std::lock_guard lock(lock_);
+    const auto key = key_.open(formats_key);
+    return key ? key->subkeys() : std::vector<std::string>();
+}
+
+bool PresetBar::dayparts_offered() const { return options_.dayparts_offered; }
+
 void PresetBar::notify(std::string_view name, bool by_scheduler) {
     if (options_.observer) options_.observer->preset_loaded(name, by_scheduler);
 }

@@ -147,7 +147,11 @@ public:
 
     // Names under `Formats` (preset mode) or `Dayparts` (day-part mode).
     std::vector<std::string> list() const;
+    // Names under `Formats`, whatever the mode (the presets a day-part can name).
+    std::vector<std::string> preset_names() const;
     BarMode mode() const;
+    // Whether the bar schedules presets by day-parts (the processors' bars).
+    bool dayparts_offered() const;
     Outcome set_mode(BarMode mode);
     std::filesystem::path import_export_folder() const;
 

@@ -8,24 +8,33 @@ packages=(
   libsqlite3-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev
   python3 python3-numpy python3-scipy sqlite3
-  portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev
+  portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev libcpp-httplib-dev
   clang libfuzzer-14-dev
   libebur128-dev
+  nodejs chromium fonts-liberation
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# npm: Debian's package, unless the installed node brings its own.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
-if [ "${#missing[@]}" -eq 0 ] && [ "${TORVALEN_FORCE_APT_UPDATE:-0}" != 1 ]; then
-  exit 0
+if [ "${#missing[@]}" -gt 0 ] || [ "${TORVALEN_FORCE_APT_UPDATE:-0}" = 1 ]; then
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update
+  if [ "${#missing[@]}" -gt 0 ]; then
+    "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
 fi
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update
-if [ "${#missing[@]}" -gt 0 ]; then
-  "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# The browser tests' node packages (tests/ui), exactly as the lock file pins them:
+# installed when missing or older than the lock file.
+ui_tests="$(dirname "$0")/../tests/ui"
+if [ ! -f "$ui_tests/node_modules/.package-lock.json" ] ||
+   [ "$ui_tests/package-lock.json" -nt "$ui_tests/node_modules/.package-lock.json" ]; then
+  (cd "$ui_tests" && npm ci --no-audit --no-fund)
 fi

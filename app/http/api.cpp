@@ -1,0 +1,1089 @@
+#include "app/http/api.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "app/http/json.h"
+#include "app/messages.h"
+#include "broadcast/sound_out.h"
+#include "dsp/chain_processor.h"
+#include "engine/log.h"
+#include "measure/analyser.h"
+#include "measure/sound_in.h"
+#include "params/page_tree.h"
+#include "params/preset_bar.h"
+
+namespace torvalen::http {
+
+namespace {
+
+constexpr const char* log_who = "web";
+constexpr const char* locked_title = "Log On";
+constexpr const char* copyrights_text =
+    "Torvalen broadcast audio processor.\r\n"
+    "Uses SQLite (public domain), PortAudio (MIT), libsamplerate (BSD), "
+    "cpp-httplib (MIT) and libxcrypt (LGPL).";
+
+// ---- Answers ----
+
+Response json_response(int status, std::string body) {
+    Response r;
+    r.status = status;
+    r.body = std::move(body);
+    return r;
+}
+
+Response message_response(int status, std::string_view message, std::string_view title) {
+    Json j;
+    j.begin_object().member("ok", false).member("message", message).member("title", title).end_object();
+    return json_response(status, j.take());
+}
+
+Response bad_request(std::string_view why) { return message_response(400, why, "Error"); }
+Response not_found(std::string_view why) { return message_response(404, why, "Error"); }
+Response forbidden(std::string_view why) { return message_response(403, why, locked_title); }
+
+Response success() { return json_response(200, R"({"ok":true})"); }
+
+Response result_response(const CommandResult& r) {
+    if (r.ok) return success();
+    Json j;
+    j.begin_object().member("ok", false);
+    if (r.needs_confirmation) j.member("confirm", true);
+    j.member("message", r.message).member("title", r.title).end_object();
+    return json_response(200, j.take());
+}
+
+Response outcome_response(const params::Outcome& o) {
+    if (o.ok) return success();
+    return message_response(200, o.message, o.title);
+}
+
+Response confirm_response(std::string_view question, std::string_view title) {
+    CommandResult ask = CommandResult::failure(std::string(question), std::string(title));
+    ask.needs_confirmation = true;
+    return result_response(ask);
+}
+
+// ---- Fields ----
+
+bool parse_u64(const std::string& text, uint64_t& out) {
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parse_u32(const std::string& text, uint32_t& out) {
+    uint64_t v = 0;
+    if (!parse_u64(text, v) || v > UINT32_MAX) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool parse_float(const std::string& text, float& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
+    out = static_cast<float>(v);
+    return std::isfinite(out);
+}
+
+bool field_u32(const Request& r, const char* name, uint32_t& out) {
+    const std::string* v = r.param(name);
+    return v && parse_u32(*v, out);
+}
+
+bool flag(const Request& r, const char* name) {
+    const std::string* v = r.param(name);
+    return v && (*v == "1" || *v == "true");
+}
+
+std::string field(const Request& r, const char* name) {
+    const std::string* v = r.param(name);
+    return v ? *v : std::string();
+}
+
+// ---- Module pages ----
+
+struct PageView {
+    Module* module = nullptr;
+    params::ControlSet* controls = nullptr;
+    params::PresetBar* bar = nullptr;
+    std::string name;
+    bool analyser = false;
+};
+
+PageView page_view(Instance& instance, uint32_t page) {
+    PageView v;
+    switch (page) {
+    case 0:
+        v.module = instance.sound_in();
+        if (v.module) v.name = "Sound In";
+        break;
+    case 1: v.module = instance.player(); break;
+    case 2: v.module = instance.stl_rx(); break;
+    case 3:
+        v.module = instance.processor();
+        if (auto* p = dynamic_cast<dsp::ChainProcessor*>(v.module)) {
+            v.controls = &p->controls();
+            v.bar = &p->preset_bar();
+        }
+        break;
+    case 4:
+        v.module = instance.sound_out();
+        if (auto* s = dynamic_cast<broadcast::SoundOut*>(v.module)) {
+            v.controls = &s->controls();
+            v.bar = s->preset_bar();
+        }
+        break;
+    case 5: v.module = instance.stl_tx(); break;
+    case 6: v.module = instance.stream_tx(); break;
+    case 7:
+        v.module = instance.analyser();
+        if (auto* a = dynamic_cast<measure::Analyser*>(v.module)) {
+            v.controls = &a->controls();
+            v.bar = &a->preset_bar();
+            v.analyser = true;
+        }
+        break;
+    default: break;
+    }
+    if (v.controls) v.name = v.controls->module_name();
+    if (v.module && v.name.empty()) v.name = page_labels[page];
+    if (!v.bar && v.module) v.bar = v.module->module_presets();
+    return v;
+}
+
+const char* widget_name(params::Widget w) {
+    switch (w) {
+    case params::Widget::slider: return "slider";
+    case params::Widget::list_switch: return "list_switch";
+    case params::Widget::frequency: return "frequency";
+    case params::Widget::delay: return "delay";
+    case params::Widget::level_slider: return "level_slider";
+    case params::Widget::none: break;
+    }
+    return "none";
+}
+
+void write_values(Json& j, const params::ControlSet& controls) {
+    j.begin_object();
+    for (const auto& page : controls.tree().pages)
+        for (const auto& group : page.groups)
+            for (const auto& control : group.controls) {
+                float v = 0.0f;
+                if (controls.get(control.index, v)) j.key(std::to_string(control.index)).value(v);
+            }
+    j.end_object();
+}
+
+void write_controls(Json& j, const params::ControlSet& controls, bool enabled) {
+    j.begin_object().member("enabled", enabled && controls.enabled()).member("modified", controls.modified());
+    j.key("pages").begin_array();
+    for (const auto& page : controls.tree().pages) {
+        j.begin_object().member("label", page.label).member("index", page.index).key("groups").begin_array();
+        for (const auto& group : page.groups) {
+            j.begin_object()
+                .member("label", group.label)
+                .member("index", group.index)
+                .member("width_px", group.width_px)
+                .member("displayable", group.displayable)
+                .key("controls")
+                .begin_array();
+            for (const auto& c : group.controls) {
+                j.begin_object()
+                    .member("label", c.label)
+                    .member("index", c.index)
+                    .member("kind", static_cast<uint32_t>(c.kind))
+                    .member("widget", widget_name(c.widget))
+                    .member("min", c.display_min)
+                    .member("max", c.display_max)
+                    .member("step", c.step)
+                    .member("default", c.default_value)
+                    .member("width_units", c.width_units)
+                    .member("x_units", c.x_units);
+                j.key("items").begin_array();
+                for (const auto& item : c.items) j.value(item);
+                j.end_array().end_object();
+            }
+            j.end_array().end_object();
+        }
+        j.end_array().end_object();
+    }
+    j.end_array();
+    j.key("values");
+    write_values(j, controls);
+    j.end_object();
+}
+
+const char* offer_name(params::SaveOffer o) {
+    switch (o) {
+    case params::SaveOffer::save: return "save";
+    case params::SaveOffer::save_as: return "save_as";
+    case params::SaveOffer::none: break;
+    }
+    return "none";
+}
+
+bool offers_dayparts(const params::PresetBar& bar) { return bar.dayparts_offered(); }
+
+void write_bar(Json& j, const params::PresetBar& bar, bool may_change, bool dayparts_offered) {
+    j.begin_object()
+        .member("enabled", may_change && bar.enabled())
+        .member("mode", bar.mode() == params::BarMode::dayparts ? "dayparts" : "presets")
+        .member("current", bar.current_preset())
+        .member("modified", bar.preset_save_offer() != params::SaveOffer::none &&
+                                !bar.current_preset().empty())
+        .key("list")
+        .begin_array();
+    for (const auto& name : bar.list()) j.value(name);
+    j.end_array()
+        .member("notes", bar.notes())
+        .member("dayparts_offered", dayparts_offered)
+        .member("dayparting_enabled", bar.dayparting_enabled())
+        .member("current_daypart", bar.current_daypart())
+        .member("daypart_modified", bar.daypart_modified())
+        .member("daypart_notes", bar.daypart_notes())
+        .member("folder", bar.import_export_folder().string())
+        .member("save_offer", offer_name(bar.preset_save_offer()))
+        .member("daypart_save_offer", offer_name(bar.daypart_save_offer()))
+        .end_object();
+}
+
+void write_menu(Json& j, const std::vector<MenuEntry>& entries) {
+    j.begin_array();
+    for (const MenuEntry& e : entries) {
+        j.begin_object();
+        if (e.kind == MenuEntry::Kind::separator) {
+            j.member("kind", "separator").end_object();
+            continue;
+        }
+        j.member("label", e.label)
+            .member("kind", e.kind == MenuEntry::Kind::submenu ? "submenu" : "item")
+            .member("enabled", e.enabled);
+        if (e.checked) j.member("checked", *e.checked);
+        if (!e.command.empty()) j.member("command", e.command);
+        if (e.kind == MenuEntry::Kind::submenu) {
+            j.key("items");
+            write_menu(j, e.items);
+        }
+        j.end_object();
+    }
+    j.end_array();
+}
+
+uint64_t process_cpu_mask(int& cpus) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    uint64_t mask = 0;
+    cpus = 0;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        for (int cpu = 0; cpu < 64; ++cpu)
+            if (CPU_ISSET(cpu, &set)) {
+                mask |= uint64_t{1} << cpu;
+                ++cpus;
+            }
+    }
+    return mask;
+}
+
+std::string random_token() {
+    std::random_device device;
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string token;
+    for (int i = 0; i < 8; ++i) {
+        const uint32_t word = device();
+        for (int nibble = 0; nibble < 8; ++nibble) token += hex[(word >> (nibble * 4)) & 15];
+    }
+    return token;
+}
+
+}  // namespace
+
+// ---- Menu ----
+
+std::vector<MenuEntry> build_main_menu(const MenuState& s) {
+    using K = MenuEntry::Kind;
+    const bool instance = s.instance_count > 0;
+    const bool on = s.logged_on;
+    auto item = [](std::string label, std::string command, bool enabled) {
+        MenuEntry e;
+        e.label = std::move(label);
+        e.command = std::move(command);
+        e.enabled = enabled;
+        return e;
+    };
+    auto toggle = [&](std::string label, std::string command, uint32_t flag_value, bool enabled) {
+        MenuEntry e = item(std::move(label), std::move(command), enabled);
+        e.checked = flag_value != 0;
+        return e;
+    };
+    auto submenu = [](std::string label, bool enabled, std::vector<MenuEntry> items) {
+        MenuEntry e;
+        e.label = std::move(label);
+        e.kind = K::submenu;
+        e.enabled = enabled;
+        e.items = std::move(items);
+        return e;
+    };
+
+    // Logged off: only "Password" (with "Log On") and "Help". Logged on without an
+    // instance: "Instances" (with "New Instance"), "Settings" and "Style".
+    const bool full = on && instance;
+    std::vector<MenuEntry> menu;
+    menu.push_back(submenu("Instances", on,
+                           {item("New Instance", "new_instance", on && s.instance_count < max_instances),
+                            item("Close Instance", "close_instance", full),
+                            item("Rename Instance", "rename_instance", full)}));
+    std::vector<MenuEntry> sound;
+    if (s.shared_mode) {
+        sound.push_back(item("ASIO Single Settngs", "sound_single_settings", full));
+        sound.push_back(item("ASIO Single Channels", "sound_single_channels", full));
+    } else {
+        sound.push_back(item("ASIO Multi Settings", "sound_multi_settings", full));
+    }
+    sound.push_back(item("Interface", "sound_interface", full));
+    menu.push_back(submenu("Sound", full, std::move(sound)));
+    menu.push_back(item("CPU Load", "cpu_load", full));
+    menu.push_back(item("Affinity", "affinity", full));
+    menu.push_back(submenu("Settings", on,
+                           {item("Delete old Registry entries", "delete_old", on),
+                            toggle("Minimize To Tray", "toggle_minimize_to_tray", s.desktop.use_sys_tray, on),
+                            toggle("Run At Startup", "toggle_run_at_startup", s.desktop.run_at_startup, on),
+                            toggle("Confirm Exit", "toggle_confirm_exit", s.desktop.confirm_exit, on),
+                            toggle("Start Minimized", "toggle_start_minimized", s.desktop.start_minimized, on)}));
+    const bool password = !on || instance;
+    menu.push_back(submenu("Password", password,
+                           {item("Log On", "log_on", !on), item("Log Off", "log_off", on),
+                            item("Change", "change_password", on)}));
+    menu.push_back(submenu("Style", on,
+                           {item("Colors", "colors", on), item("Fonts", "fonts", on),
+                            item("Graph Colors", "graph_colors", on)}));
+    const bool help = !on || instance;
+    menu.push_back(submenu("Help", help, {item("Version", "version", help), item("Copyrights", "copyrights", help)}));
+    menu.push_back(item("Now Playing", "now_playing", full));
+    menu.push_back(item("Exit", "exit", full));
+    MenuEntry separator;
+    separator.kind = K::separator;
+    menu.push_back(separator);
+
+    if (full) {
+        switch (s.page) {
+        case 1:
+            menu.push_back(submenu("Player", true,
+                                   {item("Player mode settings", "player_mode", true),
+                                    item("Rotaion settings", "rotation_settings", true),
+                                    item("Rotaion  current running weights", "rotation_weights", true)}));
+            break;
+        case 2: menu.push_back(item("STL RX Settings", "stl_rx_settings", true)); break;
+        case 3:
+            menu.push_back(submenu("Processor", true,
+                                   {item("Processor Type", "processor_type", true),
+                                    item("Processor Latency", "processor_latency", true)}));
+            break;
+        case 4:
+            menu.push_back(submenu("Sound Out", true,
+                                   {item("RDS/RBDS Mode", "rds_mode", true), item("RDS Settings", "rds_settings", true),
+                                    item("RDS Name Rotatiion Settings", "rds_rotation", true),
+                                    item("RDS Traffic Anouncement", "rds_ta", true)}));
+            break;
+        case 5: menu.push_back(item("STL TX Settings", "stl_tx_settings", true)); break;
+        case 6: menu.push_back(item("Stream TX Settings", "stream_tx_settings", true)); break;
+        default: break;  // "Sound In" and "Analyser" have no entry
+        }
+    }
+    return menu;
+}
+
+// ---- Throttle ----
+
+int64_t LogOnThrottle::wait_seconds(Clock::time_point now) const {
+    if (now >= not_before_) return 0;
+    return std::chrono::duration_cast<std::chrono::seconds>(not_before_ - now).count() + 1;
+}
+
+void LogOnThrottle::failed(Clock::time_point now) {
+    ++failures_;
+    if (failures_ < 3) return;
+    const uint32_t doublings = std::min<uint32_t>(failures_ - 3, 6);
+    const int64_t seconds = std::min<int64_t>(int64_t{1} << doublings, 60);
+    not_before_ = now + std::chrono::seconds(seconds);
+}
+
+// ---- Api ----
+
+Api::Api(ControlThread& control, Application& app, ApiOptions options)
+    : control_(control), app_(app), options_(std::move(options)) {
+    control_.run([&] {
+        if (auto persist = app_.root_key().create("Persist")) style_ = StyleSettings::load(*persist);
+    });
+}
+
+Api::~Api() = default;
+
+void Api::save_style() {
+    if (auto persist = app_.root_key().create("Persist")) style_.save(*persist);
+}
+
+std::string Api::new_session() {
+    std::string token = random_token();
+    std::lock_guard lock(sessions_lock_);
+    sessions_.insert(token);
+    return token;
+}
+
+bool Api::may_change(const Request& request) {
+    if (!app_.logged_on()) return false;
+    if (!app_.password_set()) return true;
+    std::lock_guard lock(sessions_lock_);
+    return !request.session.empty() && sessions_.count(request.session) != 0;
+}
+
+Response Api::handle(const Request& request) {
+    Response r = dispatch(request);
+    if (request.method == "POST" && r.status == 200) bump();
+    return r;
+}
+
+Response Api::dispatch(const Request& request) {
+    if (request.method == "POST") {
+        // A page of another site may not send commands through a local browser.
+        const bool foreign_origin = !request.origin.empty() && request.origin != "null" &&
+                                    request.origin != "http://" + request.host;
+        if (foreign_origin || request.fetch_site == "cross-site") {
+            log_event(log_who, "refused a command from another site (" + request.origin + ")");
+            return message_response(403, "Commands from another site are refused", "Error");
+        }
+        if (request.path == "/api/password/logon") return log_on(request);
+        return command_request(request);
+    }
+    if (request.method != "GET") return message_response(405, "Method not allowed", "Error");
+    if (request.path == "/api/files") return files_json(request);
+    if (request.path == "/api/help") {
+        Json j;
+        j.begin_object()
+            .member("ok", true)
+            .member("version", std::string("Torvalen ") + std::string(program_version))
+            .member("copyrights", copyrights_text)
+            .end_object();
+        return json_response(200, j.take());
+    }
+    Response r;
+    control_.run([&] { r = read_request(request, may_change(request)); });
+    return r;
+}
+
+Response Api::read_request(const Request& request, bool may) {
+    const std::string& p = request.path;
+    if (p == "/api/state") return state_json(may);
+    if (p == "/api/page") return page_json(request, may);
+    if (p == "/api/values") return values_json(request);
+    if (p == "/api/presets") return presets_json(request, may);
+    if (p == "/api/dayparts") return dayparts_json(request);
+    if (p == "/api/processor") return processor_json(request);
+    if (p == "/api/affinity") return affinity_json(request);
+    if (p == "/api/cpu") return cpu_json(request);
+    return not_found("No such resource");
+}
+
+Response Api::state_json(bool may) {
+    Json j;
+    j.begin_object()
+        .member("ok", true)
+        .member("version", state_version())
+        .member("logged_on", may)
+        .member("password_set", app_.password_set());
+    j.key("instances").begin_array();
+    for (const auto& name : app_.instance_names()) j.value(name);
+    j.end_array();
+    Instance* current = app_.current();
+    j.key("current");
+    if (current) j.value(current->name());
+    else j.null();
+    j.member("max_instances", static_cast<uint32_t>(max_instances));
+    const uint32_t page = current ? current->page_index() : processor_page;
+    j.member("page", page);
+    j.key("pages").begin_array();
+    for (uint32_t i = 0; i < page_count; ++i) {
+        const bool present = current && page_view(*current, i).module != nullptr;
+        j.begin_object().member("index", i).member("label", page_labels[i]).member("present", present).end_object();
+    }
+    j.end_array();
+    const DesktopSettings& d = app_.desktop();
+    j.key("desktop")
+        .begin_object()
+        .member("minimize_to_tray", d.use_sys_tray)
+        .member("confirm_exit", d.confirm_exit)
+        .member("run_at_startup", d.run_at_startup)
+        .member("start_minimized", d.start_minimized)
+        .member("interface", d.interface_mode == 0 ? 0u : 1u)
+        .end_object();
+    MenuState menu;
+    menu.logged_on = may;
+    menu.instance_count = app_.instance_count();
+    menu.shared_mode = app_.shared_mode();
+    menu.page = page;
+    menu.desktop = d;
+    j.key("menu");
+    write_menu(j, build_main_menu(menu));
+    j.key("style");
+    style_.write_json(j);
+    j.member("title", "Torvalen").member("program_version", program_version).end_object();
+    return json_response(200, j.take());
+}
+
+namespace {
+// The instance named by the request's `instance` field (the current one when
+// the field is absent), and its page from `page` (its selected page when absent).
+struct Target {
+    Instance* instance = nullptr;
+    uint32_t page = 0;
+};
+
+std::optional<Target> target_of(Application& app, const Request& request, Response& error) {
+    Target t;
+    if (const std::string* name = request.param("instance")) {
+        t.instance = app.find(*name);
+        if (!t.instance) {
+            error = not_found("No instance of that name");
+            return std::nullopt;
+        }
+    } else {
+        t.instance = app.current();
+        if (!t.instance) {
+            error = message_response(404, messages::no_instance, "Error");
+            return std::nullopt;
+        }
+    }
+    t.page = t.instance->page_index();
+    if (const std::string* page = request.param("page")) {
+        if (!parse_u32(*page, t.page) || t.page >= page_count) {
+            error = bad_request("No such page");
+            return std::nullopt;
+        }
+    }
+    return t;
+}
+}  // namespace
+
+Response Api::page_json(const Request& request, bool may) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    Json j;
+    j.begin_object()
+        .member("ok", true)
+        .member("instance", t->instance->name())
+        .member("page", t->page)
+        .member("label", page_labels[t->page]);
+    j.key("module");
+    if (v.module) j.value(v.name);
+    else j.null();
+    j.key("controls");
+    if (v.controls) write_controls(j, *v.controls, may);
+    else j.null();
+    j.key("presets");
+    if (v.bar) write_bar(j, *v.bar, may, offers_dayparts(*v.bar));
+    else j.null();
+    j.key("meters").raw(v.module ? meters_.layout_json(*t->instance, t->page) : "null");
+    j.key("status");
+    if (auto* out = dynamic_cast<broadcast::SoundOut*>(v.module)) {
+        j.begin_array();
+        for (const auto& line : out->status_lines()) j.value(line);
+        j.end_array();
+    } else if (v.module) {
+        j.begin_array().value(app_.device_status(t->instance)).end_array();
+    } else {
+        j.null();
+    }
+    j.member("analyser", v.analyser).end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::values_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.controls) return not_found("This page has no controls");
+    Json j;
+    j.begin_object().member("ok", true).key("values");
+    write_values(j, *v.controls);
+    j.member("modified", v.controls->modified()).end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::presets_json(const Request& request, bool may) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.bar) return not_found("This page has no preset bar");
+    Json j;
+    write_bar(j, *v.bar, may, offers_dayparts(*v.bar));
+    return json_response(200, j.take());
+}
+
+Response Api::dayparts_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.bar) return not_found("This page has no preset bar");
+    Json j;
+    j.begin_object().member("ok", true).key("entries").begin_array();
+    const params::DaypartTable table = v.bar->daypart_table();
+    for (const auto& e : table.entries()) {
+        const uint32_t day = e.time_code / 65536 - 1;
+        j.begin_object()
+            .member("time_code", e.time_code)
+            .member("day", day)
+            .member("hour", (e.time_code >> 8) & 0xFF)
+            .member("minute", e.time_code & 0xFF)
+            .member("text", params::time_code_text(e.time_code))
+            .member("preset", e.preset)
+            .end_object();
+    }
+    j.end_array().key("presets").begin_array();
+    for (const auto& name : v.bar->preset_names()) j.value(name);
+    j.end_array().key("days").begin_array();
+    for (const auto day : params::editor_days) j.value(day);
+    j.end_array().end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::processor_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    Json j;
+    j.begin_object()
+        .member("ok", true)
+        .member("type", static_cast<uint32_t>(t->instance->processor_type()))
+        .key("types")
+        .begin_array()
+        .value("Torvalen 5")
+        .value("Torvalen One")
+        .end_array()
+        .member("latency_samples", t->instance->processor_latency_samples())
+        .member("latency_text", t->instance->processor_latency_text())
+        .end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::affinity_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    int cpus = 0;
+    const uint64_t allowed = process_cpu_mask(cpus);
+    Json j;
+    j.begin_object()
+        .member("ok", true)
+        .member("mask", std::to_string(t->instance->affinity()))
+        .member("allowed", std::to_string(allowed))
+        .member("cpus", cpus)
+        .end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::cpu_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    Json j;
+    j.begin_object().member("ok", true).member("load", t->instance->cpu_load()).end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::files_json(const Request& request) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path dir = field(request, "dir");
+    if (dir.empty()) dir = options_.home_folder.empty() ? fs::path("/") : options_.home_folder;
+    if (!dir.is_absolute()) return bad_request("The folder must be an absolute path");
+    dir = fs::weakly_canonical(dir, ec);
+    if (ec || !fs::is_directory(dir, ec)) return message_response(200, "The folder cannot be opened:\r\n" + dir.string(), "Error");
+    struct Item {
+        std::string name;
+        bool folder;
+        uintmax_t size;
+    };
+    std::vector<Item> items;
+    fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+    if (ec) return message_response(200, "The folder cannot be read:\r\n" + dir.string(), "Error");
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        std::error_code e2;
+        const bool folder = it->is_directory(e2);
+        const uintmax_t size = folder ? 0 : it->file_size(e2);
+        items.push_back({name, folder, e2 ? 0 : size});
+        if (items.size() >= 5000) break;  // a folder this large is not browsed by hand
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        if (a.folder != b.folder) return a.folder;
+        return a.name < b.name;
+    });
+    Json j;
+    j.begin_object().member("ok", true).member("dir", dir.string()).key("parent");
+    if (dir.has_parent_path() && dir.parent_path() != dir) j.value(dir.parent_path().string());
+    else j.null();
+    j.key("entries").begin_array();
+    for (const Item& item : items)
+        j.begin_object()
+            .member("name", item.name)
+            .member("dir", item.folder)
+            .member("size", static_cast<uint64_t>(item.size))
+            .end_object();
+    j.end_array().end_object();
+    return json_response(200, j.take());
+}
+
+// ---- Commands ----
+
+Response Api::log_on(const Request& request) {
+    const std::string password = field(request, "password");
+    {
+        std::lock_guard lock(sessions_lock_);
+        const int64_t wait = throttle_.wait_seconds(LogOnThrottle::Clock::now());
+        if (wait > 0)
+            return message_response(200, "Too many wrong passwords: try again in " + std::to_string(wait) + " seconds",
+                                    locked_title);
+    }
+    CommandResult r;
+    bool password_set = false;
+    control_.run([&] {
+        password_set = app_.password_set();
+        r = app_.log_on(password);
+    });
+    if (!r.ok) {
+        std::lock_guard lock(sessions_lock_);
+        throttle_.failed(LogOnThrottle::Clock::now());
+        log_event(log_who, "wrong password");
+        return result_response(r);
+    }
+    {
+        std::lock_guard lock(sessions_lock_);
+        throttle_.succeeded();
+    }
+    Response ok = success();
+    if (password_set)
+        ok.set_cookie = std::string(session_cookie) + "=" + new_session() + "; Path=/; HttpOnly; SameSite=Strict";
+    return ok;
+}
+
+Response Api::command_request(const Request& request) {
+    Response r;
+    control_.run([&] {
+        if (!may_change(request)) {
+            r = forbidden(messages::locked);
+            return;
+        }
+        const std::string& p = request.path;
+        if (p == "/api/password/logoff") {
+            app_.log_off();
+            std::lock_guard lock(sessions_lock_);
+            sessions_.clear();
+            r = success();
+            r.set_cookie = std::string(session_cookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
+        } else if (p == "/api/password/change") {
+            r = change_password(request);
+        } else if (p == "/api/instance/new") {
+            r = result_response(app_.new_instance(field(request, "name")));
+        } else if (p == "/api/instance/close") {
+            if (!app_.current()) {
+                r = result_response(CommandResult::failure(messages::no_instance));
+            } else if (!flag(request, "confirmed")) {
+                r = confirm_response(messages::close_question, messages::title_warning);
+            } else {
+                meters_.forget(app_.current());
+                r = result_response(app_.close_current_instance());
+            }
+        } else if (p == "/api/instance/rename") {
+            r = result_response(app_.rename_current_instance(field(request, "name")));
+        } else if (p == "/api/instance/select") {
+            r = result_response(app_.select_instance(field(request, "name")));
+        } else if (p == "/api/page/select") {
+            uint32_t page = 0;
+            Instance* current = app_.current();
+            if (!field_u32(request, "page", page) || page >= page_count) r = bad_request("No such page");
+            else if (!current) r = result_response(CommandResult::failure(messages::no_instance));
+            else if (!current->select_page(page)) r = message_response(200, "The page could not be selected", "Error");
+            else r = success();
+        } else if (p == "/api/instance/affinity") {
+            uint64_t mask = 0;
+            Response error;
+            const auto t = target_of(app_, request, error);
+            if (!t) r = error;
+            else if (!parse_u64(field(request, "mask"), mask)) r = bad_request("The mask must be a decimal number");
+            else if (!t->instance->set_affinity(mask)) r = message_response(200, "The affinity could not be set", "Error");
+            else r = success();
+        } else if (p == "/api/processor/type") {
+            uint32_t type = 0;
+            Response error;
+            const auto t = target_of(app_, request, error);
+            if (!t) r = error;
+            else if (!field_u32(request, "type", type) || type > 1) r = bad_request("No such processor type");
+            else {
+                meters_.forget(t->instance);
+                r = t->instance->change_processor_type(static_cast<ProcessorType>(type))
+                        ? success()
+                        : message_response(200, "The processor could not be created", "Error");
+            }
+        } else if (p == "/api/desktop/toggle") {
+            const std::string name = field(request, "name");
+            if (name == "minimize_to_tray") r = result_response(app_.toggle_minimize_to_tray());
+            else if (name == "run_at_startup") r = result_response(app_.toggle_run_at_startup());
+            else if (name == "confirm_exit") r = result_response(app_.toggle_confirm_exit());
+            else if (name == "start_minimized") r = result_response(app_.toggle_start_minimized());
+            else r = bad_request("No such setting");
+        } else if (p == "/api/delete_old") {
+            r = flag(request, "confirmed") ? result_response(app_.delete_old_settings())
+                                           : confirm_response(messages::delete_old_question, messages::title_warning);
+        } else if (p == "/api/exit") {
+            const CommandResult exit = app_.request_exit(flag(request, "confirmed"));
+            r = result_response(exit);
+            r.exit_after = exit.ok;
+        } else if (p == "/api/style") {
+            r = style_command(request);
+        } else if (p.rfind("/api/presets/", 0) == 0) {
+            r = preset_command(request, std::string_view(p).substr(13));
+        } else if (p.rfind("/api/dayparts/", 0) == 0) {
+            r = daypart_command(request, std::string_view(p).substr(14));
+        } else if (p.rfind("/api/control/", 0) == 0) {
+            r = control_command(request, std::string_view(p).substr(13));
+        } else if (p == "/api/meters/settings") {
+            Response error;
+            const auto t = target_of(app_, request, error);
+            uint32_t group = 0;
+            if (!t) {
+                r = error;
+            } else if (!field_u32(request, "group", group)) {
+                r = bad_request("Which group?");
+            } else {
+                std::optional<float> range, decay;
+                std::optional<uint32_t> hold;
+                float f = 0.0f;
+                uint32_t u = 0;
+                bool bad = false;
+                if (const std::string* v = request.param("range")) (parse_float(*v, f) ? range = f : (bad = true, range));
+                if (const std::string* v = request.param("decay")) (parse_float(*v, f) ? decay = f : (bad = true, decay));
+                if (const std::string* v = request.param("hold")) (parse_u32(*v, u) ? hold = u : (bad = true, hold));
+                r = bad ? bad_request("Malformed meter setting")
+                        : result_response(meters_.set_group(*t->instance, t->page, group, range, hold, decay));
+            }
+        } else {
+            r = not_found("No such command");
+        }
+    });
+    return r;
+}
+
+Response Api::change_password(const Request& request) {
+    const bool had_password = app_.password_set();
+    const std::string fresh = field(request, "new");
+    const CommandResult result = app_.change_password(field(request, "old"), fresh, flag(request, "confirmed"));
+    Response r = result_response(result);
+    // The browser that set the first password proved it may change settings: it
+    // stays logged on.
+    if (result.ok && !had_password && !fresh.empty())
+        r.set_cookie = std::string(session_cookie) + "=" + new_session() + "; Path=/; HttpOnly; SameSite=Strict";
+    return r;
+}
+
+Response Api::control_command(const Request& request, std::string_view verb) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.controls) return not_found("This page has no controls");
+    params::ControlSet& controls = *v.controls;
+    if (verb == "set") {
+        uint32_t index = 0;
+        float value = 0.0f;
+        if (!field_u32(request, "index", index) || !controls.tree().find(index))
+            return bad_request("No such control");
+        if (!parse_float(field(request, "value"), value)) return bad_request("The value must be a finite number");
+        if (!controls.enabled()) return forbidden(messages::locked);
+        controls.set(index, value);
+        float now = 0.0f;
+        controls.get(index, now);
+        Json j;
+        j.begin_object().member("ok", true).member("value", now).member("modified", controls.modified()).end_object();
+        return json_response(200, j.take());
+    }
+    if (verb == "defaults") {
+        const std::string scope = field(request, "scope");
+        if (scope == "all") return outcome_response(controls.set_all_to_defaults());
+        uint32_t page = 0, group = 0;
+        if (!field_u32(request, "tree_page", page) || page >= controls.tree().pages.size())
+            return bad_request("No such page in the control window");
+        if (scope == "page") return outcome_response(controls.set_page_to_defaults(page));
+        if (scope == "group") {
+            if (!field_u32(request, "tree_group", group) || group >= controls.tree().pages[page].groups.size())
+                return bad_request("No such group in the control window");
+            return outcome_response(controls.set_group_to_defaults(page, group));
+        }
+        return bad_request("Scope must be all, page or group");
+    }
+    return not_found("No such command");
+}
+
+Response Api::preset_command(const Request& request, std::string_view verb) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.bar) return not_found("This page has no preset bar");
+    params::PresetBar& bar = *v.bar;
+    const std::string name = field(request, "name");
+    const std::string file = field(request, "file");
+    params::Outcome o;
+    if (verb == "save") {
+        if (name.empty()) return bad_request("A preset needs a name");
+        o = bar.save_preset(name);
+    } else if (verb == "choose") {
+        o = bar.choose_preset(name);
+    } else if (verb == "delete") {
+        o = bar.delete_preset(name);
+    } else if (verb == "notes") {
+        o = bar.set_notes(field(request, "notes"));
+    } else if (verb == "import") {
+        o = bar.import_preset(file);
+    } else if (verb == "export") {
+        if (file.empty()) return bad_request("Which file?");
+        o = bar.export_preset(file);
+    } else if (verb == "mode") {
+        const std::string mode = field(request, "mode");
+        if (mode != "presets" && mode != "dayparts") return bad_request("Mode must be presets or dayparts");
+        o = bar.set_mode(mode == "dayparts" ? params::BarMode::dayparts : params::BarMode::presets);
+    } else {
+        return not_found("No such command");
+    }
+    if (!o.ok) return outcome_response(o);
+    Json j;
+    j.begin_object().member("ok", true).key("presets");
+    write_bar(j, bar, true, offers_dayparts(bar));
+    j.end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::daypart_command(const Request& request, std::string_view verb) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    const PageView v = page_view(*t->instance, t->page);
+    if (!v.bar) return not_found("This page has no preset bar");
+    params::PresetBar& bar = *v.bar;
+    if (!offers_dayparts(bar)) return not_found("This preset bar has no day-parts");
+    const std::string name = field(request, "name");
+    const std::string file = field(request, "file");
+    params::Outcome o;
+    if (verb == "save") {
+        if (name.empty()) return bad_request("A day-part needs a name");
+        o = bar.save_daypart(name);
+    } else if (verb == "choose") {
+        o = bar.load_daypart(name);
+    } else if (verb == "delete") {
+        o = bar.delete_daypart(name);
+    } else if (verb == "notes") {
+        o = bar.set_daypart_notes(field(request, "notes"));
+    } else if (verb == "import") {
+        o = bar.import_daypart(file);
+    } else if (verb == "export") {
+        if (file.empty()) return bad_request("Which file?");
+        o = bar.export_daypart(file);
+    } else if (verb == "enable") {
+        o = bar.enable_dayparting(flag(request, "enable"));
+    } else if (verb == "edit") {
+        uint32_t count = 0;
+        if (!field_u32(request, "count", count) || count > params::max_daypart_entries)
+            return bad_request("At most 20 day-part entries");
+        auto editor = bar.edit_dayparts();
+        if (!editor) return outcome_response(params::Outcome::refused());
+        while (!editor->table().empty()) editor->remove(0);
+        for (uint32_t k = 0; k < count; ++k) {
+            const std::string n = std::to_string(k);
+            uint32_t day = 0, hour = 0, minute = 0;
+            if (!field_u32(request, ("day_item." + n).c_str(), day) ||
+                !field_u32(request, ("hour." + n).c_str(), hour) ||
+                !field_u32(request, ("minute." + n).c_str(), minute))
+                return bad_request("Malformed day-part entry " + n);
+            const params::Outcome added = editor->add(day, hour, minute, field(request, ("preset." + n).c_str()));
+            if (!added.ok) return outcome_response(added);
+        }
+        if (editor->table() == bar.daypart_table()) o = params::Outcome::success();
+        else o = bar.accept_editor(*editor);
+    } else {
+        return not_found("No such command");
+    }
+    if (!o.ok) return outcome_response(o);
+    Json j;
+    j.begin_object().member("ok", true).key("presets");
+    write_bar(j, bar, true, true);
+    j.end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::style_command(const Request& request) {
+    StyleSettings changed = style_;
+    for (const auto& [name, value] : request.params) {
+        if (name == "confirmed") continue;
+        if (!changed.apply_field(name, value)) return bad_request("Not a style setting: " + name + " = " + value);
+    }
+    style_ = changed;
+    if (auto persist = app_.root_key().create("Persist"); !persist || !style_.save(*persist))
+        return message_response(200, "The style settings could not be saved", "Error");
+    return success();
+}
+
+// ---- Event stream ----
+
+std::string Api::fingerprint() {
+    std::string f = app_.logged_on() ? "1" : "0";
+    f += app_.password_set() ? '1' : '0';
+    const DesktopSettings& d = app_.desktop();
+    f += std::to_string(d.use_sys_tray) + std::to_string(d.confirm_exit) + std::to_string(d.run_at_startup) +
+         std::to_string(d.start_minimized) + std::to_string(d.interface_mode);
+    for (const auto& name : app_.instance_names()) f += "|" + name;
+    if (Instance* current = app_.current()) {
+        f += "#" + current->name() + "#" + std::to_string(current->page_index());
+        const PageView v = page_view(*current, current->page_index());
+        if (v.bar) {
+            f += "#" + v.bar->current_preset() + "#" + v.bar->current_daypart();
+            f += v.bar->dayparting_enabled() ? '1' : '0';
+        }
+        if (v.controls) f += v.controls->modified() ? '1' : '0';
+    }
+    return f;
+}
+
+Api::Tick Api::tick() {
+    Tick t;
+    control_.run([&] {
+        std::string f = fingerprint();
+        if (f != last_fingerprint_) {
+            last_fingerprint_ = std::move(f);
+            bump();
+        }
+        t.meters = meters_.meters_event(app_);
+        t.analyser = meters_.analyser_event(app_);
+    });
+    t.version = state_version();
+    return t;
+}
+
+}  // namespace torvalen::http

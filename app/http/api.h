@@ -1,0 +1,172 @@
+// The web interface's API (documented in API.md beside this file): turns requests
+// into the application's commands and models into JSON. It knows nothing of
+// sockets: the web server hands it parsed requests, and the tests call it directly.
+//
+// Threads: handle() runs on the server's threads; everything that touches the
+// application or a module is handed to the control thread and waited for.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/application.h"
+#include "app/control_thread.h"
+#include "app/http/meter_feed.h"
+#include "app/style_settings.h"
+
+namespace torvalen::http {
+
+struct Request {
+    std::string method;  // "GET" or "POST"
+    std::string path;    // without the query
+    std::map<std::string, std::string> params;  // query fields or form fields
+    std::string session;  // value of the session cookie, if any
+    std::string origin;   // Origin header, if any
+    std::string host;     // Host header
+    std::string fetch_site;  // Sec-Fetch-Site header, if any
+
+    const std::string* param(const std::string& name) const {
+        const auto it = params.find(name);
+        return it == params.end() ? nullptr : &it->second;
+    }
+};
+
+struct Response {
+    int status = 200;
+    std::string body;        // JSON
+    std::string set_cookie;  // a Set-Cookie header value, if any
+    bool exit_after = false; // the process should end once this has been sent
+};
+
+inline constexpr std::string_view session_cookie = "torvalen_session";
+inline constexpr std::string_view program_version = "3.0.0";
+
+// ---- The main pop-up menu ----
+
+struct MenuState {
+    bool logged_on = false;
+    size_t instance_count = 0;
+    bool shared_mode = false;
+    uint32_t page = 3;  // selected page of the current instance
+    DesktopSettings desktop;
+};
+
+struct MenuEntry {
+    enum class Kind { item, submenu, separator };
+    std::string label;
+    Kind kind = Kind::item;
+    bool enabled = true;
+    std::optional<bool> checked;  // toggles
+    std::string command;
+    std::vector<MenuEntry> items;
+};
+
+// The main menu in its order, with the enabled rules of the logged-on,
+// logged-off and no-instance states, and the module entry of the selected page.
+std::vector<MenuEntry> build_main_menu(const MenuState& state);
+
+// ---- Wrong-password slow-down ----
+
+class LogOnThrottle {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Seconds until the next attempt is allowed (0: now).
+    int64_t wait_seconds(Clock::time_point now) const;
+    void failed(Clock::time_point now);
+    void succeeded() { failures_ = 0; }
+
+private:
+    uint32_t failures_ = 0;
+    Clock::time_point not_before_{};
+};
+
+// ---- The API ----
+
+struct ApiOptions {
+    // Called (on a thread of its own, after the answer went out) when Exit ran.
+    std::function<void()> request_exit;
+    // The folder the file dialog starts in when none is given.
+    std::filesystem::path home_folder;
+};
+
+class Api {
+public:
+    Api(ControlThread& control, Application& app, ApiOptions options);
+    ~Api();
+    Api(const Api&) = delete;
+    Api& operator=(const Api&) = delete;
+
+    Response handle(const Request& request);
+
+    // ---- Event stream ----
+    // Changes whenever the state a browser shows may have changed.
+    uint64_t state_version() const { return version_.load(std::memory_order_acquire); }
+    // One tick of the event stream (every 40 ms, any thread): runs the meter feed
+    // on the control thread and notices state changes made outside requests (a
+    // day-part load, another browser). Fills the events' data ("" for none).
+    struct Tick {
+        uint64_t version = 0;
+        std::string meters;
+        std::string analyser;
+    };
+    Tick tick();
+    // Saves the style settings; called at exit on the control thread.
+    void save_style();
+    // Runs the exit the "Exit" command granted (after its answer went out).
+    void request_exit() {
+        if (options_.request_exit) options_.request_exit();
+    }
+
+private:
+    Response dispatch(const Request& request);
+    Response read_request(const Request& request, bool may_change);
+    Response command_request(const Request& request);
+
+    bool may_change(const Request& request);  // control thread
+    std::string new_session();
+
+    Response state_json(bool may_change);
+    Response page_json(const Request& request, bool may_change);
+    Response values_json(const Request& request);
+    Response presets_json(const Request& request, bool may_change);
+    Response dayparts_json(const Request& request);
+    Response processor_json(const Request& request);
+    Response affinity_json(const Request& request);
+    Response cpu_json(const Request& request);
+    Response files_json(const Request& request);
+
+    Response log_on(const Request& request);
+    Response change_password(const Request& request);
+    Response preset_command(const Request& request, std::string_view verb);
+    Response daypart_command(const Request& request, std::string_view verb);
+    Response control_command(const Request& request, std::string_view verb);
+    Response style_command(const Request& request);
+
+    std::string fingerprint();  // control thread
+    void bump() { version_.fetch_add(1, std::memory_order_acq_rel); }
+
+    ControlThread& control_;
+    Application& app_;
+    ApiOptions options_;
+    MeterFeed meters_;
+    StyleSettings style_;
+
+    std::mutex sessions_lock_;
+    std::set<std::string> sessions_;
+    LogOnThrottle throttle_;  // under sessions_lock_
+
+    std::atomic<uint64_t> version_{1};
+    std::string last_fingerprint_;  // control thread
+};
+
+}  // namespace torvalen::http

@@ -1,0 +1,88 @@
+// The meter feed of the web interface: the meter layout of a module page, and every
+// 40 ms the positions of the current page's meters (after the panel's ballistics),
+// the CPU load, the status lines and the analyser's frames, as JSON for the event
+// stream.
+//
+// Each module's meter values have one reader: this feed. It keeps one MeterPanel per
+// (instance, page), created on first use with the settings stored under the module's
+// key, and ticks it whenever the module published new values.
+//
+// Threads: everything runs on the application's control thread (module access is
+// safe there); the feed has no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "engine/instance.h"
+#include "measure/meter_panel.h"
+
+namespace torvalen::measure {
+struct AnalyserFrame;
+}
+
+namespace torvalen::http {
+
+// The constant layouts of the modules that are not processors.
+std::span<const measure::MeterRecord> sound_in_meter_layout();   // 6 values
+std::span<const measure::MeterRecord> sound_out_meter_layout();  // 18 values
+std::span<const measure::MeterRecord> analyser_meter_layout();   // 6 values
+
+class MeterFeed {
+public:
+    MeterFeed();
+    ~MeterFeed();
+    MeterFeed(const MeterFeed&) = delete;
+    MeterFeed& operator=(const MeterFeed&) = delete;
+
+    // The "meters" member of GET /api/page for page `page` of `instance`: a JSON object
+    // {"groups":[{"name","kind","range","hold","decay","items":[{"name","kind","count"}]}]}
+    // or "null" when the page has no meters.
+    std::string layout_json(Instance& instance, uint32_t page);
+
+    // Every 40 ms: data of the "meters" event for the current instance's selected page:
+    // {"instance":name,"page":p,"cpu":load,"status":[lines]|null,"tick":n,"items":[...]|null}
+    // ("" when there is no instance). Per item, in layout order:
+    // - level meters with six values: "bars" [[rms, envelope, peak] per channel] and
+    //   the held markers "env" [L, R] and "peak" [L, R];
+    // - level and deviation meters with fewer values: "bars" [[p] per value];
+    // - gain-reduction meters with six values: "bars" [[layer 0, 1, 2] per channel] and
+    //   the held "marker"; with one value: "bars" [[p]];
+    // - stereo-width meters: "bars" [[p]]; AGC meters: "bars" [[p]] and "gate" (closed);
+    // - equaliser graphs: "eq" [frequency Hz, Q, gain - 1, section rate] and "changed".
+    // Positions are fractions 0..1 of the meter height from the top.
+    std::string meters_event(Application& app);
+
+    // Every 40 ms: data of the "analyser" event when the current page is the Analyser
+    // and a new frame came ("" otherwise):
+    // {"instance","mode":"spectrum"|"wave","channels","rate","length","low","high",
+    //  "columns":n,"dc":[L,R],"high":[[...],[...]],"low":[[...],[...]]|null,"meters":[6]}
+    // Spectrum columns in dB rounded to 0.1, waveform columns to 4 decimals.
+    std::string analyser_event(Application& app);
+
+    // POST /api/meters/settings: sets range, hold and decay of a group of the page's
+    // panel and saves the panel's settings under the module key.
+    CommandResult set_group(Instance& instance, uint32_t page, uint32_t group, std::optional<float> range_dB,
+                            std::optional<uint32_t> hold_ticks, std::optional<float> decay);
+
+    // The instance is about to be closed or its processor replaced: drop its panels.
+    void forget(const Instance* instance);
+
+private:
+    struct Panel;
+    // The panel of a page, created (with its stored settings) on first use; recreated
+    // when the module in the slot changed. nullptr when the page has no meters.
+    Panel* panel_for(Instance& instance, uint32_t page);
+    // Takes the module's newest values into the panel; true when there were any.
+    bool take_values(Instance& instance, Panel& panel);
+
+    std::vector<std::unique_ptr<Panel>> panels_;
+    std::unique_ptr<measure::AnalyserFrame> frame_;
+};
+
+}  // namespace torvalen::http

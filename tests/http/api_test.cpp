@@ -1,0 +1,457 @@
+#include "app/http/api.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/messages.h"
+#include "app/standard_modules.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/temp_dir.h"
+
+namespace torvalen {
+namespace {
+
+using http::MenuEntry;
+using testing::JsonValue;
+using testing::parse_json;
+
+// ---- Main menu rules ----
+
+const MenuEntry& entry(const std::vector<MenuEntry>& menu, const std::string& label) {
+    for (const MenuEntry& e : menu)
+        if (e.label == label) return e;
+    static const MenuEntry none = [] {
+        MenuEntry e;
+        e.label = "<missing>";
+        return e;
+    }();
+    ADD_FAILURE() << "no menu entry " << label;
+    return none;
+}
+
+std::vector<std::string> enabled_labels(const std::vector<MenuEntry>& menu) {
+    std::vector<std::string> out;
+    for (const MenuEntry& e : menu)
+        if (e.kind != MenuEntry::Kind::separator && e.enabled) out.push_back(e.label);
+    return out;
+}
+
+TEST(MainMenu, LoggedOnEveryMainEntryAndTheModuleEntryOfThePage) {
+    http::MenuState s;
+    s.logged_on = true;
+    s.instance_count = 2;
+    s.page = 3;
+    auto menu = http::build_main_menu(s);
+    ASSERT_EQ(menu.size(), 12u);
+    EXPECT_EQ(enabled_labels(menu),
+              (std::vector<std::string>{"Instances", "Sound", "CPU Load", "Affinity", "Settings", "Password",
+                                        "Style", "Help", "Now Playing", "Exit", "Processor"}));
+    EXPECT_EQ(menu[10].kind, MenuEntry::Kind::separator);
+    EXPECT_EQ(menu[11].items.size(), 2u);
+    EXPECT_EQ(menu[11].items[0].label, "Processor Type");
+    const MenuEntry& password = entry(menu, "Password");
+    EXPECT_FALSE(password.items[0].enabled);  // Log On
+    EXPECT_TRUE(password.items[1].enabled);   // Log Off
+    EXPECT_TRUE(password.items[2].enabled);   // Change
+
+    // Pages without a module entry, and the entries of the others.
+    for (uint32_t page : {0u, 7u}) {
+        s.page = page;
+        EXPECT_EQ(http::build_main_menu(s).size(), 11u) << page;
+    }
+    const std::vector<std::pair<uint32_t, std::string>> entries = {
+        {1, "Player"}, {2, "STL RX Settings"}, {4, "Sound Out"}, {5, "STL TX Settings"}, {6, "Stream TX Settings"}};
+    for (const auto& [page, label] : entries) {
+        s.page = page;
+        EXPECT_EQ(http::build_main_menu(s).back().label, label);
+    }
+    s.page = 1;
+    EXPECT_EQ(http::build_main_menu(s).back().items[2].label, "Rotaion  current running weights");
+}
+
+TEST(MainMenu, LoggedOffLeavesPasswordWithLogOnAndHelp) {
+    http::MenuState s;
+    s.logged_on = false;
+    s.instance_count = 1;
+    s.page = 3;
+    auto menu = http::build_main_menu(s);
+    EXPECT_EQ(enabled_labels(menu), (std::vector<std::string>{"Password", "Help"}));
+    EXPECT_EQ(menu.size(), 11u);  // no module entry
+    const MenuEntry& password = entry(menu, "Password");
+    EXPECT_TRUE(password.items[0].enabled);
+    EXPECT_FALSE(password.items[1].enabled);
+    EXPECT_FALSE(password.items[2].enabled);
+    EXPECT_TRUE(entry(menu, "Help").items[0].enabled);
+}
+
+TEST(MainMenu, WithoutInstancesOnlyNewInstanceSettingsAndStyle) {
+    http::MenuState s;
+    s.logged_on = true;
+    s.instance_count = 0;
+    auto menu = http::build_main_menu(s);
+    EXPECT_EQ(enabled_labels(menu), (std::vector<std::string>{"Instances", "Settings", "Style"}));
+    const MenuEntry& instances = entry(menu, "Instances");
+    EXPECT_TRUE(instances.items[0].enabled);
+    EXPECT_FALSE(instances.items[1].enabled);
+    EXPECT_FALSE(instances.items[2].enabled);
+    EXPECT_EQ(menu.size(), 11u);
+
+    s.instance_count = max_instances;
+    const auto full = http::build_main_menu(s);
+    EXPECT_FALSE(entry(full, "Instances").items[0].enabled);
+}
+
+TEST(MainMenu, SoundEntriesFollowTheDeviceModeAndTogglesCarryTheirFlags) {
+    http::MenuState s;
+    s.logged_on = true;
+    s.instance_count = 1;
+    s.shared_mode = true;
+    s.desktop.confirm_exit = 1;
+    auto menu = http::build_main_menu(s);
+    const MenuEntry& sound = entry(menu, "Sound");
+    ASSERT_EQ(sound.items.size(), 3u);
+    EXPECT_EQ(sound.items[0].label, "ASIO Single Settngs");
+    EXPECT_EQ(sound.items[1].label, "ASIO Single Channels");
+    EXPECT_EQ(sound.items[2].label, "Interface");
+    const MenuEntry& settings = entry(menu, "Settings");
+    EXPECT_EQ(settings.items[3].label, "Confirm Exit");
+    EXPECT_EQ(settings.items[3].checked, std::optional<bool>(true));
+    EXPECT_EQ(settings.items[1].checked, std::optional<bool>(false));
+
+    s.shared_mode = false;
+    const auto per_instance = http::build_main_menu(s);
+    const MenuEntry& multi = entry(per_instance, "Sound");
+    ASSERT_EQ(multi.items.size(), 2u);
+    EXPECT_EQ(multi.items[0].label, "ASIO Multi Settings");
+}
+
+TEST(LogOnThrottle, SlowsDownFromTheThirdWrongPasswordAndResetsOnSuccess) {
+    http::LogOnThrottle t;
+    const auto t0 = http::LogOnThrottle::Clock::now();
+    t.failed(t0);
+    t.failed(t0);
+    EXPECT_EQ(t.wait_seconds(t0), 0);
+    t.failed(t0);
+    EXPECT_GE(t.wait_seconds(t0), 1);
+    EXPECT_EQ(t.wait_seconds(t0 + std::chrono::seconds(2)), 0);
+    for (int i = 0; i < 20; ++i) t.failed(t0);
+    EXPECT_LE(t.wait_seconds(t0), 61);
+    EXPECT_GE(t.wait_seconds(t0), 59);
+    t.succeeded();
+    t.failed(t0 + std::chrono::seconds(100));
+    EXPECT_EQ(t.wait_seconds(t0 + std::chrono::seconds(100)), 0);
+}
+
+// ---- The API on a real application ----
+
+class ApiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temp_.ok());
+        options_.home = temp_ / "home";
+        options_.autostart_dir = temp_ / "autostart";
+        options_.program = "/usr/bin/torvalen";
+        options_.start_devices = false;
+        start();
+    }
+    void TearDown() override { stop(); }
+
+    void start() {
+        std::string error;
+        control_.run([&] { app_ = Application::start(options_, factory_, error); });
+        ASSERT_TRUE(app_) << error;
+        http::ApiOptions o;
+        o.home_folder = temp_.path();
+        o.request_exit = [this] { ++exits_; };
+        api_ = std::make_unique<http::Api>(control_, *app_, o);
+    }
+    void stop() {
+        if (!app_) return;
+        control_.run([&] {
+            api_->save_style();
+            api_.reset();
+            app_->exit();
+            app_.reset();
+        });
+    }
+
+    http::Response call(const std::string& method, const std::string& path,
+                        std::map<std::string, std::string> params = {}, const std::string& session = {}) {
+        http::Request r;
+        r.method = method;
+        r.path = path;
+        r.params = std::move(params);
+        r.session = session;
+        r.host = "127.0.0.1:8080";
+        r.origin = method == "POST" ? "http://127.0.0.1:8080" : "";
+        return api_->handle(r);
+    }
+    JsonValue get(const std::string& path, std::map<std::string, std::string> params = {},
+                  const std::string& session = {}) {
+        const http::Response r = call("GET", path, std::move(params), session);
+        EXPECT_EQ(r.status, 200) << path << ": " << r.body;
+        return parse_json(r.body);
+    }
+    JsonValue post(const std::string& path, std::map<std::string, std::string> params = {},
+                   const std::string& session = {}) {
+        const http::Response r = call("POST", path, std::move(params), session);
+        EXPECT_EQ(r.status, 200) << path << ": " << r.body;
+        return parse_json(r.body);
+    }
+    static std::string cookie_token(const std::string& set_cookie) {
+        const size_t eq = set_cookie.find('=');
+        const size_t end = set_cookie.find(';');
+        return set_cookie.substr(eq + 1, end - eq - 1);
+    }
+
+    testing::TempDir temp_{"torvalen-api"};
+    AppOptions options_;
+    StandardModules factory_;
+    ControlThread control_;
+    std::unique_ptr<Application> app_;
+    std::unique_ptr<http::Api> api_;
+    int exits_ = 0;
+};
+
+TEST_F(ApiTest, InstancesAreCreatedRenamedAndClosedWithTheirMessages) {
+    JsonValue state = get("/api/state");
+    ASSERT_EQ(state["instances"].arr().size(), 1u);
+    EXPECT_EQ(state["current"].str(), "Instance 1");
+    EXPECT_TRUE(state["logged_on"].flag());
+
+    EXPECT_TRUE(post("/api/instance/new", {{"name", "Studio"}})["ok"].flag());
+    JsonValue dup = post("/api/instance/new", {{"name", "Studio"}});
+    EXPECT_FALSE(dup["ok"].flag());
+    EXPECT_EQ(dup["message"].str(), messages::duplicate_instance);
+    EXPECT_EQ(dup["title"].str(), "Error");
+
+    EXPECT_TRUE(post("/api/instance/rename", {{"name", "Air"}})["ok"].flag());
+    state = get("/api/state");
+    EXPECT_EQ(state["current"].str(), "Air");
+    EXPECT_EQ(state["instances"][0].str(), "Air");
+
+    // Close asks first; nothing is closed until the user said Yes.
+    JsonValue ask = post("/api/instance/close");
+    EXPECT_TRUE(ask["confirm"].flag());
+    EXPECT_EQ(ask["message"].str(), messages::close_question);
+    EXPECT_EQ(ask["title"].str(), "Warning");
+    EXPECT_EQ(get("/api/state")["instances"].arr().size(), 2u);
+    EXPECT_TRUE(post("/api/instance/close", {{"confirmed", "1"}})["ok"].flag());
+    state = get("/api/state");
+    ASSERT_EQ(state["instances"].arr().size(), 1u);
+    EXPECT_EQ(state["current"].str(), "Instance 1");
+
+    // Page selection is stored with the instance.
+    EXPECT_TRUE(post("/api/page/select", {{"page", "7"}})["ok"].flag());
+    EXPECT_EQ(get("/api/state")["page"].num(), 7);
+    EXPECT_EQ(call("POST", "/api/page/select", {{"page", "8"}}).status, 400);
+}
+
+TEST_F(ApiTest, ThePasswordLockRefusesCommandsOfSessionsThatDidNotLogOn) {
+    // Setting the first password keeps the browser that set it logged on.
+    const http::Response set = call("POST", "/api/password/change", {{"old", ""}, {"new", "Str0ng!Pass"}});
+    ASSERT_EQ(set.status, 200) << set.body;
+    ASSERT_NE(set.set_cookie.find("HttpOnly"), std::string::npos);
+    ASSERT_NE(set.set_cookie.find("SameSite=Strict"), std::string::npos);
+    const std::string owner = cookie_token(set.set_cookie);
+    const std::map<std::string, std::string> change = {{"instance", "Instance 1"}, {"page", "3"}, {"index", "4"}, {"value", "1"}};
+
+    // Another browser (no cookie) reads but cannot change anything.
+    EXPECT_FALSE(get("/api/state")["logged_on"].flag());
+    EXPECT_EQ(call("POST", "/api/control/set", change).status, 403);
+    EXPECT_EQ(call("POST", "/api/instance/new", {{"name", "X"}}).status, 403);
+    EXPECT_EQ(call("POST", "/api/control/set", change, "forged-token").status, 403);
+    EXPECT_TRUE(get("/api/state", {}, owner)["logged_on"].flag());
+    EXPECT_TRUE(post("/api/control/set", change, owner)["ok"].flag());
+
+    // Log Off locks everybody; a wrong password says so; the right one logs on.
+    EXPECT_TRUE(post("/api/password/logoff", {}, owner)["ok"].flag());
+    EXPECT_EQ(call("POST", "/api/control/set", change, owner).status, 403);
+    JsonValue page = get("/api/page", {{"page", "3"}}, owner);
+    EXPECT_FALSE(page["controls"]["enabled"].flag());
+    EXPECT_FALSE(page["presets"]["enabled"].flag());
+    JsonValue wrong = post("/api/password/logon", {{"password", "nope"}});
+    EXPECT_EQ(wrong["message"].str(), messages::password_wrong);
+    const http::Response right = call("POST", "/api/password/logon", {{"password", "Str0ng!Pass"}});
+    ASSERT_EQ(parse_json(right.body)["ok"].flag(), true);
+    const std::string session = cookie_token(right.set_cookie);
+    EXPECT_EQ(session.size(), 64u);
+    EXPECT_TRUE(post("/api/control/set", change, session)["ok"].flag());
+
+    // Wrong passwords slow down from the third in a row.
+    post("/api/password/logon", {{"password", "a"}});
+    post("/api/password/logon", {{"password", "b"}});
+    post("/api/password/logon", {{"password", "c"}});
+    JsonValue slowed = post("/api/password/logon", {{"password", "Str0ng!Pass"}});
+    EXPECT_FALSE(slowed["ok"].flag());
+    EXPECT_NE(slowed["message"].str().find("Too many wrong passwords"), std::string::npos);
+}
+
+TEST_F(ApiTest, CommandsFromAnotherSiteAreRefused) {
+    http::Request r;
+    r.method = "POST";
+    r.path = "/api/instance/new";
+    r.params = {{"name", "Evil"}};
+    r.host = "127.0.0.1:8080";
+    r.origin = "http://attacker.example";
+    EXPECT_EQ(api_->handle(r).status, 403);
+    r.origin.clear();
+    r.fetch_site = "cross-site";
+    EXPECT_EQ(api_->handle(r).status, 403);
+    r.fetch_site = "same-origin";
+    r.origin = "http://127.0.0.1:8080";
+    EXPECT_EQ(api_->handle(r).status, 200);
+    EXPECT_EQ(get("/api/state")["instances"].arr().size(), 2u);
+}
+
+TEST_F(ApiTest, ControlsAreSetReadBackAndResetToDefaults) {
+    JsonValue page = get("/api/page", {{"page", "3"}});
+    EXPECT_EQ(page["module"].str(), "Torvalen One");
+    ASSERT_FALSE(page["controls"].is_null());
+    EXPECT_TRUE(page["controls"]["enabled"].flag());
+    EXPECT_FALSE(page["meters"].is_null());
+    // Find a slider and its default.
+    const JsonValue* slider = nullptr;
+    for (const auto& p : page["controls"]["pages"].arr())
+        for (const auto& g : p["groups"].arr())
+            for (const auto& c : g["controls"].arr())
+                if (!slider && c["widget"].str() == "slider" && c["max"].num() - c["min"].num() > 2 * c["step"].num())
+                    slider = &c;
+    ASSERT_TRUE(slider);
+    const std::string index = std::to_string(static_cast<int>((*slider)["index"].num()));
+    const double def = (*slider)["default"].num();
+    const double target = def + (*slider)["step"].num() <= (*slider)["max"].num() ? def + (*slider)["step"].num()
+                                                                                 : def - (*slider)["step"].num();
+    JsonValue set = post("/api/control/set", {{"page", "3"}, {"index", index}, {"value", std::to_string(target)}});
+    EXPECT_NEAR(set["value"].num(), target, 1e-3);
+    EXPECT_TRUE(set["modified"].flag());
+    EXPECT_NEAR(get("/api/values", {{"page", "3"}})["values"][index].num(), target, 1e-3);
+
+    EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", "99999"}, {"value", "1"}}).status, 400);
+    EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", index}, {"value", "nan"}}).status, 400);
+    EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", index}, {"value", "1e999"}}).status, 400);
+    EXPECT_EQ(call("POST", "/api/control/defaults", {{"page", "3"}, {"scope", "page"}, {"tree_page", "999"}}).status,
+              400);
+
+    EXPECT_TRUE(post("/api/control/defaults", {{"page", "3"}, {"scope", "all"}})["ok"].flag());
+    EXPECT_NEAR(get("/api/values", {{"page", "3"}})["values"][index].num(), def, 1e-3);
+
+    // Pages without a module say so; pages past the last are refused.
+    EXPECT_TRUE(get("/api/page", {{"page", "1"}})["module"].is_null());
+    EXPECT_EQ(call("GET", "/api/page", {{"page", "9"}}).status, 400);
+    EXPECT_EQ(call("GET", "/api/page", {{"instance", "Nobody"}, {"page", "3"}}).status, 404);
+}
+
+TEST_F(ApiTest, PresetsSurviveSaveExportDeleteImportAndARestart) {
+    const std::map<std::string, std::string> at = {{"page", "3"}};
+    auto with = [&](std::map<std::string, std::string> extra) {
+        extra.insert(at.begin(), at.end());
+        return extra;
+    };
+    // Input Select (a list switch) to "Sig Gen".
+    ASSERT_TRUE(post("/api/control/set", with({{"index", "2"}, {"value", "3"}}))["ok"].flag());
+    JsonValue saved = post("/api/presets/save", with({{"name", "Night"}}));
+    ASSERT_TRUE(saved["ok"].flag()) << saved["message"].str();
+    EXPECT_EQ(saved["presets"]["current"].str(), "Night");
+    EXPECT_FALSE(saved["presets"]["modified"].flag());
+
+    const std::string file = (temp_ / "night.fmt4").string();
+    ASSERT_TRUE(post("/api/presets/export", with({{"file", file}}))["ok"].flag());
+    EXPECT_TRUE(std::filesystem::exists(file));
+    ASSERT_TRUE(post("/api/presets/delete", with({{"name", "Night"}}))["ok"].flag());
+    EXPECT_TRUE(get("/api/presets", at)["list"].arr().empty());
+    ASSERT_TRUE(post("/api/control/set", with({{"index", "2"}, {"value", "0"}}))["ok"].flag());
+
+    JsonValue imported = post("/api/presets/import", with({{"file", file}}));
+    ASSERT_TRUE(imported["ok"].flag()) << imported["message"].str();
+    EXPECT_EQ(get("/api/values", at)["values"]["2"].num(), 3);
+
+    // A file that is not a preset is refused with the import message.
+    const std::string junk = (temp_ / "junk.fmt4").string();
+    std::ofstream(junk) << "not a preset";
+    JsonValue refused = post("/api/presets/import", with({{"file", junk}}));
+    EXPECT_FALSE(refused["ok"].flag());
+    EXPECT_FALSE(refused["message"].str().empty());
+
+    ASSERT_TRUE(post("/api/presets/save", with({{"name", "Night"}}))["ok"].flag());
+    stop();
+    start();
+    JsonValue bar = get("/api/presets", at);
+    EXPECT_EQ(bar["current"].str(), "Night");
+    EXPECT_EQ(get("/api/values", at)["values"]["2"].num(), 3);
+}
+
+TEST_F(ApiTest, TheDaypartEditorTakesAWholeTableOrNothing) {
+    const std::map<std::string, std::string> at = {{"page", "3"}};
+    auto with = [&](std::map<std::string, std::string> extra) {
+        extra.insert(at.begin(), at.end());
+        return extra;
+    };
+    ASSERT_TRUE(post("/api/presets/save", with({{"name", "Morning"}}))["ok"].flag());
+    ASSERT_TRUE(post("/api/presets/save", with({{"name", "Evening"}}))["ok"].flag());
+    JsonValue edited = post("/api/dayparts/edit",
+                            with({{"count", "2"},
+                                  {"day_item.0", "4"}, {"hour.0", "18"}, {"minute.0", "30"}, {"preset.0", "Evening"},
+                                  {"day_item.1", "0"}, {"hour.1", "6"}, {"minute.1", "0"}, {"preset.1", "Morning"}}));
+    ASSERT_TRUE(edited["ok"].flag()) << edited["message"].str();
+    JsonValue table = get("/api/dayparts", at);
+    ASSERT_EQ(table["entries"].arr().size(), 2u);
+    EXPECT_EQ(table["entries"][0]["preset"].str(), "Morning");  // Monday before Friday
+    EXPECT_EQ(table["entries"][0]["day"].num(), 1);
+    EXPECT_EQ(table["entries"][1]["hour"].num(), 18);
+    EXPECT_EQ(table["presets"].arr().size(), 2u);
+    EXPECT_TRUE(get("/api/presets", at)["daypart_modified"].flag());
+
+    // An entry at an impossible time refuses the whole table.
+    JsonValue refused = post("/api/dayparts/edit", with({{"count", "1"}, {"day_item.0", "1"}, {"hour.0", "24"},
+                                                         {"minute.0", "0"}, {"preset.0", "Morning"}}));
+    EXPECT_FALSE(refused["ok"].flag());
+    EXPECT_EQ(get("/api/dayparts", at)["entries"].arr().size(), 2u);
+    EXPECT_EQ(call("POST", "/api/dayparts/edit", with({{"count", "21"}})).status, 400);
+
+    // The Analyser's bar has no day-parts.
+    EXPECT_EQ(call("POST", "/api/dayparts/edit", {{"page", "7"}, {"count", "0"}}).status, 404);
+}
+
+TEST_F(ApiTest, TheFileDialogListsFoldersFirstWithoutHiddenEntries) {
+    std::filesystem::create_directories(temp_ / "b-folder");
+    std::filesystem::create_directories(temp_ / ".hidden");
+    std::ofstream(temp_ / "a-file.fmt4") << "x";
+    JsonValue list = get("/api/files", {{"dir", temp_.path().string()}});
+    std::vector<std::string> names;
+    for (const auto& e : list["entries"].arr()) names.push_back(e["name"].str());
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names[0], "b-folder");
+    EXPECT_TRUE(list["entries"][0]["dir"].flag());
+    EXPECT_EQ(std::count(names.begin(), names.end(), ".hidden"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "a-file.fmt4"), 1);
+    EXPECT_EQ(list["parent"].str(), temp_.path().parent_path().string());
+    EXPECT_EQ(call("GET", "/api/files", {{"dir", "relative/path"}}).status, 400);
+    EXPECT_FALSE(get("/api/files", {{"dir", (temp_ / "missing").string()}})["ok"].flag());
+}
+
+TEST_F(ApiTest, StyleChangesApplyWholeOrNotAtAllAndAreStored) {
+    EXPECT_TRUE(post("/api/style", {{"color.Background", "#102030"}, {"custom.3", "#abcdef"}})["ok"].flag());
+    EXPECT_EQ(get("/api/state")["style"]["colors"]["Background"].str(), "#102030");
+    EXPECT_EQ(call("POST", "/api/style", {{"color.Title", "#000000"}, {"color.Nope", "#000000"}}).status, 400);
+    EXPECT_NE(get("/api/state")["style"]["colors"]["Title"].str(), "#000000");
+    stop();
+    start();
+    EXPECT_EQ(get("/api/state")["style"]["colors"]["Background"].str(), "#102030");
+}
+
+TEST_F(ApiTest, ExitAsksWhenConfirmExitIsSetThenEnds) {
+    ASSERT_TRUE(post("/api/desktop/toggle", {{"name", "confirm_exit"}})["ok"].flag());
+    EXPECT_EQ(get("/api/state")["desktop"]["confirm_exit"].num(), 1);
+    JsonValue ask = post("/api/exit");
+    EXPECT_TRUE(ask["confirm"].flag());
+    EXPECT_EQ(ask["message"].str(), messages::exit_question);
+    const http::Response done = call("POST", "/api/exit", {{"confirmed", "1"}});
+    EXPECT_TRUE(done.exit_after);
+    EXPECT_EQ(call("POST", "/api/desktop/toggle", {{"name", "nonsense"}}).status, 400);
+}
+
+}  // namespace
+}  // namespace torvalen

@@ -1,0 +1,461 @@
+#include "app/http/meter_feed.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <numbers>
+#include <thread>
+#include <variant>
+
+#include "app/standard_modules.h"
+#include "engine/wav_file.h"
+#include "measure/analyser.h"
+#include "measure/analyser_settings.h"
+#include "tests/engine/fake_driver.h"
+#include "tests/support/temp_dir.h"
+
+namespace torvalen {
+namespace {
+
+// A small JSON reader, enough to look into the feed's documents.
+struct JsonValue {
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<JsonValue>, std::map<std::string, JsonValue>> v;
+
+    bool is_null() const { return std::holds_alternative<std::nullptr_t>(v); }
+    double num() const { return std::get<double>(v); }
+    bool flag() const { return std::get<bool>(v); }
+    const std::string& str() const { return std::get<std::string>(v); }
+    const std::vector<JsonValue>& arr() const { return std::get<std::vector<JsonValue>>(v); }
+    const JsonValue& operator[](size_t i) const { return arr().at(i); }
+    const JsonValue& operator[](const std::string& k) const { return std::get<std::map<std::string, JsonValue>>(v).at(k); }
+    bool has(const std::string& k) const {
+        const auto* m = std::get_if<std::map<std::string, JsonValue>>(&v);
+        return m && m->count(k) != 0;
+    }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(std::string_view text) : s_(text) {}
+    bool parse(JsonValue& out) {
+        if (!value(out)) return false;
+        skip();
+        return at_ == s_.size();
+    }
+
+private:
+    void skip() {
+        while (at_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[at_]))) ++at_;
+    }
+    bool literal(std::string_view word) {
+        if (s_.substr(at_, word.size()) != word) return false;
+        at_ += word.size();
+        return true;
+    }
+    bool string(std::string& out) {
+        if (at_ >= s_.size() || s_[at_] != '"') return false;
+        for (++at_; at_ < s_.size(); ++at_) {
+            const char c = s_[at_];
+            if (c == '"') {
+                ++at_;
+                return true;
+            }
+            if (c == '\\') {
+                if (++at_ >= s_.size()) return false;
+                const char e = s_[at_];
+                if (e == 'u') {
+                    at_ += 4;  // escaped control characters: not needed here
+                    out += '?';
+                } else {
+                    out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+                }
+            } else {
+                out += c;
+            }
+        }
+        return false;
+    }
+    bool value(JsonValue& out) {
+        skip();
+        if (at_ >= s_.size()) return false;
+        const char c = s_[at_];
+        if (c == 'n') return literal("null") && (out.v = nullptr, true);
+        if (c == 't') return literal("true") && (out.v = true, true);
+        if (c == 'f') return literal("false") && (out.v = false, true);
+        if (c == '"') {
+            std::string text;
+            if (!string(text)) return false;
+            out.v = std::move(text);
+            return true;
+        }
+        if (c == '[') {
+            ++at_;
+            std::vector<JsonValue> items;
+            skip();
+            if (at_ < s_.size() && s_[at_] == ']') return ++at_, out.v = std::move(items), true;
+            for (;;) {
+                JsonValue item;
+                if (!value(item)) return false;
+                items.push_back(std::move(item));
+                skip();
+                if (at_ < s_.size() && s_[at_] == ',') {
+                    ++at_;
+                    continue;
+                }
+                if (at_ < s_.size() && s_[at_] == ']') return ++at_, out.v = std::move(items), true;
+                return false;
+            }
+        }
+        if (c == '{') {
+            ++at_;
+            std::map<std::string, JsonValue> members;
+            skip();
+            if (at_ < s_.size() && s_[at_] == '}') return ++at_, out.v = std::move(members), true;
+            for (;;) {
+                skip();
+                std::string name;
+                if (!string(name)) return false;
+                skip();
+                if (at_ >= s_.size() || s_[at_] != ':') return false;
+                ++at_;
+                JsonValue item;
+                if (!value(item)) return false;
+                members[name] = std::move(item);
+                skip();
+                if (at_ < s_.size() && s_[at_] == ',') {
+                    ++at_;
+                    continue;
+                }
+                if (at_ < s_.size() && s_[at_] == '}') return ++at_, out.v = std::move(members), true;
+                return false;
+            }
+        }
+        size_t used = 0;
+        const std::string rest(s_.substr(at_, 40));
+        try {
+            out.v = std::stod(rest, &used);
+        } catch (...) {
+            return false;
+        }
+        at_ += used;
+        return used > 0;
+    }
+
+    std::string_view s_;
+    size_t at_ = 0;
+};
+
+JsonValue parse(const std::string& text) {
+    JsonValue out;
+    EXPECT_TRUE(JsonReader(text).parse(out)) << text.substr(0, 400);
+    return out;
+}
+
+bool eventually(const std::function<bool()>& condition, double seconds = 10.0) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    return condition();
+}
+
+constexpr uint32_t sound_in_page = 0;
+constexpr uint32_t player_page = 1;
+constexpr uint32_t sound_out_page = 4;
+constexpr uint32_t analyser_page = 7;
+constexpr double full_scale = 2147483648.0;
+
+class MeterFeedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temp_.ok());
+        options_.home = temp_ / "home";
+        options_.autostart_dir = temp_ / "autostart";
+        options_.program = "/usr/bin/torvalen";
+        options_.start_devices = true;
+        options_.drivers = &drivers_;  // no sound cards: the virtual device plays the input
+        options_.watch_hotplug = false;
+        options_.device.frame_size = 256;
+        options_.device.input = temp_ / "tone.wav";
+        write_tone(options_.device.input, -6.0);
+    }
+    // One second of a 1 kHz sine at `level_dB` (dBFS), looped by the virtual device.
+    static void write_tone(const std::filesystem::path& file, double level_dB) {
+        std::string error;
+        auto writer = WavWriter::create(file, 48000, error);
+        ASSERT_TRUE(writer) << error;
+        const double amplitude = full_scale * std::pow(10.0, level_dB / 20.0);
+        std::vector<float> samples(2 * 48000);
+        for (size_t i = 0; i < 48000; ++i)
+            samples[2 * i] = samples[2 * i + 1] =
+                static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 * i / 48000.0));
+        ASSERT_TRUE(writer->write(samples));
+        ASSERT_TRUE(writer->close());
+    }
+    std::unique_ptr<Application> start() {
+        std::string error;
+        auto app = Application::start(options_, modules_, error);
+        EXPECT_TRUE(app) << error;
+        return app;
+    }
+    // Polls the feed like the event stream does until `accept` takes an event.
+    JsonValue wait_event(http::MeterFeed& feed, Application& app, const std::function<bool(const JsonValue&)>& accept) {
+        JsonValue last;
+        eventually([&] {
+            const std::string text = feed.meters_event(app);
+            if (text.empty()) return false;
+            last = parse(text);
+            return accept(last);
+        });
+        return last;
+    }
+
+    testing::TempDir temp_{"torvalen-meterfeed"};
+    AppOptions options_;
+    testing::FakeDriverSystem drivers_;
+    StandardModules modules_;
+};
+
+size_t item_count(const JsonValue& layout) {
+    size_t n = 0;
+    for (const JsonValue& g : layout["groups"].arr()) n += g["items"].arr().size();
+    return n;
+}
+
+TEST_F(MeterFeedTest, ProcessorLayoutFollowsTheTable) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    http::MeterFeed feed;
+    const JsonValue layout = parse(feed.layout_json(instance, processor_page));
+    const auto& groups = layout["groups"].arr();
+    // "Torvalen One": eight meter groups, then the equaliser's graph group.
+    ASSERT_EQ(groups.size(), 9u);
+    for (size_t g = 0; g < 8; ++g) EXPECT_EQ(groups[g]["kind"].num(), 3) << g;
+    EXPECT_EQ(groups[8]["kind"].num(), 2);
+    EXPECT_EQ(groups[0]["name"].str(), "Input");
+    EXPECT_EQ(groups[2]["name"].str(), "Compressor");
+    EXPECT_EQ(groups[8]["name"].str(), "Equalization");
+    EXPECT_EQ(groups[1]["items"].arr().size(), 1u);  // one AGC meter
+    EXPECT_EQ(groups[4]["items"][2]["name"].str(), "M2");
+    EXPECT_EQ(groups[4]["items"][2]["count"].num(), 6);
+    double values = 0;
+    for (const JsonValue& g : groups)
+        for (const JsonValue& item : g["items"].arr()) values += item["count"].num();
+    EXPECT_EQ(values, 76);
+    // Defaults: the layout's range, hold 8 ticks, decay 0.02.
+    EXPECT_EQ(groups[0]["range"].num(), 40);
+    EXPECT_EQ(groups[2]["range"].num(), 20);
+    EXPECT_EQ(groups[2]["hold"].num(), 8);
+    EXPECT_NEAR(groups[2]["decay"].num(), 0.02, 1e-6);
+
+    // "Torvalen 5" has two AGC meters and 77 values.
+    ASSERT_TRUE(instance.change_processor_type(processor_five));
+    feed.forget(&instance);
+    const JsonValue five = parse(feed.layout_json(instance, processor_page));
+    EXPECT_EQ(five["groups"][1]["items"].arr().size(), 2u);
+    EXPECT_EQ(five["groups"][1]["items"][1]["name"].str(), "MH");
+    EXPECT_EQ(item_count(five), 25u);
+}
+
+TEST_F(MeterFeedTest, PagesWithoutMetersAndOtherLayouts) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    http::MeterFeed feed;
+    EXPECT_EQ(feed.layout_json(instance, player_page), "null");
+    EXPECT_EQ(feed.layout_json(instance, 5), "null");
+    const JsonValue in = parse(feed.layout_json(instance, sound_in_page));
+    ASSERT_EQ(in["groups"].arr().size(), 1u);
+    EXPECT_EQ(in["groups"][0]["name"].str(), "Input");
+    EXPECT_EQ(in["groups"][0]["items"][0]["name"].str(), "Lvl");
+    EXPECT_EQ(in["groups"][0]["items"][0]["kind"].num(), 5);
+    EXPECT_EQ(in["groups"][0]["items"][0]["count"].num(), 6);
+    const JsonValue out = parse(feed.layout_json(instance, sound_out_page));
+    double values = 0;
+    for (const JsonValue& g : out["groups"].arr())
+        for (const JsonValue& item : g["items"].arr()) values += item["count"].num();
+    EXPECT_EQ(values, 18);
+    const JsonValue analyser = parse(feed.layout_json(instance, analyser_page));
+    EXPECT_EQ(item_count(analyser), 1u);
+}
+
+TEST_F(MeterFeedTest, SoundInMetersFollowTheSignal) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    ASSERT_TRUE(instance.select_page(sound_in_page));
+    http::MeterFeed feed;
+    // A -6 dBFS sine on a 40 dB meter: its peak sits 6/40 of the height down.
+    const JsonValue e = wait_event(feed, *app, [](const JsonValue& e) {
+        return e["tick"].num() >= 5 && e["items"][0]["bars"][0][2].num() < 0.5;
+    });
+    ASSERT_FALSE(e.is_null());
+    EXPECT_EQ(e["instance"].str(), instance.name());
+    EXPECT_EQ(e["page"].num(), 0);
+    ASSERT_EQ(e["items"].arr().size(), 1u);
+    const JsonValue& item = e["items"][0];
+    for (int ch = 0; ch < 2; ++ch) {
+        const auto& bars = item["bars"][ch].arr();
+        ASSERT_EQ(bars.size(), 3u);
+        EXPECT_NEAR(bars[2].num(), 6.0 / 40.0, 0.03) << "true peak";
+        // RMS of a sine is 3 dB below its peak: lower on the meter.
+        EXPECT_GT(bars[0].num(), bars[2].num() + 0.04) << "RMS";
+        EXPECT_LE(bars[1].num(), bars[0].num()) << "envelope between RMS and peak";
+        EXPECT_NEAR(item["peak"][ch].num(), bars[2].num(), 0.03);
+    }
+    // The device status is the status line of this page.
+    ASSERT_EQ(e["status"].arr().size(), 1u);
+    EXPECT_NE(e["status"][0].str().find("Virtual device"), std::string::npos);
+    EXPECT_GE(e["cpu"].num(), 0.0);
+}
+
+TEST_F(MeterFeedTest, ProcessorMetersHaveEveryItemOfTheLayout) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    ASSERT_TRUE(instance.select_page(processor_page));
+    http::MeterFeed feed;
+    const size_t items = item_count(parse(feed.layout_json(instance, processor_page)));
+    ASSERT_EQ(items, 24u);
+    // The output level meter comes alive once the chain passes the tone.
+    const JsonValue e = wait_event(feed, *app, [](const JsonValue& e) {
+        return !e["items"].is_null() && e["items"].arr().size() == 24 && e["items"][19]["bars"][0][2].num() < 0.9;
+    });
+    ASSERT_EQ(e["items"].arr().size(), items);
+    EXPECT_TRUE(e["items"][1].has("gate"));              // AGC
+    EXPECT_TRUE(e["items"][12].has("marker"));           // Band-Limiter B, six values
+    EXPECT_EQ(e["items"][12]["bars"].arr().size(), 2u);  // two channels of three layers
+    EXPECT_EQ(e["items"][12]["bars"][0].arr().size(), 3u);
+    ASSERT_EQ(e["items"][20]["eq"].arr().size(), 4u);     // GraphQ_#1: f, Q, gain - 1, rate
+    EXPECT_GT(e["items"][20]["eq"][0].num(), 0.0);
+    EXPECT_LT(e["items"][19]["bars"][0][2].num(), 0.9);   // Output level
+    const double tick = e["tick"].num();
+    EXPECT_GE(tick, 1);
+    // Without new values the tick stays; with them it moves on.
+    const JsonValue later = wait_event(feed, *app, [&](const JsonValue& x) { return x["tick"].num() > tick; });
+    EXPECT_GT(later["tick"].num(), tick);
+}
+
+TEST_F(MeterFeedTest, SoundOutStatusLines) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    ASSERT_TRUE(instance.select_page(sound_out_page));
+    http::MeterFeed feed;
+    const JsonValue e = wait_event(feed, *app, [](const JsonValue& e) { return e["tick"].num() >= 2; });
+    ASSERT_FALSE(e["status"].is_null());
+    ASSERT_GE(e["status"].arr().size(), 1u);
+    EXPECT_EQ(e["status"][0].str(), "RDS & MPX not available");  // 48 kHz output
+    ASSERT_EQ(e["items"].arr().size(), 6u);
+    EXPECT_EQ(e["items"][1]["bars"].arr().size(), 2u);  // loudness twice
+    EXPECT_EQ(e["items"][4]["bars"].arr().size(), 2u);  // deviation L, R
+}
+
+TEST_F(MeterFeedTest, NoInstanceNoEvent) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    http::MeterFeed feed;
+    ASSERT_TRUE(app->current()->select_page(player_page));
+    const JsonValue e = parse(feed.meters_event(*app));
+    EXPECT_TRUE(e["items"].is_null());
+    EXPECT_EQ(feed.analyser_event(*app), "");  // not the Analyser page
+}
+
+TEST_F(MeterFeedTest, GroupSettingsAreCheckedAndPersist) {
+    {
+        auto app = start();
+        ASSERT_TRUE(app);
+        Instance& instance = *app->current();
+        http::MeterFeed feed;
+        CommandResult r = feed.set_group(instance, processor_page, 2, 10.0f, 16u, 0.04f);
+        EXPECT_TRUE(r.ok) << r.message;
+        r = feed.set_group(instance, processor_page, 0, 80.0f, std::nullopt, std::nullopt);
+        EXPECT_TRUE(r.ok) << r.message;
+        // Refused: a group past the layout, a decay the store cannot carry, a bad range,
+        // a page without meters.
+        EXPECT_FALSE(feed.set_group(instance, processor_page, 9, 10.0f, std::nullopt, std::nullopt).ok);
+        EXPECT_FALSE(feed.set_group(instance, processor_page, 99, std::nullopt, 4u, std::nullopt).ok);
+        EXPECT_FALSE(feed.set_group(instance, processor_page, 1, std::nullopt, std::nullopt, 0.03f).ok);
+        EXPECT_FALSE(feed.set_group(instance, processor_page, 1, -5.0f, std::nullopt, std::nullopt).ok);
+        EXPECT_FALSE(feed.set_group(instance, player_page, 0, 10.0f, std::nullopt, std::nullopt).ok);
+        EXPECT_TRUE(feed.set_group(instance, sound_in_page, 0, 160.0f, 2u, 0.005f).ok);
+        // Applied at once to this feed's layout.
+        const JsonValue layout = parse(feed.layout_json(instance, processor_page));
+        EXPECT_EQ(layout["groups"][2]["range"].num(), 10);
+        const JsonValue refused = parse(feed.layout_json(instance, processor_page));
+        EXPECT_EQ(refused["groups"][1]["range"].num(), 40);  // the refused range left it alone
+        app->exit();
+    }
+    auto app = start();
+    ASSERT_TRUE(app);
+    http::MeterFeed feed;  // a new feed reads them from the store
+    const JsonValue layout = parse(feed.layout_json(*app->current(), processor_page));
+    EXPECT_EQ(layout["groups"][2]["range"].num(), 10);
+    EXPECT_EQ(layout["groups"][2]["hold"].num(), 16);
+    EXPECT_NEAR(layout["groups"][2]["decay"].num(), 0.04, 1e-6);
+    EXPECT_EQ(layout["groups"][0]["range"].num(), 80);
+    EXPECT_EQ(layout["groups"][0]["hold"].num(), 8);
+    EXPECT_EQ(layout["groups"][3]["range"].num(), 20);
+    const JsonValue in = parse(feed.layout_json(*app->current(), sound_in_page));
+    EXPECT_EQ(in["groups"][0]["range"].num(), 160);
+    EXPECT_EQ(in["groups"][0]["hold"].num(), 2);
+    EXPECT_NEAR(in["groups"][0]["decay"].num(), 0.005, 1e-6);
+}
+
+TEST_F(MeterFeedTest, RangeChangesThePositions) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    ASSERT_TRUE(instance.select_page(sound_in_page));
+    http::MeterFeed feed;
+    ASSERT_TRUE(feed.set_group(instance, sound_in_page, 0, 10.0f, std::nullopt, std::nullopt).ok);
+    const JsonValue e = wait_event(feed, *app, [](const JsonValue& e) {
+        return e["tick"].num() >= 5 && e["items"][0]["bars"][0][2].num() < 0.9;
+    });
+    EXPECT_NEAR(e["items"][0]["bars"][0][2].num(), 6.0 / 10.0, 0.05);
+}
+
+TEST_F(MeterFeedTest, AnalyserFramesAndMeters) {
+    auto app = start();
+    ASSERT_TRUE(app);
+    Instance& instance = *app->current();
+    auto* analyser = dynamic_cast<measure::Analyser*>(instance.analyser());
+    ASSERT_TRUE(analyser);
+    ASSERT_TRUE(analyser->set_value(measure::control_input_select, 0));  // Sound In
+    ASSERT_TRUE(analyser->set_value(measure::control_input_enable, 1));
+    ASSERT_TRUE(instance.select_page(analyser_page));
+    http::MeterFeed feed;
+    JsonValue frame;
+    ASSERT_TRUE(eventually([&] {
+        feed.meters_event(*app);  // takes the level values the frame carries
+        const std::string text = feed.analyser_event(*app);
+        if (text.empty()) return false;
+        frame = parse(text);
+        return frame["meters"].arr().size() == 6;
+    }));
+    EXPECT_EQ(frame["instance"].str(), instance.name());
+    EXPECT_EQ(frame["rate"].num(), 48000);
+    const auto columns = static_cast<size_t>(frame["columns"].num());
+    ASSERT_GT(columns, 0u);
+    ASSERT_LE(columns, 1024u);
+    ASSERT_EQ(frame["high"].arr().size(), 2u);
+    EXPECT_EQ(frame["high"][0].arr().size(), columns);
+    EXPECT_NEAR(frame["meters"][0].num(), -6.0, 1.0);  // true peak of the -6 dBFS tone
+    if (frame["mode"].str() == "spectrum") {
+        EXPECT_TRUE(frame["low"].is_null());
+        // Some column holds the 1 kHz tone well above the floor.
+        double top = -1000;
+        for (const JsonValue& c : frame["high"][0].arr()) top = std::max(top, c.num());
+        EXPECT_GT(top, -20.0);
+    } else {
+        EXPECT_EQ(frame["low"][0].arr().size(), columns);
+    }
+}
+
+}  // namespace
+}  // namespace torvalen

@@ -1,0 +1,57 @@
+// Talking to the torvalen process: commands (POST, form-encoded), reads (GET),
+// and the event stream. Every command result goes through `command`, which
+// shows refusals and asks for confirmation the way the program's message boxes do.
+import { messageBox, askYesNo } from './dialog.js';
+
+export async function get(path, params = {}) {
+  const query = new URLSearchParams(params).toString();
+  const response = await fetch(query ? `${path}?${query}` : path, { cache: 'no-store' });
+  const body = await response.json().catch(() => ({ ok: false, message: `HTTP ${response.status}`, title: 'Error' }));
+  if (!response.ok) throw Object.assign(new Error(body.message || `HTTP ${response.status}`), { body });
+  return body;
+}
+
+// Sends a command. Refusals with a message are shown in a message box; a command
+// that needs the user's Yes asks first and is sent again with confirmed=1.
+// Resolves to the answer (check `.ok`).
+export async function command(path, params = {}, { quiet = false } = {}) {
+  const send = async (fields) => {
+    const response = await fetch(path, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+      body: new URLSearchParams(fields).toString(),
+    });
+    return response.json().catch(() => ({ ok: false, message: `HTTP ${response.status}`, title: 'Error' }));
+  };
+  let answer = await send(params);
+  if (!answer.ok && answer.confirm) {
+    if (!(await askYesNo(answer.message, answer.title))) return answer;
+    answer = await send({ ...params, confirmed: '1' });
+  }
+  if (!answer.ok && answer.message && !quiet) await messageBox(answer.message, answer.title || 'Error');
+  return answer;
+}
+
+// One event stream for the page; listeners by event name ('state', 'meters',
+// 'analyser', 'message'). The browser reconnects by itself after a drop.
+const listeners = new Map();
+let source = null;
+export function onEvent(name, handler) {
+  if (!listeners.has(name)) {
+    listeners.set(name, new Set());
+    if (source) attach(name);
+  }
+  listeners.get(name).add(handler);
+  if (!source) {
+    source = new EventSource('/api/events');
+    for (const n of listeners.keys()) attach(n);
+  }
+  return () => listeners.get(name).delete(handler);
+}
+function attach(name) {
+  source.addEventListener(name, (e) => {
+    let data;
+    try { data = JSON.parse(e.data); } catch { return; }
+    for (const h of listeners.get(name) || []) h(data);
+  });
+}

@@ -171,27 +171,31 @@ bool Application::apply_setup() {
 
 // Opens the driver system and, with one device for all instances, the shared
 // device (when one is configured). Instances are put on it by start_device.
-bool Application::open_sound_cards() {
-    if (!layer_) {
-        drivers_ = options_.drivers;
-        if (!drivers_) {
-            std::string error;
-            own_drivers_ = PortAudioSystem::open(error);
-            if (!own_drivers_) {
-                log_event(log_who, "no sound cards: " + error);
-                return false;
-            }
-            drivers_ = own_drivers_.get();
+bool Application::ensure_driver_layer() {
+    if (layer_) return true;
+    drivers_ = options_.drivers;
+    if (!drivers_) {
+        std::string error;
+        own_drivers_ = PortAudioSystem::open(error);
+        if (!own_drivers_) {
+            log_event(log_who, "no sound cards: " + error);
+            return false;
         }
-        layer_ = std::make_unique<DeviceLayer>(*drivers_);
-        if (options_.watch_hotplug) {
-            std::string error;
-            DeviceLayer* layer = layer_.get();
-            hotplug_ = HotplugWatcher::start(alsa_device_folder,
-                                             [layer](const std::string&) { layer->device_added(); }, error);
-            if (!hotplug_) log_event(log_who, "sound cards that appear later are not noticed: " + error);
-        }
+        drivers_ = own_drivers_.get();
     }
+    layer_ = std::make_unique<DeviceLayer>(*drivers_);
+    if (options_.watch_hotplug) {
+        std::string error;
+        DeviceLayer* layer = layer_.get();
+        hotplug_ = HotplugWatcher::start(alsa_device_folder, [layer](const std::string&) { layer->device_added(); },
+                                         error);
+        if (!hotplug_) log_event(log_who, "sound cards that appear later are not noticed: " + error);
+    }
+    return true;
+}
+
+bool Application::open_sound_cards() {
+    if (!ensure_driver_layer()) return false;
     if (shared_mode() && !shared_) {
         DeviceSettings settings;
         settings.load_shared_device(persist_);
@@ -255,6 +259,101 @@ void Application::stop_device(Entry& entry) {
     entry.context.reset();
     if (entry.device) entry.device->stop();
     entry.device.reset();
+}
+
+Application::Entry* Application::entry_of(const Instance& instance) {
+    for (Entry& e : entries_)
+        if (e.instance.get() == &instance) return &e;
+    return nullptr;
+}
+
+// ---- Sound-card dialogs ----
+
+std::vector<DriverDescription> Application::sound_devices() {
+    if (!ensure_driver_layer()) return {};
+    return drivers_->enumerate();
+}
+
+bool Application::device_attached(std::string_view name) {
+    return !name.empty() && ensure_driver_layer() && drivers_->probe(name);
+}
+
+DeviceSettings Application::shared_device_settings() const {
+    DeviceSettings settings;
+    settings.load_shared_device(persist_);
+    return settings;
+}
+
+CommandResult Application::apply_instance_device(Instance& instance, const DeviceSettings& settings) {
+    if (auto r = check_unlocked(); !r.ok) return r;
+    Entry* entry = entry_of(instance);
+    if (!entry) return CommandResult::failure(messages::no_instance);
+    if (!settings.device.empty()) {
+        if (const std::string why = check_device_settings(settings, true); !why.empty())
+            return CommandResult::failure("The device settings cannot be used: " + why);
+        for (const Entry& other : entries_)
+            if (other.instance.get() != &instance && other.instance->device_settings().device == settings.device)
+                return CommandResult::failure(messages::device_in_use);
+    }
+    const bool per_instance = !shared_mode();
+    if (per_instance) stop_device(*entry);
+    const bool stored = instance.set_device_settings(settings);
+    if (per_instance && options_.start_devices) {
+        if (!settings.device.empty()) ensure_driver_layer();
+        start_device(*entry, true);
+    }
+    if (!stored) return CommandResult::failure(messages::settings_not_stored);
+    log_event(instance.name(), settings.device.empty() ? std::string("sound card removed")
+                                                      : "sound card set to \"" + settings.device + "\"");
+    return CommandResult::success();
+}
+
+CommandResult Application::apply_shared_device(const DeviceSettings& settings) {
+    if (auto r = check_unlocked(); !r.ok) return r;
+    if (!settings.device.empty()) {
+        if (const std::string why = check_device_settings(settings, false); !why.empty())
+            return CommandResult::failure("The device settings cannot be used: " + why);
+    }
+    const bool restart = shared_mode() && options_.start_devices;
+    if (restart) {
+        for (Entry& e : entries_) stop_device(e);
+        shared_.reset();
+    }
+    if (!settings.save_shared_device(persist_)) return CommandResult::failure(messages::settings_not_stored);
+    if (restart) {
+        open_sound_cards();
+        for (Entry& e : entries_) start_device(e, true);
+    }
+    log_event(log_who, settings.device.empty() ? std::string("shared sound card removed")
+                                               : "shared sound card set to \"" + settings.device + "\"");
+    return CommandResult::success();
+}
+
+CommandResult Application::apply_channels(Instance& instance, const ChannelMap& channels) {
+    if (auto r = check_unlocked(); !r.ok) return r;
+    for (uint32_t c : {channels.l_in, channels.r_in, channels.l_out, channels.r_out})
+        if (c == 0 || c > 64) return CommandResult::failure("Channels are numbered from 1 to 64");
+    if (!instance.set_channel_map(channels)) return CommandResult::failure(messages::settings_not_stored);
+    if (shared_ && shared_->attached(instance)) shared_->update_channels(instance);
+    return CommandResult::success();
+}
+
+CommandResult Application::set_interface_mode(uint32_t mode) {
+    if (auto r = check_unlocked(); !r.ok) return r;
+    const uint32_t wanted = mode == 0 ? 0 : 1;
+    if ((desktop_.interface_mode == 0 ? 0u : 1u) == wanted) return CommandResult::success();
+    if (options_.start_devices) {
+        for (Entry& e : entries_) stop_device(e);
+        shared_.reset();
+    }
+    desktop_.interface_mode = wanted;
+    if (!save_main()) return CommandResult::failure(messages::settings_not_stored);
+    if (options_.start_devices) {
+        open_sound_cards();
+        for (Entry& e : entries_) start_device(e, true);
+    }
+    log_event(log_who, wanted == 0 ? "one shared sound card for every instance" : "one sound card per instance");
+    return CommandResult::success();
 }
 
 VirtualDevice* Application::device_of(const Instance* instance) {

@@ -141,6 +141,20 @@ public:
     std::string device_status(const Instance* instance);
     bool shared_mode() const { return desktop_.interface_mode == 0; }
 
+    // ---- Sound-card dialogs ("ASIO Multi Settings", "ASIO Single Settngs",
+    // "ASIO Single Channels", "Interface"). Each OK stops what it changes, stores
+    // the new settings and starts again; an empty device name means "no sound
+    // card" (the instance runs on the virtual device). ----
+    std::vector<DriverDescription> sound_devices();
+    // Whether a device of that name can be created now.
+    bool device_attached(std::string_view name);
+    DeviceSettings shared_device_settings() const;
+    CommandResult apply_instance_device(Instance& instance, const DeviceSettings& settings);
+    CommandResult apply_shared_device(const DeviceSettings& settings);
+    CommandResult apply_channels(Instance& instance, const ChannelMap& channels);
+    // 0: one shared device; 1: one device per instance.
+    CommandResult set_interface_mode(uint32_t mode);
+
 private:
     struct Entry {
         std::unique_ptr<Instance> instance;
@@ -157,6 +171,8 @@ private:
     void start_device(Entry& entry, bool with_output);
     void start_virtual(Entry& entry, bool with_output);
     void stop_device(Entry& entry);
+    Entry* entry_of(const Instance& instance);
+    bool ensure_driver_layer();
     void apply_lock_state();
     bool save_main();
     bool save_window();

@@ -49,5 +49,13 @@ inline constexpr const char* locked = "Settings are locked: log on first";
 inline constexpr const char* no_instance = "There is no instance";
 inline constexpr const char* instance_create_failed = "The instance could not be created";
 inline constexpr const char* rename_failed = "The instance could not be renamed";
+inline constexpr const char* device_in_use = "Another instance already uses this device";
+inline constexpr const char* settings_not_stored = "The settings could not be stored";
+
+// Sound-card dialogs.
+inline constexpr const char* device_not_attached = "You have selected a device that seems not to be attached";
+inline constexpr const char* current_device_missing =
+    "Current Device appears not be attached.\r\nIt may restart automatically when attached.\r\n"
+    "Do you want to delete it?";
 
 }  // namespace torvalen::messages

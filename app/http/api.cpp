@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -493,6 +494,8 @@ Response Api::read_request(const Request& request, bool may) {
     if (p == "/api/processor") return processor_json(request);
     if (p == "/api/affinity") return affinity_json(request);
     if (p == "/api/cpu") return cpu_json(request);
+    if (p == "/api/sound") return sound_json(request);
+    if (p == "/api/sound/probe") return probe_json(request);
     return not_found("No such resource");
 }
 
@@ -857,6 +860,8 @@ Response Api::command_request(const Request& request) {
             const CommandResult exit = app_.request_exit(flag(request, "confirmed"));
             r = result_response(exit);
             r.exit_after = exit.ok;
+        } else if (p.rfind("/api/sound/", 0) == 0) {
+            r = sound_command(request, std::string_view(p).substr(11));
         } else if (p == "/api/style") {
             r = style_command(request);
         } else if (p.rfind("/api/presets/", 0) == 0) {
@@ -1048,6 +1053,135 @@ Response Api::style_command(const Request& request) {
     if (auto persist = app_.root_key().create("Persist"); !persist || !style_.save(*persist))
         return message_response(200, "The style settings could not be saved", "Error");
     return success();
+}
+
+// ---- Sound cards ----
+
+namespace {
+// Hundredths of a millisecond of `samples` at `rate`, as "12.34".
+std::string milliseconds_text(uint64_t samples, uint32_t rate) {
+    if (rate == 0) return "0.00";
+    const uint64_t hundredths = 100000 * samples / rate;
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%llu.%02llu", static_cast<unsigned long long>(hundredths / 100),
+                  static_cast<unsigned long long>(hundredths % 100));
+    return buffer;
+}
+
+void write_device(Json& j, const DeviceSettings& d) {
+    j.begin_object()
+        .member("device", d.device)
+        .member("rate", d.sample_rate)
+        .member("frames", d.frame_size)
+        .member("l_in", d.input_l)
+        .member("r_in", d.input_r)
+        .member("l_out", d.output_l)
+        .member("r_out", d.output_r)
+        .end_object();
+}
+
+bool read_channel(const Request& r, const char* name, uint32_t& out) { return field_u32(r, name, out); }
+}  // namespace
+
+Response Api::sound_json(const Request& request) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    Json j;
+    j.begin_object().member("ok", true).member("interface", app_.shared_mode() ? 0u : 1u);
+    j.key("devices").begin_array();
+    for (const auto& d : app_.sound_devices())
+        j.begin_object()
+            .member("name", d.name)
+            .member("host", d.host)
+            .member("inputs", d.channels.inputs)
+            .member("outputs", d.channels.outputs)
+            .member("default_rate", d.default_rate_Hz)
+            .end_object();
+    j.end_array();
+    const DeviceSettings own = t->instance->device_settings();
+    const DeviceSettings shared = app_.shared_device_settings();
+    j.key("instance_device");
+    write_device(j, own);
+    j.key("shared_device");
+    write_device(j, shared);
+    const ChannelMap c = t->instance->channel_map();
+    j.key("channels")
+        .begin_object()
+        .member("l_in", c.l_in)
+        .member("r_in", c.r_in)
+        .member("l_out", c.l_out)
+        .member("r_out", c.r_out)
+        .end_object();
+    const std::string& configured = app_.shared_mode() ? shared.device : own.device;
+    j.member("configured", configured).member("attached", configured.empty() || app_.device_attached(configured));
+    j.member("status", app_.device_status(t->instance));
+    if (DeviceContext* card = app_.sound_card_of(t->instance)) {
+        const DeviceStatus st = card->status();
+        j.member("latency_text", "Input Latency " + milliseconds_text(st.latencies.input, st.rate_Hz) +
+                                     " -  Output Latency " + milliseconds_text(st.latencies.output, st.rate_Hz) +
+                                     " ms")
+            .member("buffer_text", "Duplex buffer latency " + milliseconds_text(st.frames, st.rate_Hz) + " ms")
+            .member("inputs", st.channels.inputs)
+            .member("outputs", st.channels.outputs);
+    } else {
+        j.key("latency_text").null().key("buffer_text").null();
+    }
+    j.end_object();
+    return json_response(200, j.take());
+}
+
+Response Api::probe_json(const Request& request) {
+    const std::string device = field(request, "device");
+    if (device.empty()) return bad_request("Which device?");
+    for (const auto& d : app_.sound_devices()) {
+        if (d.name != device) continue;
+        if (!app_.device_attached(device)) break;
+        Json j;
+        j.begin_object()
+            .member("ok", true)
+            .member("inputs", d.channels.inputs)
+            .member("outputs", d.channels.outputs)
+            .member("default_rate", d.default_rate_Hz)
+            .end_object();
+        return json_response(200, j.take());
+    }
+    return message_response(200, messages::device_not_attached, messages::title_warning);
+}
+
+Response Api::sound_command(const Request& request, std::string_view verb) {
+    Response error;
+    const auto t = target_of(app_, request, error);
+    if (!t) return error;
+    if (verb == "interface") {
+        uint32_t mode = 0;
+        if (!field_u32(request, "mode", mode) || mode > 1) return bad_request("Mode must be 0 or 1");
+        return result_response(app_.set_interface_mode(mode));
+    }
+    if (verb == "channels") {
+        ChannelMap c;
+        if (!read_channel(request, "l_in", c.l_in) || !read_channel(request, "r_in", c.r_in) ||
+            !read_channel(request, "l_out", c.l_out) || !read_channel(request, "r_out", c.r_out))
+            return bad_request("Four channel numbers are needed");
+        return result_response(app_.apply_channels(*t->instance, c));
+    }
+    if (verb == "device") {
+        const std::string scope = field(request, "scope");
+        if (scope != "instance" && scope != "shared") return bad_request("Scope must be instance or shared");
+        DeviceSettings d = scope == "shared" ? app_.shared_device_settings() : t->instance->device_settings();
+        d.device = field(request, "device");
+        if (!d.device.empty()) {
+            if (!field_u32(request, "rate", d.sample_rate) || !field_u32(request, "frames", d.frame_size))
+                return bad_request("Sample rate and frame size are needed");
+            if (scope == "instance" &&
+                (!read_channel(request, "l_in", d.input_l) || !read_channel(request, "r_in", d.input_r) ||
+                 !read_channel(request, "l_out", d.output_l) || !read_channel(request, "r_out", d.output_r)))
+                return bad_request("Four channel numbers are needed");
+        }
+        return result_response(scope == "shared" ? app_.apply_shared_device(d)
+                                                 : app_.apply_instance_device(*t->instance, d));
+    }
+    return not_found("No such command");
 }
 
 // ---- Event stream ----

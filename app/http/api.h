@@ -144,6 +144,9 @@ private:
     Response affinity_json(const Request& request);
     Response cpu_json(const Request& request);
     Response files_json(const Request& request);
+    Response sound_json(const Request& request);
+    Response probe_json(const Request& request);
+    Response sound_command(const Request& request, std::string_view verb);
 
     Response log_on(const Request& request);
     Response change_password(const Request& request);

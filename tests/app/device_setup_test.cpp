@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/application.h"
+#include "app/messages.h"
 #include "tests/engine/fake_driver.h"
 #include "tests/engine/fake_modules.h"
 #include "tests/support/temp_dir.h"
@@ -272,6 +273,102 @@ TEST(DeviceProgramTest, DeviceOptions) {
     EXPECT_NE(testing::read_file(out).find("--instance goes with --device"), std::string::npos);
     EXPECT_EQ(run_program({"--help"}, out), 0);
     EXPECT_NE(testing::read_file(out).find("--list-devices"), std::string::npos);
+}
+
+// ---- The sound-card dialogs ----
+
+TEST_F(DeviceSetupTest, MultiSettingsPutAnInstanceOnACardAndBackOnTheVirtualDevice) {
+    drivers_.attach("card");
+    seed_interface(1);
+    seed([](SettingsKey, SettingsKey instances) {
+        instances.create("A");
+        instances.create("B");
+    });
+    auto app = start();
+    Instance* a = app->find("A");
+    Instance* b = app->find("B");
+    ASSERT_TRUE(a && b);
+    ASSERT_NE(app->device_of(a), nullptr);
+
+    DeviceSettings card;
+    card.device = "card";
+    card.sample_rate = 48000;
+    card.frame_size = 64;
+    card.input_l = card.output_l = 1;
+    card.input_r = card.output_r = 2;
+    ASSERT_TRUE(app->apply_instance_device(*a, card).ok);
+    ASSERT_NE(app->sound_card_of(a), nullptr);
+    EXPECT_EQ(app->device_of(a), nullptr);
+    EXPECT_TRUE(app->sound_card_of(a)->wait_running(5000));
+    EXPECT_EQ(a->device_settings().device, "card");
+
+    // One card serves one instance in this mode.
+    const CommandResult taken = app->apply_instance_device(*b, card);
+    EXPECT_FALSE(taken.ok);
+    EXPECT_EQ(taken.message, messages::device_in_use);
+    EXPECT_NE(app->device_of(b), nullptr);
+
+    // A block size the 192 kHz path cannot split is refused; nothing changes.
+    DeviceSettings odd = card;
+    odd.sample_rate = 192000;
+    odd.frame_size = 130;
+    EXPECT_FALSE(app->apply_instance_device(*a, odd).ok);
+    EXPECT_EQ(a->device_settings().frame_size, 64u);
+
+    // An empty device name takes the instance off its card.
+    ASSERT_TRUE(app->apply_instance_device(*a, DeviceSettings{}).ok);
+    EXPECT_EQ(app->sound_card_of(a), nullptr);
+    EXPECT_NE(app->device_of(a), nullptr);
+    EXPECT_TRUE(app->device_attached("card"));
+    EXPECT_FALSE(app->device_attached("gone"));
+    app->exit();
+}
+
+TEST_F(DeviceSetupTest, InterfaceSwitchMovesEveryInstanceAndIsStored) {
+    drivers_.attach("shared card", testing::FakeDeviceSpec{8, 8});
+    seed([](SettingsKey persist, SettingsKey instances) {
+        DeviceSettings s;
+        s.device = "shared card";
+        s.sample_rate = 48000;
+        s.frame_size = 64;
+        ASSERT_TRUE(s.save_shared_device(persist));
+        persist.create("Main")->write_dword("Interface", 1);
+        instances.create("A");
+        instances.create("B");
+    });
+    auto app = start();
+    ASSERT_FALSE(app->shared_mode());
+    Instance* a = app->find("A");
+    EXPECT_EQ(app->sound_card_of(a), nullptr);
+
+    ASSERT_TRUE(app->set_interface_mode(0).ok);
+    EXPECT_TRUE(app->shared_mode());
+    ASSERT_NE(app->shared_device(), nullptr);
+    EXPECT_EQ(app->sound_card_of(a), app->shared_device());
+    EXPECT_TRUE(app->shared_device()->wait_running(5000));
+
+    // Channel pairs: numbered from 1; a valid pair is stored.
+    ChannelMap bad{0, 2, 1, 2};
+    EXPECT_FALSE(app->apply_channels(*a, bad).ok);
+    ChannelMap pair{3, 4, 5, 6};
+    ASSERT_TRUE(app->apply_channels(*a, pair).ok);
+    EXPECT_EQ(a->channel_map(), pair);
+
+    // Locked: refused.
+    app->log_off();
+    EXPECT_FALSE(app->set_interface_mode(1).ok);
+    EXPECT_FALSE(app->apply_channels(*a, ChannelMap{}).ok);
+    ASSERT_TRUE(app->log_on("").ok);
+
+    ASSERT_TRUE(app->set_interface_mode(1).ok);
+    EXPECT_EQ(app->shared_device(), nullptr);
+    EXPECT_NE(app->device_of(a), nullptr);
+    app->exit();
+    app.reset();
+    auto again = start();
+    EXPECT_FALSE(again->shared_mode());
+    EXPECT_EQ(again->find("A")->channel_map(), pair);
+    again->exit();
 }
 
 }  // namespace

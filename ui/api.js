@@ -48,6 +48,13 @@ export function onEvent(name, handler) {
   }
   return () => listeners.get(name).delete(handler);
 }
+// Ends the event stream for good (the program has stopped).
+export function closeEvents() {
+  source?.close();
+  source = null;
+  listeners.clear();
+}
+
 function attach(name) {
   source.addEventListener(name, (e) => {
     let data;

@@ -518,8 +518,12 @@ Response Api::state_json(bool may) {
     j.member("page", page);
     j.key("pages").begin_array();
     for (uint32_t i = 0; i < page_count; ++i) {
-        const bool present = current && page_view(*current, i).module != nullptr;
-        j.begin_object().member("index", i).member("label", page_labels[i]).member("present", present).end_object();
+        const PageView v = current ? page_view(*current, i) : PageView{};
+        j.begin_object().member("index", i).member("label", page_labels[i]).member("present", v.module != nullptr);
+        j.key("module");
+        if (v.module) j.value(v.name);
+        else j.null();
+        j.end_object();
     }
     j.end_array();
     const DesktopSettings& d = app_.desktop();
@@ -1194,7 +1198,8 @@ std::string Api::fingerprint() {
          std::to_string(d.start_minimized) + std::to_string(d.interface_mode);
     for (const auto& name : app_.instance_names()) f += "|" + name;
     if (Instance* current = app_.current()) {
-        f += "#" + current->name() + "#" + std::to_string(current->page_index());
+        f += "#" + current->name() + "#" + std::to_string(current->page_index()) + "#" +
+             std::to_string(static_cast<uint32_t>(current->processor_type()));
         const PageView v = page_view(*current, current->page_index());
         if (v.bar) {
             f += "#" + v.bar->current_preset() + "#" + v.bar->current_daypart();

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/messages.h"
+#include "engine/jack_driver.h"
 #include "engine/log.h"
 #include "engine/portaudio_driver.h"
 
@@ -175,12 +176,11 @@ bool Application::ensure_driver_layer() {
     if (layer_) return true;
     drivers_ = options_.drivers;
     if (!drivers_) {
+        // JACK through libjack; ALSA cards through PortAudio.
         std::string error;
-        own_drivers_ = PortAudioSystem::open(error);
-        if (!own_drivers_) {
-            log_event(log_who, "no sound cards: " + error);
-            return false;
-        }
+        auto portaudio = PortAudioSystem::open(error);
+        if (!portaudio) log_event(log_who, "no ALSA sound cards: " + error);
+        own_drivers_ = std::make_unique<SoundCards>(std::move(portaudio));
         drivers_ = own_drivers_.get();
     }
     layer_ = std::make_unique<DeviceLayer>(*drivers_);

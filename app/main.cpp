@@ -16,6 +16,7 @@
 #include "app/render.h"
 #include "app/running_copy.h"
 #include "app/standard_modules.h"
+#include "engine/jack_driver.h"
 #include "engine/log.h"
 #include "engine/portaudio_driver.h"
 
@@ -49,12 +50,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd.list_devices) {
-        auto drivers = PortAudioSystem::open(error);
-        if (!drivers) {
-            std::fprintf(stderr, "torvalen: %s\n", error.c_str());
-            return 1;
-        }
-        const auto list = drivers->enumerate();
+        auto portaudio = PortAudioSystem::open(error);
+        if (!portaudio) std::fprintf(stderr, "torvalen: no ALSA sound cards: %s\n", error.c_str());
+        SoundCards drivers(std::move(portaudio));
+        const auto list = drivers.enumerate();
         if (list.empty()) std::printf("No sound devices found.\n");
         for (const auto& d : list)
             std::printf("%s\t(%s, %u in, %u out, %u Hz)\n", d.name.c_str(), d.host.c_str(),

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdarg>
+#include <string>
 
 #include "engine/log.h"
 #include "engine/sample_convert.h"
@@ -18,8 +19,13 @@ namespace torvalen {
 namespace {
 
 constexpr const char* log_who = "portaudio";
-// The JACK client name our streams appear under.
-constexpr const char* jack_client_name = "torvalen";
+// JACK is driven through libjack (jack_driver.h). PortAudio's own JACK host API
+// must stay out: its idle client outlives a server that died and then crashes
+// Pa_Terminate (and with it every rescan). A client name one character longer
+// than JACK allows (63) makes that host API's start fail, so PortAudio offers
+// ALSA only.
+const std::string jack_client_name = "torvalen-jack-is-driven-through-libjack-" + std::string(24, '-');
+static_assert(sizeof("torvalen-jack-is-driven-through-libjack-") - 1 + 24 == 64);
 // More channels than any card we drive has; the ALSA plug devices claim up to 128.
 constexpr uint32_t max_channels = 64;
 // Frames per block PortAudio accepts for any device (it adapts the host's buffer).
@@ -58,7 +64,7 @@ void silence_library_chatter() {
 
 bool initialise_portaudio(std::string& error) {
     silence_library_chatter();
-    PaJack_SetClientName(jack_client_name);
+    PaJack_SetClientName(jack_client_name.c_str());
     const PaError e = Pa_Initialize();
     if (e != paNoError) {
         error = std::string("PortAudio did not initialise: ") + Pa_GetErrorText(e);

@@ -1,30 +1,25 @@
-// Sound cards through PortAudio: its ALSA host API for cards, its JACK host API
-// for a running JACK server.
+// Sound cards through PortAudio's ALSA host API. (A JACK server is driven
+// through libjack, jack_driver.h: PortAudio's JACK host API is kept from
+// starting.)
 //
-// Every PortAudio device is one driver, named by PortAudio's device name (the
-// first device of that name when two host APIs offer one). A stream opened for a
-// driver carries every channel of the device, non-interleaved, in the device's
-// native sample type where PortAudio lets us know it: float for JACK, 32-bit
-// integer for ALSA (the widest integer type cards offer; PortAudio converts for
-// cards that take less).
+// Every PortAudio device is one driver, named by PortAudio's device name. A
+// stream opened for a driver carries every channel of the device,
+// non-interleaved, in 32-bit integers (the widest integer type cards offer;
+// PortAudio converts for cards that take less).
 //
 // PortAudio reads the device list when it initialises. A rescan (a card appeared,
-// a device is missing, or a device failed to open, as after a JACK server
-// restart) therefore re-initialises it, which is only safe when no stream of ours
-// is open: a rescan that is asked for while streams are open waits (bounded) for
-// them to be closed: every context restarts after a device change, so they all
-// pass through that point.
+// a device is missing, or a device failed to open) therefore re-initialises it,
+// which is only safe when no stream of ours is open: a rescan that is asked for
+// while streams are open waits (bounded) for them to be closed: every context
+// restarts after a device change, so they all pass through that point.
 //
-// A JACK server that dies under a running stream leaves PortAudio's stop and close
-// of that stream waiting for its process thread (up to ten minutes in PortAudio
-// 19.6). The device layer runs stop and close on a helper thread and abandons it
-// after a bounded wait; the stuck call keeps PortAudio's lock, so every other call
-// here gives up after a bounded wait for the lock instead of queueing behind it
-// (contexts then run on the virtual device and retry every second). When the
-// stuck call finally returns the stream is gone from PortAudio, the next retry
-// re-initialises it and a new JACK server is found. While a call is stuck
-// PortAudio is never terminated (that would wait for the same call and then free
-// what it still uses): the process exits without Pa_Terminate instead.
+// A stream whose stop or close never returns (a driver that hangs) is abandoned:
+// the device layer runs stop and close on a helper thread and gives up after a
+// bounded wait; the stuck call keeps PortAudio's lock, so every other call here
+// gives up after a bounded wait for the lock instead of queueing behind it
+// (contexts then run on the virtual device and retry every second). While a call
+// is stuck PortAudio is never terminated (that would wait for the same call and
+// then free what it still uses): the process exits without Pa_Terminate instead.
 //
 // Threads: all PortAudio calls are serialised by the system's lock (PortAudio is
 // not thread-safe); the stream callback runs on PortAudio's or JACK's thread and

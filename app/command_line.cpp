@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "app/http/web_server.h"
+
 namespace torvalen {
 
 const char* const usage_text =
@@ -12,7 +14,8 @@ const char* const usage_text =
     "\n"
     "Options:\n"
     "  --home DIR          settings home (default: $XDG_CONFIG_HOME/torvalen)\n"
-    "  --listen ADDR:PORT  address of the web interface (default: 127.0.0.1:8080)\n"
+    "  --listen ADDR:PORT  address of the web interface (default: 127.0.0.1:8080;\n"
+    "                      port 0: any free port)\n"
     "  --list-devices      list the sound devices (ALSA cards, JACK) and exit\n"
     "  --device NAME       put the current instance on this sound device and store\n"
     "                      that choice (with one shared device: the shared device)\n"
@@ -58,11 +61,10 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
             out.home = v;
         } else if (arg == "--listen") {
             if (!value(v)) return false;
-            const auto colon = v.rfind(':');
-            uint32_t port = 0;
-            if (colon == std::string::npos || colon == 0 || !parse_u32(v.substr(colon + 1), port) ||
-                port == 0 || port > 65535) {
-                error = "--listen wants ADDRESS:PORT, for example 127.0.0.1:8080";
+            http::ListenAddress address;
+            std::string why;
+            if (!http::parse_listen_address(v, address, why)) {
+                error = "--listen wants ADDRESS:PORT, for example 127.0.0.1:8080 (port 0: any free port)";
                 return false;
             }
             out.listen = v;

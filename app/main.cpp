@@ -151,6 +151,11 @@ int main(int argc, char** argv) {
         });
         return 2;
     }
+    const std::string address = "http://" +
+                                (listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host) +
+                                ":" + std::to_string(web->port());
+    lock->record(address);
+    log_event("app", "running; web interface at " + address);
 
     if (options.device.freewheel) {
         // Render until the input is done or a stop signal arrives.

@@ -49,4 +49,10 @@ RunningCopyLock::~RunningCopyLock() {
     ::close(fd_);
 }
 
+bool RunningCopyLock::record(const std::string& address) {
+    const std::string line = address + "\n";
+    return ::ftruncate(fd_, 0) == 0 &&
+           ::pwrite(fd_, line.data(), line.size(), 0) == static_cast<ssize_t>(line.size());
+}
+
 }  // namespace torvalen

@@ -18,6 +18,8 @@ public:
                                                     const std::string& address, std::string& other,
                                                     std::string& error);
     ~RunningCopyLock();
+    // Records another address (the one the web interface really listens on).
+    bool record(const std::string& address);
     RunningCopyLock(const RunningCopyLock&) = delete;
     RunningCopyLock& operator=(const RunningCopyLock&) = delete;
 

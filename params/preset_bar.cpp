@@ -235,6 +235,12 @@ std::vector<std::string> PresetBar::preset_names() const {
     return key ? key->subkeys() : std::vector<std::string>();
 }
 
+std::vector<std::string> PresetBar::daypart_names() const {
+    std::lock_guard lock(lock_);
+    const auto key = key_.open(dayparts_key);
+    return key ? key->subkeys() : std::vector<std::string>();
+}
+
 bool PresetBar::dayparts_offered() const { return options_.dayparts_offered; }
 
 void PresetBar::notify(std::string_view name, bool by_scheduler) {

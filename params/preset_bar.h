@@ -149,6 +149,8 @@ public:
     std::vector<std::string> list() const;
     // Names under `Formats`, whatever the mode (the presets a day-part can name).
     std::vector<std::string> preset_names() const;
+    // Names under `Dayparts`, whatever the mode.
+    std::vector<std::string> daypart_names() const;
     BarMode mode() const;
     // Whether the bar schedules presets by day-parts (the processors' bars).
     bool dayparts_offered() const;

@@ -254,7 +254,13 @@ void write_bar(Json& j, const params::PresetBar& bar, bool may_change, bool dayp
         .member("dayparting_enabled", bar.dayparting_enabled())
         .member("current_daypart", bar.current_daypart())
         .member("daypart_modified", bar.daypart_modified())
-        .member("daypart_notes", bar.daypart_notes())
+        .member("daypart_notes", bar.daypart_notes());
+    j.key("presets").begin_array();
+    for (const auto& name : bar.preset_names()) j.value(name);
+    j.end_array().key("dayparts").begin_array();
+    if (dayparts_offered)
+        for (const auto& name : bar.daypart_names()) j.value(name);
+    j.end_array()
         .member("folder", bar.import_export_folder().string())
         .member("save_offer", offer_name(bar.preset_save_offer()))
         .member("daypart_save_offer", offer_name(bar.daypart_save_offer()))
@@ -874,6 +880,34 @@ Response Api::command_request(const Request& request) {
             r = daypart_command(request, std::string_view(p).substr(14));
         } else if (p.rfind("/api/control/", 0) == 0) {
             r = control_command(request, std::string_view(p).substr(13));
+        } else if (p == "/api/analyser/display") {
+            Response error;
+            const auto t = target_of(app_, request, error);
+            if (!t) {
+                r = error;
+            } else {
+                AnalyserDisplayChange change;
+                bool bad = false;
+                auto take_u32 = [&](const char* name, std::optional<uint32_t>& out) {
+                    uint32_t u = 0;
+                    if (const std::string* v = request.param(name)) (parse_u32(*v, u) ? (void)(out = u) : (void)(bad = true));
+                };
+                auto take_float = [&](const char* name, std::optional<float>& out) {
+                    float f = 0.0f;
+                    if (const std::string* v = request.param(name))
+                        (parse_float(*v, f) ? (void)(out = f) : (void)(bad = true));
+                };
+                take_u32("mode", change.mode);
+                take_u32("columns", change.columns);
+                take_float("x_zoom", change.x_zoom);
+                take_float("x_offset", change.x_offset);
+                take_float("y_zoom", change.y_zoom);
+                take_float("y_offset", change.y_offset);
+                take_float("low", change.low_Hz);
+                take_float("high", change.high_Hz);
+                r = bad ? bad_request("Malformed analyser display setting")
+                        : result_response(meters_.set_analyser_display(*t->instance, change));
+            }
         } else if (p == "/api/meters/settings") {
             Response error;
             const auto t = target_of(app_, request, error);

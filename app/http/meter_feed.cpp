@@ -62,11 +62,14 @@ constexpr float deviation_kHz_per_unit = 100.0f;
 constexpr std::array<uint32_t, 5> stored_decays = {5, 10, 20, 40, 80};
 constexpr uint32_t max_hold_ticks = 1000;
 constexpr float max_range_dB = 1000.0f;
+constexpr float min_zoom = 1.0f, max_zoom = 1000.0f;
+constexpr float max_offset = 1000.0f;
 
 // The positions are fractions of a meter of a few hundred pixels: four decimals
 // are more than the eye can see and keep the event small.
-double round4(float v) { return std::round(static_cast<double>(v) * 1.0e4) / 1.0e4; }
-double round1(float v) { return std::round(static_cast<double>(v) * 10.0) / 10.0; }
+// Adding 0.0 turns a negative zero into "0".
+double round4(float v) { return std::round(static_cast<double>(v) * 1.0e4) / 1.0e4 + 0.0; }
+double round1(float v) { return std::round(static_cast<double>(v) * 10.0) / 10.0 + 0.0; }
 
 std::span<const MeterRecord> processor_layout(const dsp::ChainProcessor& processor) {
     for (auto layout : {measure::processor_one_meter_layout(), measure::processor_five_meter_layout()})
@@ -350,8 +353,8 @@ std::string MeterFeed::analyser_event(Application& app) {
     j.member("channels", f.channels);
     j.member("rate", f.rate_Hz);
     j.member("length", f.length);
-    j.member("low", f.low_Hz);
-    j.member("high", f.high_Hz);
+    j.member("f_low", f.low_Hz);
+    j.member("f_high", f.high_Hz);
     j.member("columns", columns);
     j.key("dc").begin_array().value(round1(f.dc_dB[0])).value(round1(f.dc_dB[1])).end_array();
     const auto column_array = [&](const std::array<float, measure::AnalyserFrame::max_columns>& c) {
@@ -372,6 +375,7 @@ std::string MeterFeed::analyser_event(Application& app) {
         column_array(f.low[1]);
         j.end_array();
     }
+    j.key("display").raw(analyser_display_json(*instance));
     // The meter values as the meter feed took them last (it is their one reader).
     j.key("meters").begin_array();
     auto at = std::find_if(panels_.begin(), panels_.end(), [&](const auto& p) {
@@ -381,6 +385,67 @@ std::string MeterFeed::analyser_event(Application& app) {
         for (float v : (*at)->meters.values()) j.value(round1(v));
     j.end_array();
     return j.end_object().take();
+}
+
+std::string MeterFeed::analyser_display_json(Instance& instance) {
+    auto* analyser = dynamic_cast<measure::Analyser*>(instance.analyser());
+    if (!analyser) return "null";
+    const measure::DisplaySettings d = analyser->display();
+    Json j;
+    j.begin_object();
+    j.member("mode", d.mode == static_cast<uint32_t>(measure::DisplayMode::wave) ? "wave" : "spectrum");
+    j.key("wave").begin_object();
+    j.member("x_zoom", d.x_wave_zoom).member("x_offset", d.x_wave_offset);
+    j.member("y_zoom", d.y_wave_zoom).member("y_offset", d.y_wave_offset);
+    j.end_object();
+    j.key("spectrum").begin_object();
+    j.member("x_zoom", d.x_spect_zoom).member("x_offset", d.x_spect_offset);
+    j.member("y_zoom", d.y_spect_zoom).member("y_offset", d.y_spect_offset);
+    j.end_object();
+    return j.end_object().take();
+}
+
+CommandResult MeterFeed::set_analyser_display(Instance& instance, const AnalyserDisplayChange& change) {
+    static constexpr const char* title = "Analyser";
+    auto* analyser = dynamic_cast<measure::Analyser*>(instance.analyser());
+    if (!analyser) return CommandResult::failure("This instance has no analyser.", title);
+    const auto finite_in = [](std::optional<float> v, float lo, float hi) {
+        return !v || (std::isfinite(*v) && *v >= lo && *v <= hi);
+    };
+    if (change.mode && *change.mode > 1) return CommandResult::failure("Unknown display mode.", title);
+    if (!finite_in(change.x_zoom, min_zoom, max_zoom) || !finite_in(change.y_zoom, min_zoom, max_zoom))
+        return CommandResult::failure("The zoom must be between 1 and 1000.", title);
+    if (!finite_in(change.x_offset, -max_offset, max_offset) || !finite_in(change.y_offset, -max_offset, max_offset))
+        return CommandResult::failure("The offset is out of range.", title);
+    if (change.columns && (*change.columns == 0 || *change.columns > measure::AnalyserFrame::max_columns))
+        return CommandResult::failure("A frame has 1 to 1024 columns.", title);
+    if (!finite_in(change.low_Hz, 0.1f, 1.0e6f) || !finite_in(change.high_Hz, 0.0f, 1.0e6f) ||
+        (change.low_Hz && change.high_Hz && *change.high_Hz != 0.0f && *change.high_Hz <= *change.low_Hz))
+        return CommandResult::failure("The frequency axis is out of range.", title);
+
+    measure::DisplaySettings d = analyser->display();
+    if (change.mode) d.mode = *change.mode;
+    const bool wave = d.mode == static_cast<uint32_t>(measure::DisplayMode::wave);
+    float& xz = wave ? d.x_wave_zoom : d.x_spect_zoom;
+    float& xo = wave ? d.x_wave_offset : d.x_spect_offset;
+    float& yz = wave ? d.y_wave_zoom : d.y_spect_zoom;
+    float& yo = wave ? d.y_wave_offset : d.y_spect_offset;
+    if (change.x_zoom) xz = *change.x_zoom;
+    if (change.x_offset) xo = *change.x_offset;
+    if (change.y_zoom) yz = *change.y_zoom;
+    if (change.y_offset) yo = *change.y_offset;
+    analyser->set_display(d);
+    if (change.columns || change.low_Hz || change.high_Hz) {
+        measure::FrameView view;
+        if (change.columns) view.columns = *change.columns;
+        if (change.low_Hz) view.low_Hz = *change.low_Hz;
+        if (change.high_Hz) view.high_Hz = *change.high_Hz;
+        analyser->set_view(view);
+    }
+    const std::optional<SettingsKey> key = instance.key().open(measure::analyser_key_name);
+    if (!key || !measure::write_display_settings(*key, d))
+        return CommandResult::failure("The display settings could not be saved.", title);
+    return CommandResult::success();
 }
 
 CommandResult MeterFeed::set_group(Instance& instance, uint32_t page, uint32_t group,

@@ -33,6 +33,15 @@ std::span<const measure::MeterRecord> sound_in_meter_layout();   // 6 values
 std::span<const measure::MeterRecord> sound_out_meter_layout();  // 18 values
 std::span<const measure::MeterRecord> analyser_meter_layout();   // 6 values
 
+// A change of the analyser graph's view from the interface; fields left empty keep
+// their value. Zooms and offsets belong to the mode given (or the current one).
+struct AnalyserDisplayChange {
+    std::optional<uint32_t> mode;  // 0 waveform, 1 spectrum
+    std::optional<float> x_zoom, x_offset, y_zoom, y_offset;
+    std::optional<uint32_t> columns;       // display columns of a frame, 1 ... 1024
+    std::optional<float> low_Hz, high_Hz;  // spectrum axis the columns cover
+};
+
 class MeterFeed {
 public:
     MeterFeed();
@@ -60,10 +69,20 @@ public:
 
     // Every 40 ms: data of the "analyser" event when the current page is the Analyser
     // and a new frame came ("" otherwise):
-    // {"instance","mode":"spectrum"|"wave","channels","rate","length","low","high",
+    // {"instance","mode":"spectrum"|"wave","channels","rate","length","f_low","f_high",
     //  "columns":n,"dc":[L,R],"high":[[...],[...]],"low":[[...],[...]]|null,"meters":[6]}
-    // Spectrum columns in dB rounded to 0.1, waveform columns to 4 decimals.
+    // (f_low, f_high: the spectrum axis the columns cover, logarithmic, in Hz)
+    // plus "display" (analyser_display_json). Spectrum columns in dB rounded to 0.1,
+    // waveform columns to 4 decimals.
     std::string analyser_event(Application& app);
+
+    // The analyser graph's display settings, also carried by every "analyser" event:
+    // {"mode":"spectrum"|"wave","wave":{"x_zoom","x_offset","y_zoom","y_offset"},
+    //  "spectrum":{...the same...}}, or "null" without an analyser.
+    std::string analyser_display_json(Instance& instance);
+    // POST /api/analyser/display: applies a view change and stores the display
+    // settings under the module key at once.
+    CommandResult set_analyser_display(Instance& instance, const AnalyserDisplayChange& change);
 
     // POST /api/meters/settings: sets range, hold and decay of a group of the page's
     // panel and saves the panel's settings under the module key.

@@ -102,13 +102,14 @@ TEST_F(ProgramTest, HelpAndBadOptions) {
 }
 
 TEST_F(ProgramTest, SecondCopyPointsToTheFirstAndStopSignalSaves) {
-    pid_t first = spawn({"--home", home_.string(), "--listen", "127.0.0.1:18080"});
+    pid_t first = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0"});
     const fs::path first_err = err_;
     ASSERT_TRUE(wait_running(first_err)) << read_file(first_err);
 
     EXPECT_EQ(run({"--home", home_.string()}), 0);
     EXPECT_NE(read_file(out_).find("already running"), std::string::npos);
-    EXPECT_NE(read_file(out_).find("http://127.0.0.1:18080"), std::string::npos);
+    EXPECT_NE(read_file(out_).find("http://127.0.0.1:"), std::string::npos);
+    EXPECT_EQ(read_file(out_).find("http://127.0.0.1:0)"), std::string::npos);  // the real port
     EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), 0);  // the first one still runs
 
     ::kill(first, SIGTERM);
@@ -125,12 +126,12 @@ TEST_F(ProgramTest, SecondCopyPointsToTheFirstAndStopSignalSaves) {
 }
 
 TEST_F(ProgramTest, KillNineLosesNothingAndTheNextStartWorks) {
-    pid_t first = spawn({"--home", home_.string()});
+    pid_t first = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0"});
     ASSERT_TRUE(wait_running(err_)) << read_file(err_);
     ::kill(first, SIGKILL);
     wait_exit(first);
 
-    pid_t second = spawn({"--home", home_.string()});
+    pid_t second = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0"});
     ASSERT_TRUE(wait_running(err_)) << read_file(err_);
     ::kill(second, SIGINT);
     EXPECT_EQ(wait_exit(second), 0);

@@ -123,6 +123,7 @@ private:
                 ++at_;
                 JsonValue item;
                 if (!value(item)) return false;
+                if (members.count(name) != 0) return false;  // a member named twice
                 members[name] = std::move(item);
                 skip();
                 if (at_ < s_.size() && s_[at_] == ',') {
@@ -436,7 +437,8 @@ TEST_F(MeterFeedTest, AnalyserFramesAndMeters) {
         const std::string text = feed.analyser_event(*app);
         if (text.empty()) return false;
         frame = parse(text);
-        return frame["meters"].arr().size() == 6;
+        // The first frames may be the clear of the enable; wait for an analysed one.
+        return frame["meters"].arr().size() == 6 && frame["rate"].num() > 0 && frame["meters"][0].num() > -100;
     }));
     EXPECT_EQ(frame["instance"].str(), instance.name());
     EXPECT_EQ(frame["rate"].num(), 48000);
@@ -446,6 +448,8 @@ TEST_F(MeterFeedTest, AnalyserFramesAndMeters) {
     ASSERT_EQ(frame["high"].arr().size(), 2u);
     EXPECT_EQ(frame["high"][0].arr().size(), columns);
     EXPECT_NEAR(frame["meters"][0].num(), -6.0, 1.0);  // true peak of the -6 dBFS tone
+    EXPECT_EQ(frame["f_low"].num(), 10);                 // the whole axis up to half the rate
+    EXPECT_EQ(frame["f_high"].num(), 24000);
     if (frame["mode"].str() == "spectrum") {
         EXPECT_TRUE(frame["low"].is_null());
         // Some column holds the 1 kHz tone well above the floor.
@@ -455,6 +459,91 @@ TEST_F(MeterFeedTest, AnalyserFramesAndMeters) {
     } else {
         EXPECT_EQ(frame["low"][0].arr().size(), columns);
     }
+}
+
+TEST_F(MeterFeedTest, AnalyserDisplayChangesApplyAndPersist) {
+    {
+        auto app = start();
+        ASSERT_TRUE(app);
+        Instance& instance = *app->current();
+        http::MeterFeed feed;
+        EXPECT_EQ(parse(feed.analyser_display_json(instance))["mode"].str(), "spectrum");
+        http::AnalyserDisplayChange change;
+        change.mode = 0;  // waveform
+        change.y_zoom = 4.0f;
+        change.x_offset = 0.25f;
+        CommandResult r = feed.set_analyser_display(instance, change);
+        ASSERT_TRUE(r.ok) << r.message;
+        // Refused, nothing applied: zoom below 1, an unknown mode, too many columns,
+        // an upside-down axis.
+        http::AnalyserDisplayChange bad;
+        bad.y_zoom = 0.5f;
+        bad.mode = 1;
+        EXPECT_FALSE(feed.set_analyser_display(instance, bad).ok);
+        bad = {};
+        bad.mode = 2;
+        EXPECT_FALSE(feed.set_analyser_display(instance, bad).ok);
+        bad = {};
+        bad.columns = 1025;
+        EXPECT_FALSE(feed.set_analyser_display(instance, bad).ok);
+        bad = {};
+        bad.low_Hz = 1000.0f;
+        bad.high_Hz = 100.0f;
+        EXPECT_FALSE(feed.set_analyser_display(instance, bad).ok);
+        const JsonValue d = parse(feed.analyser_display_json(instance));
+        EXPECT_EQ(d["mode"].str(), "wave");
+        EXPECT_EQ(d["wave"]["y_zoom"].num(), 4);
+        EXPECT_EQ(d["wave"]["x_offset"].num(), 0.25);
+        EXPECT_EQ(d["spectrum"]["y_zoom"].num(), 1);
+
+        // The frames follow: waveform columns as many as asked for.
+        auto* analyser = dynamic_cast<measure::Analyser*>(instance.analyser());
+        ASSERT_TRUE(analyser);
+        ASSERT_TRUE(analyser->set_value(measure::control_input_select, 0));
+        ASSERT_TRUE(analyser->set_value(measure::control_input_enable, 1));
+        ASSERT_TRUE(instance.select_page(analyser_page));
+        http::AnalyserDisplayChange view;
+        view.columns = 300;
+        view.low_Hz = 100.0f;
+        view.high_Hz = 10000.0f;
+        ASSERT_TRUE(feed.set_analyser_display(instance, view).ok);
+        JsonValue frame;
+        ASSERT_TRUE(eventually([&] {
+            const std::string text = feed.analyser_event(*app);
+            if (text.empty()) return false;
+            frame = parse(text);
+            return frame["mode"].str() == "wave" && frame["columns"].num() == 300 && frame["rate"].num() > 0;
+        }));
+        ASSERT_EQ(frame["low"].arr().size(), 2u);
+        ASSERT_EQ(frame["low"][0].arr().size(), 300u);
+        double top = 0;
+        for (const JsonValue& c : frame["high"][0].arr()) top = std::max(top, c.num());
+        EXPECT_NEAR(top, 0.5, 0.05);  // the -6 dBFS sine's crest
+        EXPECT_EQ(frame["display"]["mode"].str(), "wave");
+
+        // Back to the spectrum: the columns cover the range asked for.
+        http::AnalyserDisplayChange spectrum;
+        spectrum.mode = 1;
+        ASSERT_TRUE(feed.set_analyser_display(instance, spectrum).ok);
+        ASSERT_TRUE(eventually([&] {
+            const std::string text = feed.analyser_event(*app);
+            if (text.empty()) return false;
+            frame = parse(text);
+            return frame["mode"].str() == "spectrum";
+        }));
+        EXPECT_EQ(frame["f_low"].num(), 100);
+        EXPECT_EQ(frame["f_high"].num(), 10000);
+        EXPECT_EQ(frame["high"][1].arr().size(), 300u);
+        EXPECT_TRUE(frame["low"].is_null());
+        app->exit();
+    }
+    auto app = start();
+    ASSERT_TRUE(app);
+    http::MeterFeed feed;
+    const JsonValue d = parse(feed.analyser_display_json(*app->current()));
+    EXPECT_EQ(d["mode"].str(), "spectrum");  // the last one chosen
+    EXPECT_EQ(d["wave"]["y_zoom"].num(), 4);
+    EXPECT_EQ(d["wave"]["x_offset"].num(), 0.25);
 }
 
 }  // namespace

@@ -244,13 +244,18 @@ void Instance::engine_main() {
     enable_flush_to_zero();
     tick_accumulator_s_ = 0.0f;
     load_ = 0.0f;
-    {
+    // A set_affinity() while this thread starts may apply its mask before this
+    // does: apply again until the mask applied is the one stored.
+    for (uint64_t wanted = affinity_main_.load();; ) {
         cpu_set_t set;
         CPU_ZERO(&set);
-        const uint64_t mask = affinity_main_.load() & process_affinity();
+        const uint64_t mask = wanted & process_affinity();
         for (int cpu = 0; cpu < 64; ++cpu)
             if (mask & (1ull << cpu)) CPU_SET(cpu, &set);
         if (mask) pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+        const uint64_t now = affinity_main_.load();
+        if (now == wanted) break;
+        wanted = now;
     }
     std::string why;
     if (!make_thread_realtime(why))

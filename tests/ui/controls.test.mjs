@@ -174,7 +174,8 @@ test('no room: the warning when not one group window fits; locked widgets', asyn
   assert.equal((await pagePost(page, '/api/password/logoff', {})).body.ok, true);
   await waitFor(async () => page.locator('tv-control-window section.tv-group').first().getByRole('slider').first().isDisabled(),
     'sliders disabled while logged off');
-  assert.ok(await bar().getByRole('combobox', { name: 'Preset list', exact: true }).isDisabled());
+  await waitFor(async () => bar().getByRole('combobox', { name: 'Preset list', exact: true }).isDisabled(),
+    'preset list disabled while logged off');
   assert.equal((await pagePost(page, '/api/password/logon', { password: 'Str0ng!Pass' })).body.ok, true);
   await waitFor(async () => !(await page.locator('tv-control-window section.tv-group').first().getByRole('slider').first().isDisabled()),
     'enabled again after log on');

@@ -408,7 +408,8 @@ function listWidget(control, send) {
   const base = Math.min(control.min, control.max) || 0;
   const sender = new Sender(send, (v) => show(v));
   select.addEventListener('change', () => sender.post(base + Number(select.value)));
-  element.append(captionOf(control.label), select);
+  // The list's label is its items: the select itself shows them.
+  element.append(select);
   function show(v) {
     const i = Math.round(v - base);
     select.value = String(Math.max(0, Math.min((control.items || []).length - 1, i)));

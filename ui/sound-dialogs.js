@@ -90,7 +90,7 @@ async function deviceDialog(state, scope) {
     fillChannels(d?.inputs ?? info.inputs, d?.outputs ?? info.outputs);
     body.append(channelBox);
   }
-  body.append(readOut(info.latency_text), readOut(info.buffer_text), readOut(info.status));
+  for (const text of [info.latency_text, info.buffer_text, info.status]) if (text) body.append(readOut(text));
 
   device.addEventListener('change', async () => {
     if (!device.value) return;

@@ -108,6 +108,7 @@ struct WebServer::State {
     bool stopping = false;
     std::atomic<int> clients{0};
     std::atomic<bool> exit_started{false};
+    std::atomic<bool> listening_done{false};
 
     void pump_main();
     bool host_allowed(const std::string& host) const {
@@ -268,7 +269,13 @@ std::unique_ptr<WebServer> WebServer::start(Api& api, const ListenAddress& addre
     s->allowed_hosts.insert((address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host) +
                             port);
 
-    s->listener = std::thread([st] { st->server.listen_after_bind(); });
+    s->listener = std::thread([st] {
+        st->server.listen_after_bind();
+        st->listening_done.store(true);
+    });
+    // Serving from here on: a stop that came before the listener ran would be lost.
+    for (int i = 0; i < 500 && !srv.is_running() && !s->listening_done.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     s->pump = std::thread([st] { st->pump_main(); });
     log_event(log_who, "web interface on http://" +
                            (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host) +
@@ -282,7 +289,12 @@ WebServer::~WebServer() {
         state_->stopping = true;
     }
     state_->changed.notify_all();
-    state_->server.stop();
+    // stop() only reaches a server that is already listening: repeat until the
+    // listener has returned.
+    while (!state_->listening_done.load()) {
+        state_->server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (state_->listener.joinable()) state_->listener.join();
     if (state_->pump.joinable()) state_->pump.join();
     if (state_->exit_thread.joinable()) state_->exit_thread.join();

@@ -100,6 +100,17 @@ TEST_F(WebServerTest, ServesTheFrontEndAndTheApiOnLoopback) {
     EXPECT_EQ(client.Get("/api/nothing")->status, 404);
 }
 
+TEST_F(WebServerTest, AServerStoppedRightAfterItStartedEnds) {
+    // A stop signal can come as soon as the program has started: the server must
+    // end even when its listener had not begun to listen.
+    server_.reset();
+    for (int i = 0; i < 50; ++i) {
+        std::string error;
+        auto server = http::WebServer::start(*api_, {"127.0.0.1", 0}, ui_, error);
+        ASSERT_TRUE(server) << error;
+    }
+}
+
 TEST_F(WebServerTest, TheEventStreamSendsStateAndMeters) {
     httplib::Client client("127.0.0.1", server_->port());
     client.set_read_timeout(5, 0);

@@ -985,34 +985,92 @@ Response Api::control_command(const Request& request, std::string_view verb) {
     return not_found("No such command");
 }
 
-Response Api::preset_command(const Request& request, std::string_view verb) {
+namespace {
+// The commands the bar offers for presets and for day-parts alike.
+struct BarVerbs {
+    const char* needs_name;
+    params::Outcome (params::PresetBar::*save)(std::string_view);
+    params::Outcome (params::PresetBar::*choose)(std::string_view);
+    params::Outcome (params::PresetBar::*remove)(std::string_view);
+    params::Outcome (params::PresetBar::*notes)(std::string_view);
+    params::Outcome (params::PresetBar::*import)(const std::filesystem::path&);
+    params::Outcome (params::PresetBar::*export_to)(const std::filesystem::path&);
+};
+constexpr BarVerbs preset_verbs{"A preset needs a name",         &params::PresetBar::save_preset,
+                                &params::PresetBar::choose_preset, &params::PresetBar::delete_preset,
+                                &params::PresetBar::set_notes,     &params::PresetBar::import_preset,
+                                &params::PresetBar::export_preset};
+constexpr BarVerbs daypart_verbs{"A day-part needs a name",          &params::PresetBar::save_daypart,
+                                 &params::PresetBar::load_daypart,   &params::PresetBar::delete_daypart,
+                                 &params::PresetBar::set_daypart_notes, &params::PresetBar::import_daypart,
+                                 &params::PresetBar::export_daypart};
+
+// The editor's whole table from the request's fields, checked entry by entry.
+params::Outcome edit_dayparts(params::PresetBar& bar, const Request& request, Response& malformed) {
+    uint32_t count = 0;
+    if (!field_u32(request, "count", count) || count > params::max_daypart_entries) {
+        malformed = bad_request("At most 20 day-part entries");
+        return params::Outcome::refused();
+    }
+    auto editor = bar.edit_dayparts();
+    if (!editor) return params::Outcome::refused();
+    while (!editor->table().empty()) editor->remove(0);
+    for (uint32_t k = 0; k < count; ++k) {
+        const std::string n = std::to_string(k);
+        uint32_t day = 0, hour = 0, minute = 0;
+        if (!field_u32(request, ("day_item." + n).c_str(), day) || !field_u32(request, ("hour." + n).c_str(), hour) ||
+            !field_u32(request, ("minute." + n).c_str(), minute)) {
+            malformed = bad_request("Malformed day-part entry " + n);
+            return params::Outcome::refused();
+        }
+        const params::Outcome added = editor->add(day, hour, minute, field(request, ("preset." + n).c_str()));
+        if (!added.ok) return added;
+    }
+    if (editor->table() == bar.daypart_table()) return params::Outcome::success();
+    return bar.accept_editor(*editor);
+}
+}  // namespace
+
+Response Api::preset_command(const Request& request, std::string_view verb) { return bar_command(request, verb, false); }
+
+Response Api::daypart_command(const Request& request, std::string_view verb) { return bar_command(request, verb, true); }
+
+Response Api::bar_command(const Request& request, std::string_view verb, bool dayparts) {
     Response error;
     const auto t = target_of(app_, request, error);
     if (!t) return error;
     const PageView v = page_view(*t->instance, t->page);
     if (!v.bar) return not_found("This page has no preset bar");
     params::PresetBar& bar = *v.bar;
+    if (dayparts && !offers_dayparts(bar)) return not_found("This preset bar has no day-parts");
+    const BarVerbs& verbs = dayparts ? daypart_verbs : preset_verbs;
     const std::string name = field(request, "name");
     const std::string file = field(request, "file");
     params::Outcome o;
     if (verb == "save") {
-        if (name.empty()) return bad_request("A preset needs a name");
-        o = bar.save_preset(name);
+        if (name.empty()) return bad_request(verbs.needs_name);
+        o = (bar.*verbs.save)(name);
     } else if (verb == "choose") {
-        o = bar.choose_preset(name);
+        o = (bar.*verbs.choose)(name);
     } else if (verb == "delete") {
-        o = bar.delete_preset(name);
+        o = (bar.*verbs.remove)(name);
     } else if (verb == "notes") {
-        o = bar.set_notes(field(request, "notes"));
+        o = (bar.*verbs.notes)(field(request, "notes"));
     } else if (verb == "import") {
-        o = bar.import_preset(file);
+        o = (bar.*verbs.import)(file);
     } else if (verb == "export") {
         if (file.empty()) return bad_request("Which file?");
-        o = bar.export_preset(file);
-    } else if (verb == "mode") {
+        o = (bar.*verbs.export_to)(file);
+    } else if (!dayparts && verb == "mode") {
         const std::string mode = field(request, "mode");
         if (mode != "presets" && mode != "dayparts") return bad_request("Mode must be presets or dayparts");
         o = bar.set_mode(mode == "dayparts" ? params::BarMode::dayparts : params::BarMode::presets);
+    } else if (dayparts && verb == "enable") {
+        o = bar.enable_dayparting(flag(request, "enable"));
+    } else if (dayparts && verb == "edit") {
+        Response malformed;
+        o = edit_dayparts(bar, request, malformed);
+        if (malformed.status != 200) return malformed;
     } else {
         return not_found("No such command");
     }
@@ -1020,63 +1078,6 @@ Response Api::preset_command(const Request& request, std::string_view verb) {
     Json j;
     j.begin_object().member("ok", true).key("presets");
     write_bar(j, bar, true, offers_dayparts(bar));
-    j.end_object();
-    return json_response(200, j.take());
-}
-
-Response Api::daypart_command(const Request& request, std::string_view verb) {
-    Response error;
-    const auto t = target_of(app_, request, error);
-    if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.bar) return not_found("This page has no preset bar");
-    params::PresetBar& bar = *v.bar;
-    if (!offers_dayparts(bar)) return not_found("This preset bar has no day-parts");
-    const std::string name = field(request, "name");
-    const std::string file = field(request, "file");
-    params::Outcome o;
-    if (verb == "save") {
-        if (name.empty()) return bad_request("A day-part needs a name");
-        o = bar.save_daypart(name);
-    } else if (verb == "choose") {
-        o = bar.load_daypart(name);
-    } else if (verb == "delete") {
-        o = bar.delete_daypart(name);
-    } else if (verb == "notes") {
-        o = bar.set_daypart_notes(field(request, "notes"));
-    } else if (verb == "import") {
-        o = bar.import_daypart(file);
-    } else if (verb == "export") {
-        if (file.empty()) return bad_request("Which file?");
-        o = bar.export_daypart(file);
-    } else if (verb == "enable") {
-        o = bar.enable_dayparting(flag(request, "enable"));
-    } else if (verb == "edit") {
-        uint32_t count = 0;
-        if (!field_u32(request, "count", count) || count > params::max_daypart_entries)
-            return bad_request("At most 20 day-part entries");
-        auto editor = bar.edit_dayparts();
-        if (!editor) return outcome_response(params::Outcome::refused());
-        while (!editor->table().empty()) editor->remove(0);
-        for (uint32_t k = 0; k < count; ++k) {
-            const std::string n = std::to_string(k);
-            uint32_t day = 0, hour = 0, minute = 0;
-            if (!field_u32(request, ("day_item." + n).c_str(), day) ||
-                !field_u32(request, ("hour." + n).c_str(), hour) ||
-                !field_u32(request, ("minute." + n).c_str(), minute))
-                return bad_request("Malformed day-part entry " + n);
-            const params::Outcome added = editor->add(day, hour, minute, field(request, ("preset." + n).c_str()));
-            if (!added.ok) return outcome_response(added);
-        }
-        if (editor->table() == bar.daypart_table()) o = params::Outcome::success();
-        else o = bar.accept_editor(*editor);
-    } else {
-        return not_found("No such command");
-    }
-    if (!o.ok) return outcome_response(o);
-    Json j;
-    j.begin_object().member("ok", true).key("presets");
-    write_bar(j, bar, true, true);
     j.end_object();
     return json_response(200, j.take());
 }

@@ -152,6 +152,7 @@ private:
     Response change_password(const Request& request);
     Response preset_command(const Request& request, std::string_view verb);
     Response daypart_command(const Request& request, std::string_view verb);
+    Response bar_command(const Request& request, std::string_view verb, bool dayparts);
     Response control_command(const Request& request, std::string_view verb);
     Response style_command(const Request& request);
 

@@ -541,6 +541,12 @@ int run_render(const std::vector<std::string>& args) {
     config.freewheel = true;
     config.input = converted;
     config.output = temp.path() / "out.wav";
+    if (o.mpx) {
+        // The RDS groups of every block are built before the next: rendered as
+        // fast as the engine runs, none is skipped or repeated.
+        if (auto* sound_out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out()))
+            config.after_block = [sound_out] { sound_out->rds_modulator().wait_refills(2000); };
+    }
     auto device = VirtualDevice::open(config, error);
     if (!device || !device->start(*instance, error)) return fail(error);
     const uint64_t total_blocks = (static_cast<uint64_t>(frames) + latency) / render_frames + 1;

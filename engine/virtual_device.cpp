@@ -166,6 +166,7 @@ void VirtualDevice::run_freewheel() {
         first = false;
         instance_->signal_block_ready();
         instance_->wait_cycle_done();
+        if (config_.after_block) config_.after_block();
         blocks_.fetch_add(1, std::memory_order_relaxed);
     }
     finished_.store(true, std::memory_order_release);

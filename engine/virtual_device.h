@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,6 +34,10 @@ struct VirtualDeviceConfig {
     // Freewheel mode without an input file: frames of silence to render before
     // finishing (0: run until stopped).
     uint64_t length_frames = 0;
+    // Freewheel mode: called on the device thread after every block, before the
+    // next. An offline render lets the workers that feed the engine (the RDS
+    // modulator) catch up here, which a real-time device never waits for.
+    std::function<void()> after_block;
 };
 
 inline constexpr uint32_t max_virtual_frame_size = 16384;

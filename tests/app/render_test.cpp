@@ -165,7 +165,9 @@ TEST_F(RenderTest, RdsOptionsReachTheReceiver) {
     ASSERT_EQ(rate, 192000u);
     const std::vector<double> mpx(left.begin(), left.end());
     const auto groups = broadcast::testing::decode_rds(mpx, 17000);
-    ASSERT_GT(groups.size(), 30u);
+    // 1187.5 bit/s in 104-bit groups: every group of the 20 s is there (an offline
+    // render waits for the modulator, so none is skipped).
+    EXPECT_GE(groups.size(), static_cast<size_t>(20.0 * 1187.5 / 104 * 0.97)) << groups.size();
     const broadcast::testing::Station s = broadcast::testing::read_station(groups);
     EXPECT_EQ(s.pi, 0x5A3C);
     EXPECT_EQ(s.ps, "TEST FM ");

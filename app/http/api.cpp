@@ -561,6 +561,7 @@ namespace {
 struct Target {
     Instance* instance = nullptr;
     uint32_t page = 0;
+    PageView view;  // filled by page_target
 };
 
 std::optional<Target> target_of(Application& app, const Request& request, Response& error) {
@@ -587,13 +588,31 @@ std::optional<Target> target_of(Application& app, const Request& request, Respon
     }
     return t;
 }
+
+// target_of, with the page's modules; refused (404) when the page lacks what the
+// request needs.
+enum class Needs { module_page, controls, preset_bar };
+std::optional<Target> page_target(Application& app, const Request& request, Response& error, Needs needs) {
+    auto t = target_of(app, request, error);
+    if (!t) return std::nullopt;
+    t->view = page_view(*t->instance, t->page);
+    if (needs == Needs::controls && !t->view.controls) {
+        error = not_found("This page has no controls");
+        return std::nullopt;
+    }
+    if (needs == Needs::preset_bar && !t->view.bar) {
+        error = not_found("This page has no preset bar");
+        return std::nullopt;
+    }
+    return t;
+}
 }  // namespace
 
 Response Api::page_json(const Request& request, bool may) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::module_page);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
+    const PageView& v = t->view;
     Json j;
     j.begin_object()
         .member("ok", true)
@@ -626,10 +645,9 @@ Response Api::page_json(const Request& request, bool may) {
 
 Response Api::values_json(const Request& request) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::controls);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.controls) return not_found("This page has no controls");
+    const PageView& v = t->view;
     Json j;
     j.begin_object().member("ok", true).key("values");
     write_values(j, *v.controls);
@@ -639,10 +657,9 @@ Response Api::values_json(const Request& request) {
 
 Response Api::presets_json(const Request& request, bool may) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::preset_bar);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.bar) return not_found("This page has no preset bar");
+    const PageView& v = t->view;
     Json j;
     write_bar(j, *v.bar, may, offers_dayparts(*v.bar));
     return json_response(200, j.take());
@@ -650,10 +667,9 @@ Response Api::presets_json(const Request& request, bool may) {
 
 Response Api::dayparts_json(const Request& request) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::preset_bar);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.bar) return not_found("This page has no preset bar");
+    const PageView& v = t->view;
     Json j;
     j.begin_object().member("ok", true).key("entries").begin_array();
     const params::DaypartTable table = v.bar->daypart_table();
@@ -949,10 +965,9 @@ Response Api::change_password(const Request& request) {
 
 Response Api::control_command(const Request& request, std::string_view verb) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::controls);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.controls) return not_found("This page has no controls");
+    const PageView& v = t->view;
     params::ControlSet& controls = *v.controls;
     if (verb == "set") {
         uint32_t index = 0;
@@ -1037,10 +1052,9 @@ Response Api::daypart_command(const Request& request, std::string_view verb) { r
 
 Response Api::bar_command(const Request& request, std::string_view verb, bool dayparts) {
     Response error;
-    const auto t = target_of(app_, request, error);
+    const auto t = page_target(app_, request, error, Needs::preset_bar);
     if (!t) return error;
-    const PageView v = page_view(*t->instance, t->page);
-    if (!v.bar) return not_found("This page has no preset bar");
+    const PageView& v = t->view;
     params::PresetBar& bar = *v.bar;
     if (dayparts && !offers_dayparts(bar)) return not_found("This preset bar has no day-parts");
     const BarVerbs& verbs = dayparts ? daypart_verbs : preset_verbs;

@@ -34,6 +34,8 @@ struct Request {
     std::string origin;   // Origin header, if any
     std::string host;     // Host header
     std::string fetch_site;  // Sec-Fetch-Site header, if any
+    std::string token;    // X-Torvalen-Token header: the session's anti-forgery token
+    std::string peer;     // the client's address (no port), for per-peer limits
 
     const std::string* param(const std::string& name) const {
         const auto it = params.find(name);

@@ -8,6 +8,7 @@
 #include "app/messages.h"
 #include "engine/jack_driver.h"
 #include "engine/log.h"
+#include "engine/user_text.h"
 #include "engine/portaudio_driver.h"
 
 namespace torvalen {
@@ -439,6 +440,7 @@ CommandResult Application::check_name(std::string_view name) {
     if (name.size() > max_name_length) return CommandResult::failure(messages::name_too_long);
     if (name.find_first_of("/\\") != std::string_view::npos)
         return CommandResult::failure(messages::name_bad_character);
+    if (!clean_user_text(name)) return CommandResult::failure(messages::name_not_text);
     return CommandResult::success();
 }
 

@@ -44,7 +44,11 @@ inline constexpr const char* password_delete_failed = "Delete password failed";
 // Texts of this program's own (no fixed text exists for these refusals).
 inline constexpr const char* name_too_long = "A name can have at most 63 characters";
 inline constexpr const char* name_bad_character = "A name cannot contain \"/\" or \"\\\"";
+inline constexpr const char* name_not_text = "A name must be text (UTF-8) without control characters";
 inline constexpr const char* password_too_long = "A password can have at most 63 characters";
+inline constexpr const char* password_needed_on_network =
+    "The password cannot be removed while the web interface listens on a network address:\r\n"
+    "anyone on the network could change the settings.\r\nListen on 127.0.0.1 first.";
 inline constexpr const char* locked = "Settings are locked: log on first";
 inline constexpr const char* no_instance = "There is no instance";
 inline constexpr const char* instance_create_failed = "The instance could not be created";

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "engine/user_text.h"
+
 namespace torvalen {
 
 void log_event(std::string_view who, std::string_view what) {
@@ -13,9 +15,12 @@ void log_event(std::string_view who, std::string_view what) {
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     if (localtime_r(&now.tv_sec, &local)) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    // Names and messages may carry text from outside: escaped, so that nothing in
+    // them can start a line of its own.
     std::string line;
     line.reserve(48 + who.size() + what.size());
-    line.append(stamp).append(" torvalen[").append(who).append("]: ").append(what).push_back('\n');
+    line.append(stamp).append(" torvalen[").append(escape_for_log(who)).append("]: ").append(escape_for_log(what));
+    line.push_back('\n');
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
 }

@@ -1,5 +1,7 @@
 #include "engine/settings_store.h"
 
+#include <sys/stat.h>
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -300,6 +302,9 @@ std::unique_ptr<SettingsStore> SettingsStore::open(const fs::path& file, std::st
         error = prefix + "cannot be opened: " + last_error(raw);
         return nullptr;
     }
+    // Only this user may read the store: it will hold the link's and the streams'
+    // passwords. SQLite gives its journal files the database file's mode.
+    ::chmod(file.c_str(), 0600);
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     // WAL with synchronous=FULL: a commit is on disk when it returns, so a power
@@ -327,6 +332,16 @@ std::unique_ptr<SettingsStore> SettingsStore::open(const fs::path& file, std::st
     return std::unique_ptr<SettingsStore>(new SettingsStore(std::move(db)));
 }
 
+namespace {
+// "SAVEPOINT s3" and the like, built by appending (GCC 12 warns, wrongly, about
+// overlapping copies in the operator+ chain).
+std::string savepoint_sql(const char* verb, int depth) {
+    std::string sql(verb);
+    sql += std::to_string(depth);
+    return sql;
+}
+}  // namespace
+
 // Outermost: BEGIN IMMEDIATE … COMMIT. Inner: SAVEPOINT sN … RELEASE sN.
 SettingsStore::Transaction::Transaction(SettingsStore& store) : store_(store), lock_(store.mutex_) {
     sqlite3* db = store_.db_.get();
@@ -340,7 +355,7 @@ SettingsStore::Transaction::Transaction(SettingsStore& store) : store_(store), l
         store_.tx_failed_ = true;
         active_ = false;
     } else {
-        active_ = exec(db, ("SAVEPOINT s" + std::to_string(depth_)).c_str());
+        active_ = exec(db, savepoint_sql("SAVEPOINT s", depth_).c_str());
     }
 }
 
@@ -353,10 +368,9 @@ bool SettingsStore::Transaction::commit() {
         exec(db, "ROLLBACK");
         return false;
     }
-    const std::string name = "s" + std::to_string(depth_);
-    if (!store_.tx_failed_ && exec(db, ("RELEASE " + name).c_str())) return true;
-    exec(db, ("ROLLBACK TO " + name).c_str());
-    exec(db, ("RELEASE " + name).c_str());
+    if (!store_.tx_failed_ && exec(db, savepoint_sql("RELEASE s", depth_).c_str())) return true;
+    exec(db, savepoint_sql("ROLLBACK TO s", depth_).c_str());
+    exec(db, savepoint_sql("RELEASE s", depth_).c_str());
     return false;
 }
 
@@ -366,9 +380,8 @@ SettingsStore::Transaction::~Transaction() {
         if (depth_ == 1) {
             exec(db, "ROLLBACK");
         } else {
-            const std::string name = "s" + std::to_string(depth_);
-            exec(db, ("ROLLBACK TO " + name).c_str());
-            exec(db, ("RELEASE " + name).c_str());
+            exec(db, savepoint_sql("ROLLBACK TO s", depth_).c_str());
+            exec(db, savepoint_sql("RELEASE s", depth_).c_str());
         }
     }
     if (--store_.tx_depth_ == 0) store_.tx_failed_ = false;

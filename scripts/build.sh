@@ -4,5 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
+# TORVALEN_WERROR=1 (CI) makes every compiler warning an error.
+extra=()
+[ "${TORVALEN_WERROR:-0}" = 1 ] && extra+=(-DTORVALEN_WERROR=ON)
+cmake -S . -B "$build_dir" -G Ninja "${extra[@]}" "$@" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"

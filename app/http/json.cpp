@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engine/user_text.h"
+
 namespace torvalen::http {
 
 void Json::separate() {
@@ -102,8 +104,19 @@ std::string json_quote(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
-    for (const char c : text) {
+    while (!text.empty()) {
+        const size_t n = utf8_sequence_length(text);
+        const char c = text[0];
         const auto u = static_cast<unsigned char>(c);
+        if (n != 1) {
+            // A byte that is not UTF-8 (a name stored by an older build) would make
+            // the whole answer unreadable: it goes out as U+FFFD.
+            if (n == 0) out += "\\ufffd";
+            else out.append(text.substr(0, n));
+            text.remove_prefix(n == 0 ? 1 : n);
+            continue;
+        }
+        text.remove_prefix(1);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;

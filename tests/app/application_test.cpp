@@ -105,6 +105,10 @@ TEST_F(ApplicationTest, NewInstanceRefusesBadNamesAndTheNinth) {
     EXPECT_EQ(app->new_instance(std::string(64, 'x')).message, messages::name_too_long);
     EXPECT_EQ(app->new_instance("a/b").message, messages::name_bad_character);
     EXPECT_EQ(app->new_instance("a\\b").message, messages::name_bad_character);
+    // Not text: a NUL and bytes that are not UTF-8; a line feed that would forge a log line.
+    EXPECT_EQ(app->new_instance(std::string("\0\xff\xfe", 3)).message, messages::name_not_text);
+    EXPECT_EQ(app->new_instance("E\ntorvalen[app]: pw removed").message, messages::name_not_text);
+    EXPECT_EQ(app->new_instance("Bad\xc2\x85").message, messages::name_not_text);  // C1 "next line"
     r = app->new_instance("Instance 1");
     EXPECT_EQ(r.message, messages::duplicate_instance);
     EXPECT_EQ(r.title, "Error");
@@ -112,8 +116,9 @@ TEST_F(ApplicationTest, NewInstanceRefusesBadNamesAndTheNinth) {
     EXPECT_EQ(app->instances_key().subkeys().size(), 1u);
 
     EXPECT_TRUE(app->new_instance("instance 1").ok);  // names compare case-sensitively
+    EXPECT_TRUE(app->new_instance("Radio Zürich 📻").ok);
     EXPECT_TRUE(app->new_instance(std::string(63, 'y')).ok);
-    for (int i = 4; i <= 8; ++i) ASSERT_TRUE(app->new_instance("N" + std::to_string(i)).ok);
+    for (int i = 5; i <= 8; ++i) ASSERT_TRUE(app->new_instance("N" + std::to_string(i)).ok);
     r = app->new_instance("Ninth");
     EXPECT_EQ(r.message, messages::max_instances);
     EXPECT_EQ(app->instance_count(), 8u);

@@ -1,5 +1,6 @@
 // torvalen: the broadcast audio processor program.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -89,8 +90,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The settings home holds the password hash and, in the store, the link's and
+    // the streams' passwords: for this user only.
     std::error_code ec;
     std::filesystem::create_directories(options.home, ec);
+    ::chmod(options.home.c_str(), 0700);
     std::string other;
     auto lock = RunningCopyLock::acquire(options.home, "http://" + cmd.listen, other, error);
     if (!lock) {
@@ -140,6 +144,8 @@ int main(int argc, char** argv) {
         http::ApiOptions api_options;
         api_options.request_exit = [] { kill(getpid(), SIGTERM); };
         if (const char* home = std::getenv("HOME")) api_options.home_folder = home;
+        api_options.settings_home = options.home;
+        api_options.listening_on_loopback = http::is_loopback_host(listen.host);
         api = std::make_unique<http::Api>(control, *app, api_options);
         web = http::WebServer::start(*api, listen, ui_folder, error);
     }

@@ -9,6 +9,7 @@
 #include "engine/log.h"
 #include "engine/realtime.h"
 #include "engine/text.h"
+#include "engine/user_text.h"
 #include "params/names.h"
 #include "params/preset_file.h"
 #include "params/profile_file.h"
@@ -34,6 +35,7 @@ constexpr std::string_view save_failed = "The settings store could not be writte
 constexpr std::string_view load_failed = "The preset could not be loaded";
 constexpr std::string_view daypart_load_failed = "The day-part could not be loaded";
 constexpr std::string_view export_failed = "The file could not be written";
+constexpr std::string_view notes_not_text = "Notes must be text (UTF-8) without control characters";
 
 Outcome invalid_name(std::string_view title) {
     return Outcome::failure(std::string(invalid_name_message), std::string(title));
@@ -364,6 +366,8 @@ std::string PresetBar::notes() const {
 Outcome PresetBar::set_notes(std::string_view notes) {
     std::lock_guard lock(lock_);
     if (!enabled_) return Outcome::refused();
+    if (!clean_user_text(notes, true))
+        return Outcome::failure(std::string(notes_not_text), std::string(bar_text::notes_title));
     notes_ = std::string(notes.substr(0, max_notes_chars));
     return Outcome::success();
 }
@@ -607,6 +611,8 @@ std::string PresetBar::daypart_notes() const {
 Outcome PresetBar::set_daypart_notes(std::string_view notes) {
     std::lock_guard lock(lock_);
     if (!options_.dayparts_offered || !enabled_) return Outcome::refused();
+    if (!clean_user_text(notes, true))
+        return Outcome::failure(std::string(notes_not_text), std::string(bar_text::daypart_notes_title));
     daypart_notes_ = std::string(notes.substr(0, max_notes_chars));
     return Outcome::success();
 }

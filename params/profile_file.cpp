@@ -223,25 +223,37 @@ void ProfileWriter::entry(std::string_view key, std::string_view value) {
 }
 
 std::optional<std::string> read_file_limited(const std::filesystem::path& file, size_t max_bytes, std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    // Opened without blocking and checked before reading: a FIFO or a device named
+    // here must not hang the caller, nor a huge file fill the memory.
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
         error = system_reason("Cannot open the file");
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "Not a regular file";
+        return std::nullopt;
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_bytes) {
+        error = "The file is too large";
         return std::nullopt;
     }
     std::string contents;
     std::array<char, 65536> chunk;
-    while (in) {
-        in.read(chunk.data(), chunk.size());
-        const auto got = static_cast<size_t>(in.gcount());
-        if (contents.size() + got > max_bytes) {
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = system_reason("Cannot read the file");
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        if (contents.size() + static_cast<size_t>(got) > max_bytes) {
             error = "The file is too large";
             return std::nullopt;
         }
-        contents.append(chunk.data(), got);
-    }
-    if (in.bad()) {
-        error = "Cannot read the file";
-        return std::nullopt;
+        contents.append(chunk.data(), static_cast<size_t>(got));
     }
     return contents;
 }
@@ -255,8 +267,16 @@ bool write_file_atomically(const std::filesystem::path& file, std::string_view c
         error = system_reason("Cannot create a file in the folder");
         return false;
     }
-    // mkstemp creates the file for the owner only; a preset file is an ordinary document.
-    ::fchmod(fd.get(), 0644);
+    // mkstemp creates the file for the owner only. A file replaced keeps its mode;
+    // a new one is an ordinary document.
+    struct stat existing {};
+    const bool replaces = ::stat(file.c_str(), &existing) == 0;
+    if (replaces && !S_ISREG(existing.st_mode)) {
+        error = "Not a regular file";
+        ::unlink(temp.c_str());
+        return false;
+    }
+    ::fchmod(fd.get(), replaces ? (existing.st_mode & 07777) : 0644);
     const bool written = write_all(fd.get(), contents) && ::fsync(fd.get()) == 0;
     if (!written) error = system_reason("Cannot write the file");
     const bool closed = fd.close();

@@ -3,9 +3,21 @@
 // shows refusals and asks for confirmation the way the program's message boxes do.
 import { messageBox, askYesNo } from './dialog.js';
 
+// The session's anti-forgery token: handed out with the logon, kept by this origin
+// only, and sent with every request. The session cookie alone authorises nothing.
+const tokenKey = 'torvalen_token';
+function tokenHeaders() {
+  const token = localStorage.getItem(tokenKey);
+  return token ? { 'X-Torvalen-Token': token } : {};
+}
+function keepToken(answer) {
+  if (answer && typeof answer.token === 'string') localStorage.setItem(tokenKey, answer.token);
+  return answer;
+}
+
 export async function get(path, params = {}) {
   const query = new URLSearchParams(params).toString();
-  const response = await fetch(query ? `${path}?${query}` : path, { cache: 'no-store' });
+  const response = await fetch(query ? `${path}?${query}` : path, { cache: 'no-store', headers: tokenHeaders() });
   const body = await response.json().catch(() => ({ ok: false, message: `HTTP ${response.status}`, title: 'Error' }));
   if (!response.ok) throw Object.assign(new Error(body.message || `HTTP ${response.status}`), { body });
   return body;
@@ -18,10 +30,11 @@ export async function command(path, params = {}, { quiet = false } = {}) {
   const send = async (fields) => {
     const response = await fetch(path, {
       method: 'POST',
-      headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded', ...tokenHeaders() },
       body: new URLSearchParams(fields).toString(),
     });
-    return response.json().catch(() => ({ ok: false, message: `HTTP ${response.status}`, title: 'Error' }));
+    const answer = await response.json().catch(() => ({ ok: false, message: `HTTP ${response.status}`, title: 'Error' }));
+    return keepToken(answer);
   };
   let answer = await send(params);
   if (!answer.ok && answer.confirm) {

@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "app/http/file_rules.h"
 #include "app/http/json.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
@@ -21,6 +22,7 @@
 #include "measure/sound_in.h"
 #include "params/page_tree.h"
 #include "params/preset_bar.h"
+#include "params/preset_file.h"
 
 namespace torvalen::http {
 
@@ -89,12 +91,12 @@ bool parse_u32(const std::string& text, uint32_t& out) {
     return true;
 }
 
+// Decimal only, as the API says: no blanks, no hex, no "inf" or "nan".
 bool parse_float(const std::string& text, float& out) {
     if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) return false;
     out = static_cast<float>(v);
     return std::isfinite(out);
 }
@@ -427,6 +429,24 @@ void LogOnThrottle::failed(Clock::time_point now) {
     not_before_ = now + std::chrono::seconds(seconds);
 }
 
+int64_t LogOnThrottle::claim(Clock::time_point now) {
+    if (const int64_t wait = wait_seconds(now); wait > 0) return wait;
+    failed(now);
+    return 0;
+}
+
+int64_t PeerThrottles::claim(const std::string& peer, LogOnThrottle::Clock::time_point now) {
+    if (peers_.size() >= max_peers && !peers_.count(peer)) {
+        // Forget the peers whose slow-down is over; if every one is still slowed
+        // down, a flood of addresses is guessing: new ones wait too.
+        std::erase_if(peers_, [&](const auto& p) { return p.second.not_before() <= now; });
+        if (peers_.size() >= max_peers) return 60;
+    }
+    return peers_[peer].claim(now);
+}
+
+void PeerThrottles::succeeded(const std::string& peer) { peers_.erase(peer); }
+
 // ---- Api ----
 
 Api::Api(ControlThread& control, Application& app, ApiOptions options)
@@ -442,18 +462,51 @@ void Api::save_style() {
     if (auto persist = app_.root_key().create("Persist")) style_.save(*persist);
 }
 
-std::string Api::new_session() {
-    std::string token = random_token();
+void Api::open_session(Response& r) {
+    const std::string cookie = random_token();
+    const std::string token = random_token();
+    {
+        std::lock_guard lock(sessions_lock_);
+        sessions_[cookie] = Session{token, std::chrono::steady_clock::now()};
+    }
+    r.set_cookie = std::string(session_cookie) + "=" + cookie + "; Path=/; HttpOnly; SameSite=Strict";
+    Json j;
+    j.begin_object().member("ok", true).member("token", token).end_object();
+    r.body = j.take();
+}
+
+bool Api::session_valid(const Request& request) {
+    if (request.session.empty() || request.token.empty()) return false;
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(sessions_lock_);
-    sessions_.insert(token);
-    return token;
+    const auto it = sessions_.find(request.session);
+    if (it == sessions_.end()) return false;
+    if (now - it->second.last_used > options_.session_idle_limit) {
+        sessions_.erase(it);
+        return false;
+    }
+    // The cookie reaches every service on this host; the token only this page.
+    const std::string& token = it->second.token;
+    unsigned char diff = token.size() == request.token.size() ? 0 : 1;
+    for (size_t i = 0; i < token.size() && i < request.token.size(); ++i)
+        diff |= static_cast<unsigned char>(token[i] ^ request.token[i]);
+    if (diff != 0) return false;
+    it->second.last_used = now;
+    return true;
 }
 
 bool Api::may_change(const Request& request) {
     if (!app_.logged_on()) return false;
     if (!app_.password_set()) return true;
+    return session_valid(request);
+}
+
+Response Api::throttled(const Request& request) {
     std::lock_guard lock(sessions_lock_);
-    return !request.session.empty() && sessions_.count(request.session) != 0;
+    const int64_t wait = throttles_.claim(request.peer, LogOnThrottle::Clock::now());
+    if (wait <= 0) return Response{0, {}, {}, false};
+    return message_response(200, "Too many wrong passwords: try again in " + std::to_string(wait) + " seconds",
+                            locked_title);
 }
 
 Response Api::handle(const Request& request) {
@@ -465,17 +518,29 @@ Response Api::handle(const Request& request) {
 Response Api::dispatch(const Request& request) {
     if (request.method == "POST") {
         // A page of another site may not send commands through a local browser.
-        const bool foreign_origin = !request.origin.empty() && request.origin != "null" &&
-                                    request.origin != "http://" + request.host;
-        if (foreign_origin || request.fetch_site == "cross-site") {
-            log_event(log_who, "refused a command from another site (" + request.origin + ")");
+        // "null" is what a browser sends for a page that hides where it comes from
+        // (a no-referrer form, a redirect): foreign. Sec-Fetch-Site must say the
+        // page is ours ("same-origin") or typed by the user ("none"); "same-site"
+        // is a page on another port of this host.
+        const bool foreign_origin = request.origin == "null" ||
+                                    (!request.origin.empty() && request.origin != "http://" + request.host);
+        const bool foreign_site = !request.fetch_site.empty() && request.fetch_site != "same-origin" &&
+                                  request.fetch_site != "none";
+        if (foreign_origin || foreign_site) {
+            log_event(log_who, "refused a command from another site (Origin \"" + request.origin +
+                                   "\", Sec-Fetch-Site \"" + request.fetch_site + "\")");
             return message_response(403, "Commands from another site are refused", "Error");
         }
         if (request.path == "/api/password/logon") return log_on(request);
         return command_request(request);
     }
     if (request.method != "GET") return message_response(405, "Method not allowed", "Error");
-    if (request.path == "/api/files") return files_json(request);
+    if (request.path == "/api/files") {
+        // The listing shows the machine's folders: only to a browser that may change settings.
+        bool may = false;
+        control_.run([&] { may = may_change(request); });
+        return may ? files_json(request) : forbidden(messages::locked);
+    }
     if (request.path == "/api/help") {
         Json j;
         j.begin_object()
@@ -785,13 +850,7 @@ Response Api::files_json(const Request& request) {
 
 Response Api::log_on(const Request& request) {
     const std::string password = field(request, "password");
-    {
-        std::lock_guard lock(sessions_lock_);
-        const int64_t wait = throttle_.wait_seconds(LogOnThrottle::Clock::now());
-        if (wait > 0)
-            return message_response(200, "Too many wrong passwords: try again in " + std::to_string(wait) + " seconds",
-                                    locked_title);
-    }
+    if (Response wait = throttled(request); wait.status != 0) return wait;
     CommandResult r;
     bool password_set = false;
     control_.run([&] {
@@ -799,18 +858,15 @@ Response Api::log_on(const Request& request) {
         r = app_.log_on(password);
     });
     if (!r.ok) {
-        std::lock_guard lock(sessions_lock_);
-        throttle_.failed(LogOnThrottle::Clock::now());
-        log_event(log_who, "wrong password");
+        log_event(log_who, "wrong password from " + request.peer);
         return result_response(r);
     }
     {
         std::lock_guard lock(sessions_lock_);
-        throttle_.succeeded();
+        throttles_.succeeded(request.peer);
     }
     Response ok = success();
-    if (password_set)
-        ok.set_cookie = std::string(session_cookie) + "=" + new_session() + "; Path=/; HttpOnly; SameSite=Strict";
+    if (password_set) open_session(ok);
     return ok;
 }
 
@@ -954,12 +1010,28 @@ Response Api::command_request(const Request& request) {
 Response Api::change_password(const Request& request) {
     const bool had_password = app_.password_set();
     const std::string fresh = field(request, "new");
+    if (had_password && fresh.empty() && !options_.listening_on_loopback)
+        return message_response(200, messages::password_needed_on_network, messages::title_error);
+    // The old password is a guess like any other: slowed down the same way.
+    if (had_password) {
+        if (Response wait = throttled(request); wait.status != 0) return wait;
+    }
     const CommandResult result = app_.change_password(field(request, "old"), fresh, flag(request, "confirmed"));
+    const bool old_was_right =
+        result.ok || result.needs_confirmation || result.message == messages::password_not_strong;
+    if (had_password && old_was_right) {
+        std::lock_guard lock(sessions_lock_);
+        throttles_.succeeded(request.peer);
+    }
     Response r = result_response(result);
-    // The browser that set the first password proved it may change settings: it
-    // stays logged on.
-    if (result.ok && !had_password && !fresh.empty())
-        r.set_cookie = std::string(session_cookie) + "=" + new_session() + "; Path=/; HttpOnly; SameSite=Strict";
+    if (!result.ok) return r;
+    // Every other browser must log on again with the new password; the one that
+    // changed it stays logged on (and so does the browser that set the first one).
+    {
+        std::lock_guard lock(sessions_lock_);
+        std::erase_if(sessions_, [&](const auto& s) { return fresh.empty() || s.first != request.session; });
+    }
+    if (!had_password && !fresh.empty()) open_session(r);
     return r;
 }
 
@@ -1020,6 +1092,9 @@ constexpr BarVerbs daypart_verbs{"A day-part needs a name",          &params::Pr
                                  &params::PresetBar::set_daypart_notes, &params::PresetBar::import_daypart,
                                  &params::PresetBar::export_daypart};
 
+constexpr ProfileKind preset_files{params::preset_extension, params::preset_type, "preset"};
+constexpr ProfileKind daypart_files{params::daypart_extension, params::daypart_type, "day-part"};
+
 // The editor's whole table from the request's fields, checked entry by entry.
 params::Outcome edit_dayparts(params::PresetBar& bar, const Request& request, Response& malformed) {
     uint32_t count = 0;
@@ -1071,10 +1146,16 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
     } else if (verb == "notes") {
         o = (bar.*verbs.notes)(field(request, "notes"));
     } else if (verb == "import") {
-        o = (bar.*verbs.import)(file);
+        std::string why;
+        const auto source = import_source(file, dayparts ? daypart_files : preset_files, why);
+        if (!source) return message_response(200, why, messages::title_error);
+        o = (bar.*verbs.import)(*source);
     } else if (verb == "export") {
         if (file.empty()) return bad_request("Which file?");
-        o = (bar.*verbs.export_to)(file);
+        std::string why;
+        const auto target = export_target(file, dayparts ? daypart_files : preset_files, options_.settings_home, why);
+        if (!target) return message_response(200, why, messages::title_error);
+        o = (bar.*verbs.export_to)(*target);
     } else if (!dayparts && verb == "mode") {
         const std::string mode = field(request, "mode");
         if (mode != "presets" && mode != "dayparts") return bad_request("Mode must be presets or dayparts");

@@ -85,11 +85,27 @@ public:
     // Seconds until the next attempt is allowed (0: now).
     int64_t wait_seconds(Clock::time_point now) const;
     void failed(Clock::time_point now);
-    void succeeded() { failures_ = 0; }
+    void succeeded() { failures_ = 0; not_before_ = {}; }
+    // An attempt about to be verified: refused (seconds to wait) while slowed down,
+    // else counted as wrong until `succeeded` says otherwise, so that guesses sent
+    // in parallel are slowed down as much as guesses sent one after the other.
+    int64_t claim(Clock::time_point now);
+    Clock::time_point not_before() const { return not_before_; }
 
 private:
     uint32_t failures_ = 0;
     Clock::time_point not_before_{};
+};
+
+// One throttle per client address: a stranger's guesses do not lock the operator out.
+class PeerThrottles {
+public:
+    int64_t claim(const std::string& peer, LogOnThrottle::Clock::time_point now);
+    void succeeded(const std::string& peer);
+
+private:
+    static constexpr size_t max_peers = 4096;
+    std::map<std::string, LogOnThrottle> peers_;
 };
 
 // ---- The API ----
@@ -99,6 +115,13 @@ struct ApiOptions {
     std::function<void()> request_exit;
     // The folder the file dialog starts in when none is given.
     std::filesystem::path home_folder;
+    // The settings home: nothing is ever exported into it.
+    std::filesystem::path settings_home;
+    // False while the web interface listens on a network address: the password
+    // may then not be removed.
+    bool listening_on_loopback = true;
+    // A session that sent nothing for this long must log on again.
+    std::chrono::seconds session_idle_limit{8 * 3600};
 };
 
 class Api {
@@ -135,7 +158,10 @@ private:
     Response command_request(const Request& request);
 
     bool may_change(const Request& request);  // control thread
-    std::string new_session();
+    // A new session: sets its cookie on `r` and puts its token into the answer.
+    void open_session(Response& r);
+    bool session_valid(const Request& request);
+    Response throttled(const Request& request);  // empty body: go on
 
     Response state_json(bool may_change);
     Response page_json(const Request& request, bool may_change);
@@ -167,9 +193,13 @@ private:
     MeterFeed meters_;
     StyleSettings style_;
 
+    struct Session {
+        std::string token;  // the anti-forgery token the page sends in a header
+        std::chrono::steady_clock::time_point last_used;
+    };
     std::mutex sessions_lock_;
-    std::set<std::string> sessions_;
-    LogOnThrottle throttle_;  // under sessions_lock_
+    std::map<std::string, Session> sessions_;  // by cookie value
+    PeerThrottles throttles_;  // under sessions_lock_
 
     std::atomic<uint64_t> version_{1};
     std::string last_fingerprint_;  // control thread

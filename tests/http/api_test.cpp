@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/messages.h"
 #include "app/standard_modules.h"
@@ -165,6 +169,9 @@ protected:
         http::ApiOptions o;
         o.home_folder = temp_.path();
         o.request_exit = [this] { ++exits_; };
+        o.settings_home = options_.home;
+        o.session_idle_limit = idle_limit_;
+        o.listening_on_loopback = on_loopback_;
         api_ = std::make_unique<http::Api>(control_, *app_, o);
     }
     void stop() {
@@ -184,9 +191,16 @@ protected:
         r.path = path;
         r.params = std::move(params);
         r.session = session;
+        r.token = tokens_[session];  // what the page kept from its logon
+        r.peer = peer_;
         r.host = "127.0.0.1:8080";
         r.origin = method == "POST" ? "http://127.0.0.1:8080" : "";
-        return api_->handle(r);
+        http::Response answer = api_->handle(r);
+        if (answer.set_cookie.find("Max-Age=0") == std::string::npos && !answer.set_cookie.empty()) {
+            const JsonValue body = parse_json(answer.body);
+            if (body.has("token")) tokens_[cookie_token(answer.set_cookie)] = body["token"].str();
+        }
+        return answer;
     }
     JsonValue get(const std::string& path, std::map<std::string, std::string> params = {},
                   const std::string& session = {}) {
@@ -213,6 +227,10 @@ protected:
     std::unique_ptr<Application> app_;
     std::unique_ptr<http::Api> api_;
     int exits_ = 0;
+    std::map<std::string, std::string> tokens_;  // session cookie -> its header token
+    std::string peer_ = "127.0.0.1";
+    std::chrono::seconds idle_limit_{3600};
+    bool on_loopback_ = true;
 };
 
 TEST_F(ApiTest, InstancesAreCreatedRenamedAndClosedWithTheirMessages) {
@@ -299,6 +317,14 @@ TEST_F(ApiTest, CommandsFromAnotherSiteAreRefused) {
     EXPECT_EQ(api_->handle(r).status, 403);
     r.origin.clear();
     r.fetch_site = "cross-site";
+    EXPECT_EQ(api_->handle(r).status, 403);
+    // A page that hides its origin (a no-referrer form, a redirect) or sits on
+    // another port of this host ("same-site") is foreign too.
+    r.fetch_site.clear();
+    r.origin = "null";
+    EXPECT_EQ(api_->handle(r).status, 403);
+    r.origin.clear();
+    r.fetch_site = "same-site";
     EXPECT_EQ(api_->handle(r).status, 403);
     r.fetch_site = "same-origin";
     r.origin = "http://127.0.0.1:8080";
@@ -451,6 +477,129 @@ TEST_F(ApiTest, ExitAsksWhenConfirmExitIsSetThenEnds) {
     const http::Response done = call("POST", "/api/exit", {{"confirmed", "1"}});
     EXPECT_TRUE(done.exit_after);
     EXPECT_EQ(call("POST", "/api/desktop/toggle", {{"name", "nonsense"}}).status, 400);
+}
+
+
+TEST_F(ApiTest, ASessionNeedsItsHeaderTokenAndEndsWithAPasswordChange) {
+    const http::Response set = call("POST", "/api/password/change", {{"old", ""}, {"new", "Str0ng!Pass"}});
+    const std::string owner = cookie_token(set.set_cookie);
+    ASSERT_EQ(tokens_[owner].size(), 64u);
+    const std::map<std::string, std::string> change = {{"page", "3"}, {"index", "4"}, {"value", "1"}};
+    EXPECT_TRUE(post("/api/control/set", change, owner)["ok"].flag());
+
+    // The cookie replayed without the page's token (another service on this host
+    // received it) changes nothing and lists no folder.
+    const std::string token = tokens_[owner];
+    tokens_[owner] = "";
+    EXPECT_EQ(call("POST", "/api/control/set", change, owner).status, 403);
+    EXPECT_EQ(call("GET", "/api/files", {{"dir", "/"}}, owner).status, 403);
+    EXPECT_FALSE(get("/api/state", {}, owner)["logged_on"].flag());
+    tokens_[owner] = std::string(64, 'a');
+    EXPECT_EQ(call("POST", "/api/control/set", change, owner).status, 403);
+    tokens_[owner] = token;
+    EXPECT_EQ(call("GET", "/api/files", {{"dir", "/"}}, owner).status, 200);
+
+    // A second browser logs on; when the owner changes the password, it must log on again.
+    const http::Response other = call("POST", "/api/password/logon", {{"password", "Str0ng!Pass"}});
+    const std::string second = cookie_token(other.set_cookie);
+    EXPECT_TRUE(post("/api/control/set", change, second)["ok"].flag());
+    EXPECT_TRUE(post("/api/password/change", {{"old", "Str0ng!Pass"}, {"new", "N3w!Passw0rd"}}, owner)["ok"].flag());
+    EXPECT_EQ(call("POST", "/api/control/set", change, second).status, 403);
+    EXPECT_TRUE(post("/api/control/set", change, owner)["ok"].flag());
+
+    // A session idle for longer than the limit has ended.
+    stop();
+    idle_limit_ = std::chrono::seconds(0);
+    start();
+    const http::Response fresh = call("POST", "/api/password/logon", {{"password", "N3w!Passw0rd"}});
+    const std::string idle = cookie_token(fresh.set_cookie);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(call("POST", "/api/control/set", change, idle).status, 403);
+}
+
+TEST_F(ApiTest, WrongPasswordsAreCountedPerPeerAndBeforeTheyAreChecked) {
+    const std::string owner =
+        cookie_token(call("POST", "/api/password/change", {{"old", ""}, {"new", "Str0ng!Pass"}}).set_cookie);
+
+    // A stranger's guesses slow the stranger down, not the operator.
+    peer_ = "192.0.2.7";
+    for (const char* guess : {"a", "b", "c"}) post("/api/password/logon", {{"password", guess}});
+    EXPECT_NE(post("/api/password/logon", {{"password", "d"}})["message"].str().find("Too many"), std::string::npos);
+    // The old password of Change is a guess as well.
+    EXPECT_NE(post("/api/password/change", {{"old", "x"}, {"new", "Other!Pass1"}}, owner)["message"].str().find("Too many"),
+              std::string::npos);
+    peer_ = "127.0.0.1";
+    EXPECT_TRUE(post("/api/password/logon", {{"password", "Str0ng!Pass"}})["ok"].flag());
+
+    // Guesses sent at the same time are counted before they are verified: at
+    // most three are checked.
+    peer_ = "192.0.2.8";
+    std::vector<std::thread> guesses;
+    std::atomic<int> checked{0};
+    for (int i = 0; i < 8; ++i)
+        guesses.emplace_back([&, i] {
+            http::Request r;
+            r.method = "POST";
+            r.path = "/api/password/logon";
+            r.params = {{"password", "guess" + std::to_string(i)}};
+            r.host = "127.0.0.1:8080";
+            r.peer = "192.0.2.8";
+            if (api_->handle(r).body.find("Too many") == std::string::npos) ++checked;
+        });
+    for (auto& t : guesses) t.join();
+    EXPECT_EQ(checked.load(), 3);
+
+    // On a network address the password cannot be removed.
+    peer_ = "127.0.0.1";
+    stop();
+    on_loopback_ = false;
+    start();
+    const std::string session =
+        cookie_token(call("POST", "/api/password/logon", {{"password", "Str0ng!Pass"}}).set_cookie);
+    JsonValue refused = post("/api/password/change", {{"old", "Str0ng!Pass"}, {"new", ""}, {"confirmed", "1"}}, session);
+    EXPECT_EQ(refused["message"].str(), messages::password_needed_on_network);
+    control_.run([&] { EXPECT_TRUE(app_->password_set()); });
+}
+
+TEST_F(ApiTest, ExportAndImportKeepToFilesOfTheirKind) {
+    namespace fs = std::filesystem;
+    const std::map<std::string, std::string> at = {{"page", "3"}};
+    auto with = [&](std::string verb, std::string file) {
+        return post("/api/presets/" + verb, {{"page", "3"}, {"file", std::move(file)}});
+    };
+    // Relative paths and the settings home are refused; the extension is added.
+    EXPECT_FALSE(with("export", "night.fmt4")["ok"].flag());
+    EXPECT_FALSE(with("export", (options_.home / "password").string())["ok"].flag());
+    EXPECT_FALSE(fs::exists(options_.home / "password.fmt4"));
+    EXPECT_FALSE(with("export", (temp_ / "missing" / "x.fmt4").string())["ok"].flag());
+    ASSERT_TRUE(with("export", (temp_ / ".bashrc").string())["ok"].flag());
+    EXPECT_TRUE(fs::exists(temp_ / ".bashrc.fmt4"));
+
+    // A file that is there is replaced only when it is a preset file, and keeps its mode.
+    const fs::path other = temp_ / "notes.fmt4";
+    std::ofstream(other) << "echo hello\n";
+    EXPECT_FALSE(with("export", other.string())["ok"].flag());
+    std::ifstream in(other);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "echo hello\n");
+    fs::permissions(temp_ / ".bashrc.fmt4", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(with("export", (temp_ / ".bashrc.fmt4").string())["ok"].flag());
+    EXPECT_EQ(fs::status(temp_ / ".bashrc.fmt4").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // Import reads regular files of its kind only: a FIFO does not hang it.
+    const fs::path fifo = temp_ / "pipe.fmt4";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(with("import", fifo.string())["ok"].flag());
+    EXPECT_FALSE(with("import", (options_.home / "settings.db").string())["ok"].flag());
+    EXPECT_TRUE(with("import", (temp_ / ".bashrc.fmt4").string())["ok"].flag());
+
+    // The settings home and its store are this user's only.
+    EXPECT_EQ(fs::status(options_.home / "settings.db").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // Numbers are decimal: no blanks, no hex.
+    EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", "4"}, {"value", " 1"}}).status, 400);
+    EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", "4"}, {"value", "0x1"}}).status, 400);
 }
 
 }  // namespace

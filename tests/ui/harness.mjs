@@ -361,22 +361,33 @@ export async function takeMessage(page, title = null) {
   return text;
 }
 
-// Page fetches carry the browser's session cookie and Origin.
+// Page fetches carry the browser's session cookie, Origin and, as the interface
+// does, the session token it keeps (and keep a new one a logon answers with).
 export function pagePost(page, apiPath, fields) {
   return page.evaluate(async ([p, f]) => {
+    const token = localStorage.getItem('torvalen_token');
     const response = await fetch(p, {
       method: 'POST',
-      headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+      headers: { 'Content-Type': 'application/x-www-form-urlencoded', ...(token ? { 'X-Torvalen-Token': token } : {}) },
       body: new URLSearchParams(f).toString(),
     });
-    return { status: response.status, body: await response.json().catch(() => null) };
+    const body = await response.json().catch(() => null);
+    if (body && typeof body.token === 'string') localStorage.setItem('torvalen_token', body.token);
+    return { status: response.status, body };
   }, [apiPath, fields]);
+}
+
+// The session token the page holds (null when it has none).
+export function pageToken(page) {
+  return page.evaluate(() => localStorage.getItem('torvalen_token'));
 }
 
 export function pageGet(page, apiPath, params = {}) {
   return page.evaluate(async ([p, q]) => {
     const query = new URLSearchParams(q).toString();
-    const response = await fetch(query ? `${p}?${query}` : p, { cache: 'no-store' });
+    const token = localStorage.getItem('torvalen_token');
+    const response = await fetch(query ? `${p}?${query}` : p,
+      { cache: 'no-store', headers: token ? { 'X-Torvalen-Token': token } : {} });
     return { status: response.status, body: await response.json().catch(() => null) };
   }, [apiPath, params]);
 }

@@ -6,7 +6,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   Torvalen, launchBrowser, openMain, openMenu, openSubmenu, readMenu, chooseMenu, takeMessage,
-  selectPage, waitFor, answerYesNo, fillPasswordDialog, pagePost, pageGet, instanceTabs,
+  selectPage, waitFor, answerYesNo, fillPasswordDialog, pagePost, pageGet, pageToken, instanceTabs,
 } from './harness.mjs';
 
 const password = 'Str0ng!Pass';
@@ -159,14 +159,21 @@ describe('main menu, password lock and origin', () => {
     const session = (await browser.cookies(server.url)).find((c) => c.name === 'torvalen_session');
     assert.ok(session, 'the logged-on browser holds the session cookie');
     assert.equal(session.httpOnly, true);
-    const withCookie = await server.post('/api/control/set', { ...fields, value: String(before) },
+    // The cookie alone, replayed by another service of this host that received
+    // it, changes nothing: the page's token must come with it.
+    const replay = await server.post('/api/control/set', { ...fields, value: String(before) },
       { Cookie: `torvalen_session=${session.value}` });
-    assert.equal(withCookie.status, 200);
-    assert.equal(await controlValue(control.index), withCookie.body.value);
+    assert.equal(replay.status, 403);
+    const token = await pageToken(page);
+    assert.equal(token?.length, 64, 'the page keeps the session token');
+    const withToken = await server.post('/api/control/set', { ...fields, value: String(before) },
+      { Cookie: `torvalen_session=${session.value}`, 'X-Torvalen-Token': token });
+    assert.equal(withToken.status, 200);
+    assert.equal(await controlValue(control.index), withToken.body.value);
 
     // Even the logged-on session is refused from a foreign Origin.
     const foreign = await server.post('/api/control/set', fields,
-      { Cookie: `torvalen_session=${session.value}`, Origin: 'http://evil.example' });
+      { Cookie: `torvalen_session=${session.value}`, 'X-Torvalen-Token': token, Origin: 'http://evil.example' });
     assert.equal(foreign.status, 403);
   });
 

@@ -10,8 +10,13 @@ function tokenHeaders() {
   const token = localStorage.getItem(tokenKey);
   return token ? { 'X-Torvalen-Token': token } : {};
 }
+// A new token (a logon): the state read while the answer was on its way went out
+// with the old one, so the page reads it again ('tv-session').
 function keepToken(answer) {
-  if (answer && typeof answer.token === 'string') localStorage.setItem(tokenKey, answer.token);
+  if (answer && typeof answer.token === 'string') {
+    localStorage.setItem(tokenKey, answer.token);
+    document.dispatchEvent(new CustomEvent('tv-session'));
+  }
   return answer;
 }
 

@@ -231,6 +231,7 @@ function stop() {
 tabKeys(instanceTabs);
 tabKeys(pageTabs);
 onEvent('state', () => refresh());
+document.addEventListener('tv-session', () => refresh());
 onEvent('meters', () => { lastHeard = Date.now(); });
 setInterval(() => {
   if (!stopped && !fetching && Date.now() - lastHeard > QUIET_CHECK_MS) refresh();

@@ -179,6 +179,8 @@ std::unique_ptr<WebServer> WebServer::start(Api& api, const ListenAddress& addre
         r.origin = req.get_header_value("Origin");
         r.host = req.get_header_value("Host");
         r.fetch_site = req.get_header_value("Sec-Fetch-Site");
+        r.token = req.get_header_value("X-Torvalen-Token");
+        r.peer = req.remote_addr;
         Response out;
         if (!st->host_allowed(r.host)) {
             log_event(log_who, "refused a request for host \"" + r.host + "\"");

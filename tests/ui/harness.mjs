@@ -372,7 +372,10 @@ export function pagePost(page, apiPath, fields) {
       body: new URLSearchParams(f).toString(),
     });
     const body = await response.json().catch(() => null);
-    if (body && typeof body.token === 'string') localStorage.setItem('torvalen_token', body.token);
+    if (body && typeof body.token === 'string') {
+      localStorage.setItem('torvalen_token', body.token);
+      document.dispatchEvent(new CustomEvent('tv-session'));
+    }
     return { status: response.status, body };
   }, [apiPath, fields]);
 }

@@ -54,9 +54,9 @@ public:
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
-    // The entry in force at time code `now`: with one entry that entry; else the
-    // entry i with time(i) <= now < time(i + 1); else the last when now >= its
-    // time, otherwise the first. Nothing for an empty table.
+    // The entry in force at time code `now`: the latest entry with time <= now;
+    // before the first entry of the week the last one (it started the previous
+    // week). Nothing for an empty table.
     const DaypartEntry* in_force(uint32_t now) const;
 
     bool operator==(const DaypartTable&) const = default;

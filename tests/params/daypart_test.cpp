@@ -45,18 +45,21 @@ TEST(DaypartSchedule, EntryInForceOverAWeek) {
     ASSERT_EQ(table.entries().front().preset, "Morning") << "kept in time order";
     EXPECT_EQ(table.in_force(time_code(wednesday, 12, 0))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(saturday, 10, 0))->preset, "Evening");
-    EXPECT_EQ(table.in_force(time_code(sunday, 10, 0))->preset, "Morning") << "before the week's first entry";
+    EXPECT_EQ(table.in_force(time_code(sunday, 10, 0))->preset, "Evening") << "before the week's first entry";
+    EXPECT_EQ(table.in_force(time_code(monday, 5, 59))->preset, "Evening");
+    EXPECT_EQ(table.in_force(time_code(monday, 6, 0))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(friday, 17, 59))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(friday, 18, 0))->preset, "Evening");
 
-    // Every minute of the week: the latest entry not after now, else the first.
+    // Every minute of the week: the latest entry not after now, else the last
+    // (it has been in force since the previous week).
     const DaypartTable three = DaypartTable::from_entries(
         {{time_code(monday, 6, 0), "A"}, {time_code(wednesday, 0, 0), "B"}, {time_code(friday, 18, 30), "C"}});
     for (uint32_t day = 0; day < 7; ++day)
         for (uint32_t hour = 0; hour < 24; ++hour)
             for (uint32_t minute = 0; minute < 60; ++minute) {
                 const uint32_t now = time_code(day, hour, minute);
-                const DaypartEntry* expected = &three.entries().front();
+                const DaypartEntry* expected = &three.entries().back();
                 for (const DaypartEntry& e : three.entries())
                     if (e.time_code <= now) expected = &e;
                 ASSERT_EQ(three.in_force(now), expected) << time_code_text(now);
@@ -325,11 +328,14 @@ TEST(DaypartScheduler, ThreadFollowsASimulatedWeek) {
     ASSERT_TRUE(bar.enable_dayparting(false).ok);
     EXPECT_FALSE(bar.dayparting_enabled());
 
-    // Sunday to Friday 17:00 Morning is in force (and already current), from
-    // Friday 18:00 Evening.
+    // Morning is current at start, but from Sunday 00:00 to Monday 05:00 last
+    // week's Friday 18:00 entry (Evening) is in force, then Morning, and from
+    // Friday 18:00 Evening again.
     const auto loads = log.loads();
-    ASSERT_EQ(loads.size(), 1u);
+    ASSERT_EQ(loads.size(), 3u);
     EXPECT_EQ(loads[0], std::make_pair(std::string("Evening"), true));
+    EXPECT_EQ(loads[1], std::make_pair(std::string("Morning"), true));
+    EXPECT_EQ(loads[2], std::make_pair(std::string("Evening"), true));
     EXPECT_EQ(t.module.value(testing::delay_index), 1800.0f);
     uint32_t enabled = 1;
     store.module_key().read_dword_in("Daypart_Enable", enabled);

@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "engine/text.h"
 #include "params/daypart.h"
 #include "params/preset_bar.h"
 #include "params/preset_file.h"
+#include "params/profile_file.h"
 #include "test_module.h"
 
 namespace torvalen::params {
@@ -195,12 +197,16 @@ TEST(DaypartStore, SaveAndLoadKeepTheLayout) {
     ASSERT_TRUE(f.bar->set_mode(BarMode::dayparts).ok);
     EXPECT_EQ(f.bar->list(), std::vector<std::string>{"Week"});
 
-    // A count above 20 is cut; missing entries read as empty.
+    // A count above 20 is cut; entries that are missing, or have no valid time
+    // or name, are left out.
     week.open("Header")->write_dword("Count", 500);
+    week.open("1")->write_dword("Time", time_code(4294967295u, 25, 96));
+    week.create("2")->write_text("FormatFile", "Late");
     DaypartFixture g(store);
     EXPECT_EQ(g.bar->current_daypart(), "Week");
     EXPECT_EQ(g.bar->mode(), BarMode::dayparts);
-    EXPECT_EQ(g.bar->daypart_table().size(), 3u) << "two entries and one empty time code";
+    ASSERT_EQ(g.bar->daypart_table().size(), 1u);
+    EXPECT_EQ(g.bar->daypart_table().entries()[0].preset, "Morning");
     EXPECT_EQ(g.bar->daypart_notes(), "weekday plan");
 
     week.open("Header")->write_text("Version", "Test Module-v0.1.0");
@@ -237,12 +243,28 @@ TEST(DaypartFiles, ExportImportRoundTripAndFailures) {
     EXPECT_FALSE(g.bar->import_daypart(file).ok);
     EXPECT_EQ(g.bar->daypart_table(), monday_friday()) << "a failed import changes nothing";
 
-    // A count of 40 with entries that are missing or damaged: cut to 20, time 0.
-    put_file(file, "[Header]\r\nType=Daypart3\r\nVersion=Test Module-v1.0.0\r\nCount=2800000028\r\n"
-                   "[Entries]\r\n0_Name=A\r\n0_Time=0006020009\r\n");
+    // Damaged files are refused whole: more entries counted than present, a time
+    // failing its checksum, a time outside the week (day 4294967295, 25:96).
+    const std::string header = "[Header]\r\nName=Bad\r\nType=Daypart3\r\nVersion=Test Module-v1.0.0\r\n";
+    const std::string entry0 = "[Entries]\r\n0_Name=A\r\n0_Time=0006020008\r\n";
+    for (const std::string& damaged :
+         {header + "Count=0200000002\r\n" + entry0,
+          header + "Count=0100000001\r\n[Entries]\r\n0_Name=A\r\n0_Time=0006020009\r\n",
+          header + "Count=0100000001\r\n[Entries]\r\n0_Name=A\r\n0_Time=" +
+              encode_u32_structure(time_code(4294967295u, 25, 96)) + "\r\n"}) {
+        put_file(file, damaged);
+        EXPECT_EQ(g.bar->import_daypart(file).message, "Import Of Daypartt File Failed") << damaged;
+    }
+    EXPECT_EQ(g.bar->daypart_table(), monday_friday());
+    EXPECT_EQ(g.bar->current_daypart(), "Week");
+    // A count above 20 is cut to the 20 entries it needs.
+    std::string twenty = header + "Count=2800000028\r\n[Entries]\r\n";
+    for (uint32_t i = 0; i < 20; ++i)
+        twenty += text::build("u s u s s s", {i, "_Name=P\r\n", i, "_Time=", encode_u32_structure(time_code(monday, i, 0)),
+                                              "\r\n"}).value_or("");
+    put_file(file, twenty);
     ASSERT_TRUE(g.bar->import_daypart(file).ok);
-    EXPECT_EQ(g.bar->daypart_table().size(), 1u) << "entries with equal time codes collapse";
-    EXPECT_EQ(g.bar->current_daypart(), "");
+    EXPECT_EQ(g.bar->daypart_table().size(), 20u);
 }
 
 TEST(DaypartScheduler, LoadsTheScheduledPresetOnlyWhenItChanges) {

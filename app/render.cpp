@@ -21,11 +21,14 @@
 #include "app/standard_modules.h"
 #include "broadcast/rds_content.h"
 #include "broadcast/sound_out.h"
+#include "broadcast/sound_out_settings.h"
 #include "dsp/detectors.h"
+#include "engine/buses.h"
 #include "engine/instance.h"
 #include "engine/settings_store.h"
 #include "engine/virtual_device.h"
 #include "engine/wav_file.h"
+#include "params/page_tree.h"
 #include "params/preset_bar.h"
 
 namespace torvalen {
@@ -36,9 +39,10 @@ const char* const render_usage_text =
     "Usage: torvalen render [options] IN.wav OUT.wav\n"
     "\n"
     "Runs one instance over IN.wav as fast as possible and writes OUT.wav (32-bit\n"
-    "float), time-aligned with the input: the engine's block and the processor's\n"
-    "latency are removed, so the output has the input's length. Other input rates are\n"
-    "converted. The stored settings are read from a snapshot and never changed.\n"
+    "float), time-aligned with the input: the engine's block and, when Sound Out\n"
+    "takes the processor's output, the processor's latency are removed, so the output\n"
+    "has the input's length. Other input rates are converted. The stored settings are\n"
+    "read from a snapshot and never changed.\n"
     "\n"
     "Options:\n"
     "  --home DIR             settings home to take the instance from\n"
@@ -441,6 +445,24 @@ void apply_mpx(broadcast::SoundOut& sound_out, const RdsOverrides& r) {
     if (r.ta) c.ta.store(*r.ta ? 1 : 0);
 }
 
+// Where the output comes from: the bus Sound Out's "Input Select" takes (as its
+// engine reads it) and that item's text. Without a Sound Out, the processor.
+struct OutputSource {
+    uint32_t bus = bus_proc;
+    std::string name;
+};
+
+OutputSource output_source(Instance& instance) {
+    OutputSource source;
+    auto* sound_out = dynamic_cast<broadcast::SoundOut*>(instance.sound_out());
+    float select = 0.0f;
+    if (!sound_out || !sound_out->get_value(broadcast::control_input_select, select)) return source;
+    source.bus = std::min<uint32_t>(static_cast<uint32_t>(select), bus_proc);
+    const auto items = params::list_items(broadcast::sound_out_controls()[broadcast::control_input_select]);
+    if (items && source.bus < items->size()) source.name = (*items)[source.bus];
+    return source;
+}
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "torvalen render: %s\n", message.c_str());
     return 1;
@@ -528,7 +550,11 @@ int run_render(const std::vector<std::string>& args) {
         device->wait_finished();
         device->stop();
     }
-    const uint32_t latency_48k = instance->processor_latency_samples();
+    // Only the latency of the path the output takes is removed: from Sound In (or
+    // a source that has nothing to do with the input) no processor is in it.
+    const OutputSource source = output_source(*instance);
+    const bool through_processor = source.bus == bus_proc;
+    const uint32_t latency_48k = through_processor ? instance->processor_latency_samples() : 0;
     const uint64_t latency = static_cast<uint64_t>(latency_48k) * (rate / chain_rate_Hz);
     const fs::path converted = temp.path() / "in.wav";
     const int64_t frames = convert_input(*reader, rate, converted, latency, error);
@@ -601,9 +627,12 @@ int run_render(const std::vector<std::string>& args) {
         return fail("cannot write " + o.out.string() + ": " + ec.message());
     }
 
+    const std::string removed =
+        through_processor ? "processor latency " + std::to_string(latency_48k) + " samples (" +
+                                dB_text(1000.0 * latency_48k / chain_rate_Hz) + " ms) removed"
+                          : "output from \"" + source.name + "\", no processor latency in its path";
     std::string report = "torvalen render: " + std::to_string(frames) + " frames at " + std::to_string(rate) +
-                         " Hz; processor latency " + std::to_string(latency_48k) + " samples (" +
-                         dB_text(1000.0 * latency_48k / chain_rate_Hz) + " ms) removed; peak " +
+                         " Hz; " + removed + "; peak " +
                          (peak > 0 ? dB_text(20.0 * std::log10(peak / dsp::full_scale)) : std::string("-inf")) +
                          " dBFS";
     if (!o.mpx) {

@@ -43,12 +43,14 @@ DaypartTable DaypartTable::from_entries(std::vector<DaypartEntry> entries) {
 
 const DaypartEntry* DaypartTable::in_force(uint32_t now) const {
     if (entries_.empty()) return nullptr;
-    if (entries_.size() == 1) return &entries_.front();
-    for (size_t i = 0; i + 1 < entries_.size(); ++i) {
-        if (entries_[i].time_code <= now && now < entries_[i + 1].time_code) return &entries_[i];
+    // The latest entry not after now. Before the week's first entry the last
+    // entry of the week is still in force: the schedule wraps round the week.
+    const DaypartEntry* in_force = &entries_.back();
+    for (const DaypartEntry& entry : entries_) {
+        if (entry.time_code > now) break;
+        in_force = &entry;
     }
-    if (now >= entries_.back().time_code) return &entries_.back();
-    return &entries_.front();
+    return in_force;
 }
 
 Outcome DaypartEditor::add(uint32_t day_item, uint32_t hour, uint32_t minute, std::string_view preset) {

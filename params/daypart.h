@@ -24,6 +24,13 @@ constexpr uint32_t time_code(uint32_t day, uint32_t hour, uint32_t minute) {
 inline constexpr uint32_t first_time_code = time_code(0, 0, 0);  // Sunday 00:00
 inline constexpr uint32_t last_time_code = time_code(6, 23, 59);  // Saturday 23:59
 
+// True for the code of a real weekly time: a day from Sunday to Saturday, an
+// hour up to 23 and a minute up to 59.
+constexpr bool valid_time_code(uint32_t code) {
+    const uint32_t day = code >> 16, hour = (code >> 8) & 0xFF, minute = code & 0xFF;
+    return day >= 1 && day <= 7 && hour <= 23 && minute <= 59;
+}
+
 // The time code of a broken-down local time (tm_wday, tm_hour, tm_min).
 uint32_t time_code_of(const std::tm& local);
 // "Monday 06:00" style text for a time code (for lists); "?" parts for codes
@@ -54,9 +61,9 @@ public:
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
-    // The entry in force at time code `now`: with one entry that entry; else the
-    // entry i with time(i) <= now < time(i + 1); else the last when now >= its
-    // time, otherwise the first. Nothing for an empty table.
+    // The entry in force at time code `now`: the latest entry with time <= now;
+    // before the first entry of the week the last one (it started the previous
+    // week). Nothing for an empty table.
     const DaypartEntry* in_force(uint32_t now) const;
 
     bool operator==(const DaypartTable&) const = default;

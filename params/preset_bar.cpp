@@ -534,10 +534,20 @@ Outcome PresetBar::load_daypart_locked(std::string_view name) {
     std::vector<DaypartEntry> entries;
     for (uint32_t i = 0; i < count; ++i) {
         DaypartEntry entry;
+        bool has_time = false;
         if (const auto entry_key = daypart->open(text::decimal_text(i))) {
             std::string preset;
             if (entry_key->read_text("FormatFile", preset)) entry.preset = name_from_file(preset);
-            entry_key->read_dword("Time", entry.time_code);
+            has_time = entry_key->read_dword("Time", entry.time_code);
+        }
+        // An entry without a weekly time or a preset name would schedule nothing
+        // sensible: it is left out, and the log says which one.
+        if (!has_time || !valid_time_code(entry.time_code) || entry.preset.empty()) {
+            log_event(controls_.module_name(),
+                      text::build("s s s u s", {"day-part \"", name, "\": entry ", i,
+                                                " has no valid time or preset name and is left out"})
+                          .value_or(std::string("a damaged day-part entry is left out")));
+            continue;
         }
         entries.push_back(std::move(entry));
     }

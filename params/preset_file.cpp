@@ -124,15 +124,22 @@ ImportedDaypart read_daypart_file(std::string_view text, std::string_view versio
     const ProfileFile file = ProfileFile::parse(text);
     imported.status = header_status(file, daypart_type, version);
     if (imported.status != FileStatus::ok) return imported;
-    uint32_t count = 0;
-    if (auto count_text = file.value(header_section, "Count")) count = decode_u32_structure(*count_text).value_or(0);
-    count = std::min<uint32_t>(count, max_daypart_entries);
+    const auto count_text = file.value(header_section, "Count");
+    const auto count = count_text ? decode_u32_structure(*count_text) : std::nullopt;
+    if (!count) {
+        imported.status = FileStatus::damaged;
+        return imported;
+    }
     std::vector<DaypartEntry> entries;
-    for (uint32_t i = 0; i < count; ++i) {
-        DaypartEntry entry;
-        if (auto name = file.value(entries_section, entry_key(i, "_Name"))) entry.preset = name_from_file(*name);
-        if (auto time = file.value(entries_section, entry_key(i, "_Time")))
-            entry.time_code = decode_u32_structure(*time).value_or(0);
+    for (uint32_t i = 0; i < std::min<uint32_t>(*count, max_daypart_entries); ++i) {
+        const auto name = file.value(entries_section, entry_key(i, "_Name"));
+        const auto time_text = file.value(entries_section, entry_key(i, "_Time"));
+        const auto time = time_text ? decode_u32_structure(*time_text) : std::nullopt;
+        DaypartEntry entry{time.value_or(0), name ? name_from_file(*name) : std::string()};
+        if (!time || !valid_time_code(entry.time_code) || entry.preset.empty()) {
+            imported.status = FileStatus::damaged;
+            return imported;
+        }
         entries.push_back(std::move(entry));
     }
     imported.table = DaypartTable::from_entries(std::move(entries));

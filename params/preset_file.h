@@ -47,7 +47,9 @@ using ValueReader = std::function<std::optional<float>(uint32_t index)>;
 std::string write_preset_file(const PageTree& tree, std::string_view name, std::string_view version,
                               std::string_view notes, const ValueReader& value);
 
-enum class FileStatus { ok, wrong_type, version_mismatch };
+// damaged: the header is right but the content is not whole (a day-part file
+// whose entries are missing or carry no valid time or name).
+enum class FileStatus { ok, wrong_type, version_mismatch, damaged };
 
 struct LoadedValue {
     uint32_t index = 0;
@@ -77,6 +79,10 @@ struct ImportedDaypart {
     DaypartTable table;
 };
 
+// Reads a day-part file whole: `Count` (cut to 20) must be readable and each
+// entry below it must have a valid preset name and a time that passes its
+// checksum and lies in the week; otherwise the status is `damaged` and the
+// table is empty.
 ImportedDaypart read_daypart_file(std::string_view text, std::string_view version);
 
 // A value to apply for a control: `stored` when it is a finite number inside

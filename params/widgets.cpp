@@ -47,6 +47,12 @@ std::string slider_text(float value, float step) {
     return text::fixed_point_text(round_to_int32(static_cast<double>(value) * std::pow(10.0, decimals)), decimals);
 }
 
+double display_round(float value, float step) {
+    if (!std::isfinite(value)) return value;
+    const double scale = std::pow(10.0, step_decimals(step));
+    return std::round(static_cast<double>(value) * scale) / scale + 0.0;  // + 0.0: no "-0"
+}
+
 uint32_t mark_spacing_steps(float min, float max, float step) {
     if (!(step > 0.0f)) return 1;
     const double steps = std::fabs(static_cast<double>(max) - min) / step;

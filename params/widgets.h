@@ -19,6 +19,11 @@ float snap_to_step(float value, float step, float min, float max);
 uint32_t step_decimals(float step);
 // The slider's read-out: the value with step_decimals(step) decimals.
 std::string slider_text(float value, float step);
+// A display value as reported to the interface: rounded (half away from zero) to
+// the decimals of its step, without the float noise of the set/get conversion
+// (a gain of 2.5 dB reads back as 2.50000024 before rounding). The stored value
+// is not touched; a value that is not finite is returned as it is.
+double display_round(float value, float step);
 // Steps between scale marks (1, 2, 5, 10 or 20) so that the scale carries at
 // most about 20 marks.
 uint32_t mark_spacing_steps(float min, float max, float step);

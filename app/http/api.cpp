@@ -23,6 +23,7 @@
 #include "params/page_tree.h"
 #include "params/preset_bar.h"
 #include "params/preset_file.h"
+#include "params/widgets.h"
 
 namespace torvalen::http {
 
@@ -185,7 +186,8 @@ void write_values(Json& j, const params::ControlSet& controls) {
         for (const auto& group : page.groups)
             for (const auto& control : group.controls) {
                 float v = 0.0f;
-                if (controls.get(control.index, v)) j.key(std::to_string(control.index)).value(v);
+                if (controls.get(control.index, v))
+                    j.key(std::to_string(control.index)).value(params::display_round(v, control.step));
             }
     j.end_object();
 }
@@ -1052,7 +1054,8 @@ Response Api::control_command(const Request& request, std::string_view verb) {
         float now = 0.0f;
         controls.get(index, now);
         Json j;
-        j.begin_object().member("ok", true).member("value", now).member("modified", controls.modified()).end_object();
+        const double shown = params::display_round(now, controls.tree().find(index)->step);
+        j.begin_object().member("ok", true).member("value", shown).member("modified", controls.modified()).end_object();
         return json_response(200, j.take());
     }
     if (verb == "defaults") {

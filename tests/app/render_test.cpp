@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "app/standard_modules.h"
 #include "broadcast/rds_content.h"
+#include "broadcast/sound_out.h"
+#include "engine/instance.h"
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
 #include "tests/broadcast/mpx_rig.h"
@@ -100,6 +103,37 @@ TEST_F(RenderTest, OutputKeepsTheInputsLengthAndTiming) {
         EXPECT_NEAR(got, expected, 0.002) << "burst at " << at << " s";
     }
     EXPECT_FALSE(fs::exists(out.string() + ".partial"));
+}
+
+TEST_F(RenderTest, OutputNotThroughTheProcessorKeepsItsTiming) {
+    // A stored instance whose Sound Out takes "Sound In": no processor latency in
+    // the output's path, so none may be removed.
+    fs::create_directories(temp_ / "home");
+    {
+        std::string error;
+        auto store = SettingsStore::open(temp_ / "home" / "settings.db", error);
+        ASSERT_TRUE(store) << error;
+        auto instances = store->root().create("Software")->create("Torv3")->create("Instances");
+        StandardModules modules;
+        auto instance = Instance::create(*instances, "Direct", modules, error);
+        ASSERT_TRUE(instance) << error;
+        instance->set_unlocked(true);
+        auto* sound_out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out());
+        ASSERT_TRUE(sound_out);
+        sound_out->set_value(broadcast::control_input_select, 0.0f);
+        ASSERT_TRUE(sound_out->module_presets()->save_preset("Direct").ok);
+        Instance::destroy(std::move(instance), false);
+    }
+    const fs::path in = write_bursts(48000, 2.0, {1.0});
+    const fs::path out = temp_ / "out.wav";
+    std::string log;
+    ASSERT_EQ(render("--instance Direct '" + in.string() + "' '" + out.string() + "'", log), 0) << log;
+    EXPECT_NE(log.find("output from \"Sound In\", no processor latency"), std::string::npos) << log;
+    uint32_t rate = 0;
+    const auto input = read_left(in, rate);
+    const auto output = read_left(out, rate);
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_NEAR(centroid(output, 48000, 0.8, 1.2), centroid(input, 48000, 0.8, 1.2), 0.002);
 }
 
 TEST_F(RenderTest, OtherRatesAreConvertedAndTheMultiplexRunsAt192k) {

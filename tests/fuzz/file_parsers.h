@@ -58,7 +58,8 @@ inline bool parse_file_input(std::string_view data) {
     for (size_t i = 1; i < entries.size(); ++i)
         if (entries[i - 1].time_code >= entries[i].time_code) return false;
     for (const DaypartEntry& e : entries)
-        if (!e.preset.empty() && !valid_name(e.preset)) return false;
+        if (!valid_time_code(e.time_code) || !valid_name(e.preset)) return false;
+    if (daypart.status != FileStatus::ok && !entries.empty()) return false;
     if (daypart.notes.size() > max_notes_chars) return false;
 
     const ProfileFile file = ProfileFile::parse(data);

@@ -370,6 +370,27 @@ TEST_F(ApiTest, ControlsAreSetReadBackAndResetToDefaults) {
     EXPECT_EQ(call("GET", "/api/page", {{"instance", "Nobody"}, {"page", "3"}}).status, 404);
 }
 
+TEST_F(ApiTest, ValuesAreReportedRoundedToTheirStep) {
+    // Sound Out: a gain in dB and a scaled percentage whose read-back carries
+    // float noise (2.50000024, 6.99999952) unless rounded to the step.
+    const std::map<std::string, std::string> at = {{"page", "4"}};
+    std::map<std::string, std::string> index;
+    const JsonValue page = get("/api/page", at);
+    for (const auto& p : page["controls"]["pages"].arr())
+        for (const auto& g : p["groups"].arr())
+            for (const auto& c : g["controls"].arr())
+                index[c["label"].str()] = std::to_string(static_cast<int>(c["index"].num()));
+    ASSERT_TRUE(index.count("Sub Amp") && index.count("Pilot Amp (%)"));
+    for (const auto& [label, value] : {std::pair{"Sub Amp", 2.5}, std::pair{"Pilot Amp (%)", 7.0}}) {
+        auto with = at;
+        with["index"] = index[label];
+        with["value"] = std::to_string(value);
+        EXPECT_EQ(post("/api/control/set", with)["value"].num(), value) << label;
+        EXPECT_EQ(get("/api/values", at)["values"][index[label]].num(), value) << label;
+        EXPECT_EQ(get("/api/page", at)["controls"]["values"][index[label]].num(), value) << label;
+    }
+}
+
 TEST_F(ApiTest, PresetsSurviveSaveExportDeleteImportAndARestart) {
     const std::map<std::string, std::string> at = {{"page", "3"}};
     auto with = [&](std::map<std::string, std::string> extra) {

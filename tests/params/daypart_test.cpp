@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "engine/text.h"
 #include "params/daypart.h"
 #include "params/preset_bar.h"
 #include "params/preset_file.h"
+#include "params/profile_file.h"
 #include "test_module.h"
 
 namespace torvalen::params {
@@ -45,18 +47,21 @@ TEST(DaypartSchedule, EntryInForceOverAWeek) {
     ASSERT_EQ(table.entries().front().preset, "Morning") << "kept in time order";
     EXPECT_EQ(table.in_force(time_code(wednesday, 12, 0))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(saturday, 10, 0))->preset, "Evening");
-    EXPECT_EQ(table.in_force(time_code(sunday, 10, 0))->preset, "Morning") << "before the week's first entry";
+    EXPECT_EQ(table.in_force(time_code(sunday, 10, 0))->preset, "Evening") << "before the week's first entry";
+    EXPECT_EQ(table.in_force(time_code(monday, 5, 59))->preset, "Evening");
+    EXPECT_EQ(table.in_force(time_code(monday, 6, 0))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(friday, 17, 59))->preset, "Morning");
     EXPECT_EQ(table.in_force(time_code(friday, 18, 0))->preset, "Evening");
 
-    // Every minute of the week: the latest entry not after now, else the first.
+    // Every minute of the week: the latest entry not after now, else the last
+    // (it has been in force since the previous week).
     const DaypartTable three = DaypartTable::from_entries(
         {{time_code(monday, 6, 0), "A"}, {time_code(wednesday, 0, 0), "B"}, {time_code(friday, 18, 30), "C"}});
     for (uint32_t day = 0; day < 7; ++day)
         for (uint32_t hour = 0; hour < 24; ++hour)
             for (uint32_t minute = 0; minute < 60; ++minute) {
                 const uint32_t now = time_code(day, hour, minute);
-                const DaypartEntry* expected = &three.entries().front();
+                const DaypartEntry* expected = &three.entries().back();
                 for (const DaypartEntry& e : three.entries())
                     if (e.time_code <= now) expected = &e;
                 ASSERT_EQ(three.in_force(now), expected) << time_code_text(now);
@@ -192,12 +197,16 @@ TEST(DaypartStore, SaveAndLoadKeepTheLayout) {
     ASSERT_TRUE(f.bar->set_mode(BarMode::dayparts).ok);
     EXPECT_EQ(f.bar->list(), std::vector<std::string>{"Week"});
 
-    // A count above 20 is cut; missing entries read as empty.
+    // A count above 20 is cut; entries that are missing, or have no valid time
+    // or name, are left out.
     week.open("Header")->write_dword("Count", 500);
+    week.open("1")->write_dword("Time", time_code(4294967295u, 25, 96));
+    week.create("2")->write_text("FormatFile", "Late");
     DaypartFixture g(store);
     EXPECT_EQ(g.bar->current_daypart(), "Week");
     EXPECT_EQ(g.bar->mode(), BarMode::dayparts);
-    EXPECT_EQ(g.bar->daypart_table().size(), 3u) << "two entries and one empty time code";
+    ASSERT_EQ(g.bar->daypart_table().size(), 1u);
+    EXPECT_EQ(g.bar->daypart_table().entries()[0].preset, "Morning");
     EXPECT_EQ(g.bar->daypart_notes(), "weekday plan");
 
     week.open("Header")->write_text("Version", "Test Module-v0.1.0");
@@ -234,12 +243,28 @@ TEST(DaypartFiles, ExportImportRoundTripAndFailures) {
     EXPECT_FALSE(g.bar->import_daypart(file).ok);
     EXPECT_EQ(g.bar->daypart_table(), monday_friday()) << "a failed import changes nothing";
 
-    // A count of 40 with entries that are missing or damaged: cut to 20, time 0.
-    put_file(file, "[Header]\r\nType=Daypart3\r\nVersion=Test Module-v1.0.0\r\nCount=2800000028\r\n"
-                   "[Entries]\r\n0_Name=A\r\n0_Time=0006020009\r\n");
+    // Damaged files are refused whole: more entries counted than present, a time
+    // failing its checksum, a time outside the week (day 4294967295, 25:96).
+    const std::string header = "[Header]\r\nName=Bad\r\nType=Daypart3\r\nVersion=Test Module-v1.0.0\r\n";
+    const std::string entry0 = "[Entries]\r\n0_Name=A\r\n0_Time=0006020008\r\n";
+    for (const std::string& damaged :
+         {header + "Count=0200000002\r\n" + entry0,
+          header + "Count=0100000001\r\n[Entries]\r\n0_Name=A\r\n0_Time=0006020009\r\n",
+          header + "Count=0100000001\r\n[Entries]\r\n0_Name=A\r\n0_Time=" +
+              encode_u32_structure(time_code(4294967295u, 25, 96)) + "\r\n"}) {
+        put_file(file, damaged);
+        EXPECT_EQ(g.bar->import_daypart(file).message, "Import Of Daypartt File Failed") << damaged;
+    }
+    EXPECT_EQ(g.bar->daypart_table(), monday_friday());
+    EXPECT_EQ(g.bar->current_daypart(), "Week");
+    // A count above 20 is cut to the 20 entries it needs.
+    std::string twenty = header + "Count=2800000028\r\n[Entries]\r\n";
+    for (uint32_t i = 0; i < 20; ++i)
+        twenty += text::build("u s u s s s", {i, "_Name=P\r\n", i, "_Time=", encode_u32_structure(time_code(monday, i, 0)),
+                                              "\r\n"}).value_or("");
+    put_file(file, twenty);
     ASSERT_TRUE(g.bar->import_daypart(file).ok);
-    EXPECT_EQ(g.bar->daypart_table().size(), 1u) << "entries with equal time codes collapse";
-    EXPECT_EQ(g.bar->current_daypart(), "");
+    EXPECT_EQ(g.bar->daypart_table().size(), 20u);
 }
 
 TEST(DaypartScheduler, LoadsTheScheduledPresetOnlyWhenItChanges) {
@@ -325,11 +350,14 @@ TEST(DaypartScheduler, ThreadFollowsASimulatedWeek) {
     ASSERT_TRUE(bar.enable_dayparting(false).ok);
     EXPECT_FALSE(bar.dayparting_enabled());
 
-    // Sunday to Friday 17:00 Morning is in force (and already current), from
-    // Friday 18:00 Evening.
+    // Morning is current at start, but from Sunday 00:00 to Monday 05:00 last
+    // week's Friday 18:00 entry (Evening) is in force, then Morning, and from
+    // Friday 18:00 Evening again.
     const auto loads = log.loads();
-    ASSERT_EQ(loads.size(), 1u);
+    ASSERT_EQ(loads.size(), 3u);
     EXPECT_EQ(loads[0], std::make_pair(std::string("Evening"), true));
+    EXPECT_EQ(loads[1], std::make_pair(std::string("Morning"), true));
+    EXPECT_EQ(loads[2], std::make_pair(std::string("Evening"), true));
     EXPECT_EQ(t.module.value(testing::delay_index), 1800.0f);
     uint32_t enabled = 1;
     store.module_key().read_dword_in("Daypart_Enable", enabled);

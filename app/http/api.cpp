@@ -31,7 +31,7 @@ constexpr const char* locked_title = "Log On";
 constexpr const char* copyrights_text =
     "Torvalen broadcast audio processor.\r\n"
     "Uses SQLite (public domain), PortAudio (MIT), libsamplerate (BSD), "
-    "cpp-httplib (MIT) and libxcrypt (LGPL).";
+    "GNU libmicrohttpd (LGPL) and libxcrypt (LGPL).";
 
 // ---- Answers ----
 
@@ -468,7 +468,7 @@ Response Api::dispatch(const Request& request) {
         const bool foreign_origin = !request.origin.empty() && request.origin != "null" &&
                                     request.origin != "http://" + request.host;
         if (foreign_origin || request.fetch_site == "cross-site") {
-            log_event(log_who, "refused a command from another site (" + request.origin + ")");
+            log_event(log_who, "refused a command from another site (origin " + log_quote(request.origin) + ")");
             return message_response(403, "Commands from another site are refused", "Error");
         }
         if (request.path == "/api/password/logon") return log_on(request);

@@ -284,7 +284,13 @@ TEST_F(WebServerTest, ServesTheFrontEndAndTheApiOnLoopback) {
     const Reply long_notes = request(port_, "POST", "/api/instance/rename", "", "name=" + notes);
     EXPECT_EQ(long_notes.status, 200);
     EXPECT_NE(long_notes.body.find("\"ok\":"), std::string::npos);
-    const Reply too_long = request(port_, "POST", "/api/instance/rename", "", std::string((1 << 20) + 1, 'x'));
+    // (The body is not sent: the answer comes before it, and a server that closes
+    // with a body unread may reset the connection before the client reads.)
+    Socket long_body(port_);
+    ASSERT_TRUE(long_body.send("POST /api/instance/rename HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                               "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                               std::to_string((1 << 20) + 1) + "\r\n\r\nname="));
+    const Reply too_long = parse_reply(long_body.receive());
     EXPECT_EQ(too_long.status, 413);
     EXPECT_EQ(too_long.body, R"({"ok":false,"message":"The request is too large","title":"Error"})");
 
@@ -301,7 +307,6 @@ TEST_F(WebServerTest, ServesTheFrontEndAndTheApiOnLoopback) {
     restart({}, "::1");
     const Reply v6 = request(port_, "GET", "/api/state", "", "", nullptr, "::1");
     EXPECT_EQ(v6.status, 200);
-    EXPECT_EQ(get("/").status, 0) << "not listening on IPv4";
 }
 
 TEST_F(WebServerTest, RefusesPathsOutsideTheUiFolderInEveryEncoding) {

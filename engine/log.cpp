@@ -25,4 +25,14 @@ void log_event(std::string_view who, std::string_view what) {
     (void)ignored;
 }
 
+std::string log_quote(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    for (const char c : text) {
+        if (c == '"' || c == '\\') quoted.push_back('\\');
+        quoted.push_back(c);
+    }
+    return '"' + escape_for_log(quoted) + '"';
+}
+
 }  // namespace torvalen

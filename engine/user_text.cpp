@@ -55,7 +55,7 @@ bool clean_user_text(std::string_view text, bool allow_line_breaks) {
 }
 
 std::string escape_for_log(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
+    static constexpr char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     auto escape_byte = [&](unsigned char b) {
@@ -72,11 +72,7 @@ std::string escape_for_log(std::string_view text) {
             continue;
         }
         if (n == 1) {
-            if (b0 == '\n') out += "\\n";
-            else if (b0 == '\r') out += "\\r";
-            else if (b0 == '\t') out += "\\t";
-            else if (b0 == '\\') out += "\\\\";
-            else if (b0 < 0x20 || b0 == 0x7F) escape_byte(b0);
+            if (b0 < 0x20 || b0 == 0x7F) escape_byte(b0);
             else out += static_cast<char>(b0);
         } else if (n == 2 && b0 == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0) {
             escape_byte(b0);

@@ -20,9 +20,9 @@ bool valid_utf8(std::string_view text);
 // (multi-line notes).
 bool clean_user_text(std::string_view text, bool allow_line_breaks = false);
 
-// The text with every control character, backslash and byte that is not valid
-// UTF-8 written as \xNN (\n, \r, \t for the common ones), so no outside input can
-// start a log line or reach a terminal as an escape sequence.
+// The text with every control character (C0, DEL, C1) and every byte that is not
+// valid UTF-8 written as \xNN, so no outside input can start a log line or reach a
+// terminal as an escape sequence.
 std::string escape_for_log(std::string_view text);
 
 // Valid UTF-8, with every ill-formed byte replaced by U+FFFD: safe to send as JSON text.

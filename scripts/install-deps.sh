@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libcrypt-dev
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev
   python3 python3-numpy python3-scipy sqlite3
-  portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev libcpp-httplib-dev
+  portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev libmicrohttpd-dev
   clang libfuzzer-14-dev
   libebur128-dev
   nodejs chromium fonts-liberation

@@ -34,7 +34,7 @@ constexpr const char* locked_title = "Log On";
 constexpr const char* copyrights_text =
     "Torvalen broadcast audio processor.\r\n"
     "Uses SQLite (public domain), PortAudio (MIT), libsamplerate (BSD), "
-    "cpp-httplib (MIT) and libxcrypt (LGPL).";
+    "GNU libmicrohttpd (LGPL) and libxcrypt (LGPL).";
 
 // ---- Answers ----
 
@@ -529,8 +529,8 @@ Response Api::dispatch(const Request& request) {
         const bool foreign_site = !request.fetch_site.empty() && request.fetch_site != "same-origin" &&
                                   request.fetch_site != "none";
         if (foreign_origin || foreign_site) {
-            log_event(log_who, "refused a command from another site (Origin \"" + request.origin +
-                                   "\", Sec-Fetch-Site \"" + request.fetch_site + "\")");
+            log_event(log_who, "refused a command from another site (Origin " + log_quote(request.origin) +
+                                   ", Sec-Fetch-Site " + log_quote(request.fetch_site) + ")");
             return message_response(403, "Commands from another site are refused", "Error");
         }
         if (request.path == "/api/password/logon") return log_on(request);

@@ -299,9 +299,19 @@ TEST_F(WebServerTest, ServesTheFrontEndAndTheApiOnLoopback) {
     const std::string cookie = password.header("set-cookie");
     ASSERT_EQ(cookie.rfind("torvalen_session=", 0), 0u) << cookie;
     EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
-    const std::string session = "Cookie: other=1; " + cookie.substr(0, cookie.find(';')) + "\r\n";
+    // The cookie and the header token together: either alone is refused.
+    const std::string cookie_line = "Cookie: other=1; " + cookie.substr(0, cookie.find(';')) + "\r\n";
+    const size_t token_at = password.body.find("\"token\":\"");
+    ASSERT_NE(token_at, std::string::npos) << password.body;
+    const std::string token = password.body.substr(token_at + 9, 64);
     EXPECT_EQ(request(port_, "POST", "/api/instance/select", "", "name=Instance+1").status, 403);
-    EXPECT_EQ(request(port_, "POST", "/api/instance/select", session, "name=Instance+1").body, R"({"ok":true})");
+    EXPECT_EQ(request(port_, "POST", "/api/instance/select", cookie_line, "name=Instance+1").status, 403);
+    EXPECT_EQ(request(port_, "POST", "/api/instance/select", "X-Torvalen-Token: " + token + "\r\n", "name=Instance+1").status,
+              403);
+    EXPECT_EQ(request(port_, "POST", "/api/instance/select", cookie_line + "X-Torvalen-Token: " + token + "\r\n",
+                      "name=Instance+1")
+                  .body,
+              R"({"ok":true})");
 
     // An IPv6 listening address.
     restart({}, "::1");

@@ -395,16 +395,13 @@ export function pageGet(page, apiPath, params = {}) {
   }, [apiPath, params]);
 }
 
-// The names on the instance tab strip, in order, and the selected one.
+// The names on the instance tab strip, in order, and the selected one: read in
+// one step, since the strip may be redrawn between two reads (a tab read after
+// it was removed would wait for it until the time-out).
 export async function instanceTabs(page) {
   const tabs = page.getByRole('tablist', { name: 'Instances' }).getByRole('tab');
-  const names = (await tabs.allInnerTexts()).map((t) => t.trim());
-  let selected = null;
-  const n = await tabs.count();
-  for (let i = 0; i < n; ++i) {
-    if ((await tabs.nth(i).getAttribute('aria-selected')) === 'true') selected = names[i];
-  }
-  return { names, selected };
+  const read = await tabs.evaluateAll((list) => list.map((t) => [t.innerText.trim(), t.getAttribute('aria-selected') === 'true']));
+  return { names: read.map(([name]) => name), selected: read.find(([, on]) => on)?.[0] ?? null };
 }
 
 export async function selectPage(page, label) {

@@ -59,12 +59,11 @@ bool flush_to_zero_enabled() {
 #endif
 }
 
-bool make_thread_realtime(std::string& why) {
-    // High, but below the kernel's own real-time threads (which run at the maximum):
-    // an engine that overruns must not starve the watchdog or migration threads.
-    constexpr int engine_priority = 80;
+bool make_thread_realtime(std::string& why, int priority) {
+    // Below the kernel's own real-time threads (which run at the maximum): an engine
+    // that overruns must not starve the watchdog or migration threads.
     sched_param param{};
-    param.sched_priority = std::min(engine_priority, sched_get_priority_max(SCHED_FIFO));
+    param.sched_priority = std::min(priority, sched_get_priority_max(SCHED_FIFO));
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (rc != 0) {
         why = std::strerror(rc);

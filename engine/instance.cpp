@@ -225,6 +225,7 @@ bool Instance::engine_start(uint32_t rate_Hz, uint32_t n) {
     buses_ = buses;
     n_ = n;
     rate_ = rate_Hz;
+    signalled_ = false;
     clear_meters();
     return true;
 }

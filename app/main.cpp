@@ -19,6 +19,7 @@
 #include "engine/jack_driver.h"
 #include "engine/log.h"
 #include "engine/portaudio_driver.h"
+#include "engine/realtime.h"
 #include "engine/wav_file.h"
 
 using namespace torvalen;
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
     options.autostart_dir = default_autostart_dir();
     options.program = program_path(argv[0]);
     options.device = cmd.device;
+    if (cmd.device.freewheel) set_realtime_wanted(false);  // offline: normal priority
     if (!cmd.second_input.empty()) {
         // One file per rate: the one at --rate feeds the virtual devices at that
         // rate, the other those that run at the other rate.

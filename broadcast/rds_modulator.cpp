@@ -106,6 +106,10 @@ RdsModulator::RdsModulator(RdsContent& content)
 RdsModulator::~RdsModulator() {
     events_.signal(event_stop);
     if (thread_.joinable()) thread_.join();
+    // Only a modulator that went on air reports.
+    if (built_ != 0)
+        log_event("RDS", "modulator stopped after " + std::to_string(built_) + " groups; " +
+                             std::to_string(late_.load()) + " times the engine reached a bank not yet filled");
 }
 
 void RdsModulator::next_bank() {
@@ -158,7 +162,7 @@ void RdsModulator::thread_main() {
     // ordinary work of the machine, which must not delay the waveform the engine
     // is about to need.
     std::string why;
-    if (!make_thread_realtime(why, feeder_thread_priority))
+    if (realtime_wanted() && !make_thread_realtime(why, feeder_thread_priority))
         log_event("RDS", "modulator thread runs at normal priority (real-time refused: " + why + ")");
     for (;;) {
         const unsigned event = events_.wait_any((1u << event_stop) | (1u << event_refill));
@@ -180,6 +184,7 @@ void RdsModulator::fill_ahead() {
         if (written < reading) written = reading;
         if (written + 1 >= reading + rds_bank_count) return;
         fill(static_cast<uint32_t>((written + 1) % rds_bank_count));
+        ++built_;
         written_.store(++written, std::memory_order_seq_cst);
     }
 }

@@ -131,6 +131,7 @@ private:
     std::array<float, rds_shaping_taps> taps_{};
     std::array<float, 2 * rds_shaping_taps> history_{};
     uint32_t history_pos_ = 0;
+    uint64_t built_ = 0;  // groups built (read by the destructor after the join)
     std::array<float, rds_group_samples> symbols_{};
     std::vector<float> converted_;
     SampleRateConverter converter_;

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -58,6 +59,13 @@ bool flush_to_zero_enabled() {
     return false;
 #endif
 }
+
+namespace {
+std::atomic<bool> realtime_wanted_{true};
+}
+
+void set_realtime_wanted(bool wanted) { realtime_wanted_.store(wanted, std::memory_order_relaxed); }
+bool realtime_wanted() { return realtime_wanted_.load(std::memory_order_relaxed); }
 
 bool make_thread_realtime(std::string& why, int priority) {
     // Below the kernel's own real-time threads (which run at the maximum): an engine

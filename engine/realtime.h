@@ -32,6 +32,13 @@ inline constexpr int feeder_thread_priority = 70;
 // `why` then says what the system answered.
 bool make_thread_realtime(std::string& why, int priority = engine_thread_priority);
 
+// Whether this process's audio threads ask for real-time priority (yes unless
+// switched off). Offline work (the render command, --freewheel) switches it off at
+// start: it then never competes with a live processor on the same machine, whose
+// engine would otherwise wait for a whole offline cycle at the same priority.
+void set_realtime_wanted(bool wanted);
+bool realtime_wanted();
+
 // Pins the calling thread to the CPUs set in `mask` (bit k = CPU k), limited to
 // the CPUs this process may use. An empty intersection leaves the thread as it is.
 // Returns the mask actually applied (0 when nothing was applied).

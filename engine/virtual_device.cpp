@@ -124,7 +124,7 @@ size_t VirtualDevice::fill_input(bool loop) {
 void VirtualDevice::run_timed() {
     enable_flush_to_zero();
     std::string why;
-    make_thread_realtime(why);
+    if (realtime_wanted()) make_thread_realtime(why);
     const uint64_t period_ns_num = 1'000'000'000ull * config_.frame_size;
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);

@@ -146,7 +146,9 @@ def main():
         residual = delta - count * GROUP
         if abs(residual) >= BIT / 2:
             splices += 1
-            events.append((starts[j - 1] / FS, f"splice: grid moved by {(delta - GROUP) / BIT:+.2f} bits"))
+            events.append((starts[j - 1] / FS, f"splice: bit grid moved by {residual / BIT:+.2f} bits "
+                                               f"({residual:+.0f} samples; a repeated engine block moves it by "
+                                               f"the block length)"))
         elif count == 1:
             back_to_back += 1
         else:

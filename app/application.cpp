@@ -243,10 +243,18 @@ void Application::start_device(Entry& entry, bool with_output) {
     start_virtual(entry, with_output);
 }
 
-// The embedded default: an instance without a sound card runs on the virtual device.
+// The embedded default: an instance without a sound card runs on the virtual device,
+// at the command line's rate and block, or (one device per instance) at those of
+// its own settings when they give them without a sound card.
 void Application::start_virtual(Entry& entry, bool with_output) {
     VirtualDeviceConfig config = options_.device;
     if (!with_output) config.output.clear();
+    const DeviceSettings& own = entry.instance->device_settings();
+    if (!shared_mode() && own.device.empty() && valid_virtual_block(own.sample_rate, own.frame_size)) {
+        if (own.sample_rate != config.sample_rate_Hz) config.input = options_.other_rate_input;
+        config.sample_rate_Hz = own.sample_rate;
+        config.frame_size = own.frame_size;
+    }
     std::string error;
     entry.device = VirtualDevice::open(config, error);
     if (!entry.device || !entry.device->start(*entry.instance, error)) {

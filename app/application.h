@@ -66,6 +66,9 @@ struct AppOptions {
     std::filesystem::path autostart_dir;  // where "Run At Startup" puts its entry
     std::filesystem::path program;        // the program file the autostart entry runs
     VirtualDeviceConfig device;           // the virtual device of instances without a sound card
+    // Input of virtual devices that run at the other rate than `device` (an
+    // instance whose own settings give a rate but no sound card); empty: silence.
+    std::filesystem::path other_rate_input;
     bool start_devices = true;
     // The sound-card drivers; nullptr: PortAudio (ALSA and JACK), opened at start.
     DriverSystem* drivers = nullptr;

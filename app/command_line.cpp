@@ -22,7 +22,8 @@ const char* const usage_text =
     "  --instance NAME     the instance --device sets up (one device per instance)\n"
     "  --rate HZ           device rate: 48000 or 192000 (default: 48000)\n"
     "  --frames N          device block size in frames (default: 256)\n"
-    "  --input FILE.wav    virtual device input, looped (default: silence)\n"
+    "  --input FILE.wav    virtual device input, looped (default: silence); give it\n"
+    "                      twice, once per rate, when virtual devices run at both\n"
     "  --output FILE.wav   record the current instance's output (32-bit float WAV)\n"
     "  --freewheel         run as fast as possible: render --input once, then exit\n"
     "  --help              show this text\n"
@@ -82,7 +83,14 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
             }
         } else if (arg == "--input") {
             if (!value(v)) return false;
-            out.device.input = v;
+            if (out.device.input.empty()) {
+                out.device.input = v;
+            } else if (out.second_input.empty()) {
+                out.second_input = v;
+            } else {
+                error = "--input goes at most twice (one file at 48000 Hz, one at 192000 Hz)";
+                return false;
+            }
         } else if (arg == "--output") {
             if (!value(v)) return false;
             out.device.output = v;
@@ -116,6 +124,10 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
     }
     if (out.device.freewheel && out.sound_card_given) {
         error = "--freewheel renders on the virtual device, not on --device";
+        return false;
+    }
+    if (out.device.freewheel && !out.second_input.empty()) {
+        error = "--freewheel renders one --input";
         return false;
     }
     if (out.device.freewheel && out.device.input.empty()) {

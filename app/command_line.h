@@ -13,6 +13,7 @@ struct CommandLine {
     std::filesystem::path home;                 // empty: the default settings home
     std::string listen = "127.0.0.1:8080";      // address of the web interface
     VirtualDeviceConfig device;  // --rate and --frames also apply to --device
+    std::filesystem::path second_input;  // a second --input, for the other rate
     std::string sound_card;      // --device NAME: put an instance on this sound card
     bool sound_card_given = false;
     std::string instance;        // --instance NAME: which instance --device sets up

@@ -20,6 +20,8 @@
 #include "engine/jack_driver.h"
 #include "engine/log.h"
 #include "engine/portaudio_driver.h"
+#include "engine/realtime.h"
+#include "engine/wav_file.h"
 
 using namespace torvalen;
 
@@ -67,6 +69,28 @@ int main(int argc, char** argv) {
     options.autostart_dir = default_autostart_dir();
     options.program = program_path(argv[0]);
     options.device = cmd.device;
+    if (cmd.device.freewheel) set_realtime_wanted(false);  // offline: normal priority
+    if (!cmd.second_input.empty()) {
+        // One file per rate: the one at --rate feeds the virtual devices at that
+        // rate, the other those that run at the other rate.
+        uint32_t rates[2] = {};
+        const std::filesystem::path files[2] = {cmd.device.input, cmd.second_input};
+        for (int i = 0; i < 2; ++i) {
+            auto reader = WavReader::open(files[i], error);
+            if (!reader) {
+                std::fprintf(stderr, "torvalen: %s\n", error.c_str());
+                return 2;
+            }
+            rates[i] = reader->sample_rate();
+        }
+        if (rates[0] == rates[1]) {
+            std::fprintf(stderr, "torvalen: the two --input files both run at %u Hz; give one per rate\n", rates[0]);
+            return 2;
+        }
+        const int at_rate = rates[1] == cmd.device.sample_rate_Hz ? 1 : 0;
+        options.device.input = files[at_rate];
+        options.other_rate_input = files[1 - at_rate];
+    }
     if (cmd.sound_card_given) {
         options.setup.device = cmd.sound_card;
         options.setup.instance = cmd.instance;

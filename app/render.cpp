@@ -25,6 +25,7 @@
 #include "dsp/detectors.h"
 #include "engine/buses.h"
 #include "engine/instance.h"
+#include "engine/realtime.h"
 #include "engine/settings_store.h"
 #include "engine/virtual_device.h"
 #include "engine/wav_file.h"
@@ -475,6 +476,8 @@ int run_render(const std::vector<std::string>& args) {
         std::fputs(render_usage_text, stdout);
         return 0;
     }
+    // Offline: never compete with a live processor on this machine.
+    set_realtime_wanted(false);
     RenderOptions o;
     std::string error;
     if (!parse(args, o, error)) {

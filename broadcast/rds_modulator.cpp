@@ -3,10 +3,14 @@
 #include <samplerate.h>
 #include <time.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <cmath>
 #include <numbers>
 
+#include "engine/log.h"
 #include "engine/realtime.h"
 
 namespace torvalen::broadcast {
@@ -102,12 +106,21 @@ RdsModulator::RdsModulator(RdsContent& content)
 RdsModulator::~RdsModulator() {
     events_.signal(event_stop);
     if (thread_.joinable()) thread_.join();
+    // Only a modulator that went on air reports.
+    if (built_ != 0)
+        log_event("RDS", "modulator stopped after " + std::to_string(built_) + " groups; " +
+                             std::to_string(late_.load()) + " times the engine reached a bank not yet filled");
 }
 
-void RdsModulator::switch_bank() {
-    current_ ^= 1;
+void RdsModulator::next_bank() {
+    ++read_;
+    current_ = static_cast<uint32_t>(read_ % rds_bank_count);
     pos_ = 0;
-    reading_.store(current_, std::memory_order_release);
+    reading_.store(read_, std::memory_order_seq_cst);
+    // Group 1 is read before the thread had a chance to fill anything: it starts
+    // as silence and is not late.
+    if (written_.load(std::memory_order_seq_cst) < read_ && read_ > 1)
+        late_.fetch_add(1, std::memory_order_relaxed);
     valid_ = counts_[current_].load(std::memory_order_acquire);
     length_ = valid_ != 0 ? valid_ : rds_output_per_group;
     requested_.fetch_add(1, std::memory_order_acq_rel);
@@ -122,6 +135,22 @@ bool RdsModulator::wait_refills(int max_ms) const {
     return false;
 }
 
+uint64_t RdsModulator::lead_samples() const {
+    uint64_t lead = pos_ < valid_ ? valid_ - pos_ : 0;
+    const uint64_t written = written_.load(std::memory_order_acquire);
+    for (uint64_t g = read_ + 1; g <= written; ++g)
+        lead += counts_[g % rds_bank_count].load(std::memory_order_acquire);
+    return lead;
+}
+
+int RdsModulator::thread_priority() const {
+    int policy = 0;
+    sched_param param{};
+    auto handle = const_cast<std::thread&>(thread_).native_handle();
+    if (pthread_getschedparam(handle, &policy, &param) != 0) return 0;
+    return policy == SCHED_FIFO || policy == SCHED_RR ? param.sched_priority : 0;
+}
+
 std::vector<RdsGroup> RdsModulator::recorded_groups() {
     std::lock_guard guard(record_lock_);
     return recorded_;
@@ -129,16 +158,38 @@ std::vector<RdsGroup> RdsModulator::recorded_groups() {
 
 void RdsModulator::thread_main() {
     enable_flush_to_zero();
+    // Below the engine, which must never wait for this thread, but above the
+    // ordinary work of the machine, which must not delay the waveform the engine
+    // is about to need.
+    std::string why;
+    if (realtime_wanted() && !make_thread_realtime(why, feeder_thread_priority))
+        log_event("RDS", "modulator thread runs at normal priority (real-time refused: " + why + ")");
     for (;;) {
         const unsigned event = events_.wait_any((1u << event_stop) | (1u << event_refill));
         if (event == event_stop) return;
-        fill(1 - reading_.load(std::memory_order_acquire));
+        const uint64_t requested = requested_.load(std::memory_order_acquire);
+        fill_ahead();
         cpu_ns_.store(thread_cpu_time_ns(), std::memory_order_relaxed);
-        done_.fetch_add(1, std::memory_order_acq_rel);
+        done_.store(requested, std::memory_order_release);
     }
 }
 
-void RdsModulator::fill(int bank) {
+// Fills every bank after the one the engine reads. Groups the engine has already
+// passed (the thread was held off too long) are not built: the next group goes
+// into the first bank the engine has yet to reach.
+void RdsModulator::fill_ahead() {
+    uint64_t written = written_.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint64_t reading = reading_.load(std::memory_order_seq_cst);
+        if (written < reading) written = reading;
+        if (written + 1 >= reading + rds_bank_count) return;
+        fill(static_cast<uint32_t>((written + 1) % rds_bank_count));
+        ++built_;
+        written_.store(++written, std::memory_order_seq_cst);
+    }
+}
+
+void RdsModulator::fill(uint32_t bank) {
     const RdsGroup group = scheduler_.next();
     if (recording_.load(std::memory_order_acquire)) {
         std::lock_guard guard(record_lock_);

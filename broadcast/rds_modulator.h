@@ -1,15 +1,22 @@
 // The RDS modulator: a thread that builds one group per refill request,
 // differentially encodes its 104 bits, forms biphase symbols at 9500 Hz (8 samples
 // per bit), shapes them with the 208-tap RDS data filter and resamples them with
-// libsamplerate to 192 kHz into a double bank. Sound Out reads one sample per
-// output sample and multiplies it onto its 57 kHz carrier.
+// libsamplerate to 192 kHz into a ring of banks, one group per bank. Sound Out
+// reads one sample per output sample and multiplies it onto its 57 kHz carrier.
+//
+// Lead: the thread keeps every bank but the one being read filled, so the engine
+// has between rds_bank_count - 2 and rds_bank_count - 1 groups (175 to 263 ms)
+// of waveform ahead of it. A modulator thread that is held off for less than that
+// (a busy machine, a content lock held by a slow writer) loses nothing on air.
+// The thread runs at real-time priority below the engine's when the system allows.
 //
 // Threads:
-// - engine thread: next_sample() only; reads the current bank, switches banks and
-//   signals refill. No lock, no allocation.
-// - modulator thread: builds groups (under the content lock) and fills the bank the
-//   engine is not reading. Bank samples are relaxed atomics: if the thread falls
-//   behind, the engine reads a repeated or partly refreshed group, never torn data.
+// - engine thread: next_sample() only; reads the current bank, moves to the next
+//   and signals refill. No lock, no allocation.
+// - modulator thread: builds groups (under the content lock) and fills the banks
+//   ahead of the engine. Bank samples are relaxed atomics: if the thread falls
+//   behind, the engine reads a repeated or partly refreshed group, never torn data,
+//   and counts it (groups_late()).
 // - control thread: create, destroy, content changes under the content lock.
 #pragma once
 
@@ -37,6 +44,8 @@ inline constexpr uint32_t rds_shaping_taps = 208;
 inline constexpr uint32_t rds_output_per_group = 16815;
 inline constexpr double rds_resample_ratio = static_cast<double>(rds_output_per_group) / rds_group_samples;
 inline constexpr uint32_t rds_bank_capacity = 20000;
+// Banks in the ring: the engine reads one, the thread keeps the others filled.
+inline constexpr uint32_t rds_bank_count = 4;
 inline constexpr float rds_symbol_amplitude = 4.0f;
 
 // The 208 shaping taps: the RDS data spectrum H0(f) = cos(pi f td / 4) up to 2/td,
@@ -75,7 +84,7 @@ public:
 
     // ---- Engine thread ----
     float next_sample() {
-        if (pos_ >= length_) switch_bank();
+        if (pos_ >= length_) next_bank();
         if (pos_ >= valid_) {  // this bank was never filled: silence
             ++pos_;
             return 0.0f;
@@ -86,21 +95,31 @@ public:
     // ---- Diagnostics and tests ----
     uint64_t refills_requested() const { return requested_.load(std::memory_order_acquire); }
     uint64_t refills_done() const { return done_.load(std::memory_order_acquire); }
-    // Waits (up to `max_ms`) until every requested refill is done; false on time-out.
+    // Waits (up to `max_ms`) until the thread has refilled every bank the engine
+    // freed so far; false on time-out.
     bool wait_refills(int max_ms) const;
     // The groups built so far, in order (tests); kept only when recording is on.
     void record_groups(bool on) { recording_.store(on, std::memory_order_release); }
     std::vector<RdsGroup> recorded_groups();
     uint64_t bank_fill(int bank) const { return counts_[bank].load(std::memory_order_acquire); }
+    // Filled samples ahead of the engine's read position. Reads the engine's
+    // position: call only between engine blocks (tests).
+    uint64_t lead_samples() const;
+    // Banks the engine reached before the thread had filled them (a repeated or
+    // partly refreshed group went on air).
+    uint64_t groups_late() const { return late_.load(std::memory_order_relaxed); }
+    // SCHED_FIFO priority of the modulator thread; 0 at normal priority.
+    int thread_priority() const;
     // CPU time the modulator thread has used, in ns.
     uint64_t thread_cpu_ns() const { return cpu_ns_.load(std::memory_order_relaxed); }
 
 private:
     RdsModulator(RdsContent& content);
 
-    void switch_bank();
+    void next_bank();
     void thread_main();
-    void fill(int bank);
+    void fill_ahead();
+    void fill(uint32_t bank);
 
     enum Event : unsigned { event_stop = 0, event_refill = 1 };
 
@@ -112,23 +131,28 @@ private:
     std::array<float, rds_shaping_taps> taps_{};
     std::array<float, 2 * rds_shaping_taps> history_{};
     uint32_t history_pos_ = 0;
+    uint64_t built_ = 0;  // groups built (read by the destructor after the join)
     std::array<float, rds_group_samples> symbols_{};
     std::vector<float> converted_;
     SampleRateConverter converter_;
 
-    // Shared: the banks and their valid counts.
-    std::array<std::vector<std::atomic<float>>, 2> banks_;
-    std::array<std::atomic<uint32_t>, 2> counts_{};
-    std::atomic<int> reading_{0};
+    // Shared: the banks and their valid counts. Group g (counted from 1) goes into
+    // bank g % rds_bank_count; group 0 is the silent start.
+    std::array<std::vector<std::atomic<float>>, rds_bank_count> banks_;
+    std::array<std::atomic<uint32_t>, rds_bank_count> counts_{};
+    std::atomic<uint64_t> reading_{0};  // the group the engine reads
+    std::atomic<uint64_t> written_{0};  // the last group the thread filled
 
     // Engine thread.
-    int current_ = 0;
+    uint64_t read_ = 0;
+    uint32_t current_ = 0;
     uint32_t pos_ = 0;
     uint32_t length_ = 0;  // samples of the current bank (at least one group of silence)
     uint32_t valid_ = 0;   // filled samples of the current bank
 
     std::atomic<uint64_t> requested_{0};
     std::atomic<uint64_t> done_{0};
+    std::atomic<uint64_t> late_{0};
     std::atomic<uint64_t> cpu_ns_{0};
     std::atomic<bool> recording_{false};
     std::mutex record_lock_;

@@ -225,6 +225,7 @@ bool Instance::engine_start(uint32_t rate_Hz, uint32_t n) {
     buses_ = buses;
     n_ = n;
     rate_ = rate_Hz;
+    signalled_ = false;
     clear_meters();
     return true;
 }
@@ -258,7 +259,7 @@ void Instance::engine_main() {
         wanted = now;
     }
     std::string why;
-    if (!make_thread_realtime(why))
+    if (realtime_wanted() && !make_thread_realtime(why))
         log_event(name_, "engine thread runs at normal priority (real-time refused: " + why + ")");
 
     constexpr uint32_t wait_mask =

@@ -77,7 +77,15 @@ public:
     // cycle's output, then signal block ready.
     std::span<float> input_exchange() { return {input_exchange_.data(), n_}; }
     std::span<const float> output_exchange() const { return {output_exchange_.data(), n_}; }
-    void signal_block_ready() { engine_events_.signal(event_block_ready); }
+    // A block that finds the engine still in the cycle of the previous one counts
+    // as an overrun: that block's output repeats the previous one.
+    void signal_block_ready() {
+        const uint64_t done = cycles_.load(std::memory_order_relaxed);
+        if (signalled_ && done == cycles_at_signal_) overruns_.fetch_add(1, std::memory_order_relaxed);
+        cycles_at_signal_ = done;
+        signalled_ = true;
+        engine_events_.signal(event_block_ready);
+    }
     // For devices that run as fast as the engine (freewheel): waits for the end
     // of the cycle that the last block ready started.
     void wait_cycle_done() { device_events_.wait(event_cycle_done); }
@@ -87,6 +95,9 @@ public:
     // CPU load of the engine thread, 0 to 1, reported about every 2 s of audio.
     float cpu_load() const { return load_.load(std::memory_order_relaxed); }
     uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
+    // Blocks whose device found the engine still busy with the previous block, over
+    // the instance's life (every device it ran on).
+    uint64_t overruns() const { return overruns_.load(std::memory_order_relaxed); }
     // The bus arrays as set by the last engine_start (for diagnostics and tests;
     // the contents belong to the engine thread while running).
     const Buses& buses() const { return buses_; }
@@ -186,6 +197,11 @@ private:
     uint32_t tick_counter_ = 0;
     std::atomic<float> load_{0.0f};
     std::atomic<uint64_t> cycles_{0};
+    std::atomic<uint64_t> overruns_{0};
+    // Device thread: whether a block was signalled since engine_start, and the
+    // cycle count at that signal.
+    bool signalled_ = false;
+    uint64_t cycles_at_signal_ = 0;
 
     std::atomic<uint32_t> proc_type_{processor_one};
     std::atomic<uint64_t> affinity_main_{~0ull};

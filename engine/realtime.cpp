@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -59,12 +60,18 @@ bool flush_to_zero_enabled() {
 #endif
 }
 
-bool make_thread_realtime(std::string& why) {
-    // High, but below the kernel's own real-time threads (which run at the maximum):
-    // an engine that overruns must not starve the watchdog or migration threads.
-    constexpr int engine_priority = 80;
+namespace {
+std::atomic<bool> realtime_wanted_{true};
+}
+
+void set_realtime_wanted(bool wanted) { realtime_wanted_.store(wanted, std::memory_order_relaxed); }
+bool realtime_wanted() { return realtime_wanted_.load(std::memory_order_relaxed); }
+
+bool make_thread_realtime(std::string& why, int priority) {
+    // Below the kernel's own real-time threads (which run at the maximum): an engine
+    // that overruns must not starve the watchdog or migration threads.
     sched_param param{};
-    param.sched_priority = std::min(engine_priority, sched_get_priority_max(SCHED_FIFO));
+    param.sched_priority = std::min(priority, sched_get_priority_max(SCHED_FIFO));
     int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (rc != 0) {
         why = std::strerror(rc);

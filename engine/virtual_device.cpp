@@ -124,14 +124,32 @@ size_t VirtualDevice::fill_input(bool loop) {
 void VirtualDevice::run_timed() {
     enable_flush_to_zero();
     std::string why;
-    make_thread_realtime(why);
+    if (realtime_wanted()) make_thread_realtime(why);
     const uint64_t period_ns_num = 1'000'000'000ull * config_.frame_size;
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     const uint64_t start_ns = static_cast<uint64_t>(start.tv_sec) * 1'000'000'000ull + start.tv_nsec;
+    auto now_ns = [] {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<uint64_t>(t.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(t.tv_nsec);
+    };
+    uint64_t cycles_at_signal = 0;
     for (uint64_t block = 0; !stop_.load(std::memory_order_relaxed); ++block) {
+        // Like a sound card with two periods of buffer: an engine still busy with
+        // the previous block (or a device thread that woke late and is catching
+        // up) has up to one more period before this block's output repeats the
+        // previous one (an overrun).
+        if (block > 0 && instance_->cycles() == cycles_at_signal) {
+            const uint64_t limit = start_ns + (block + 1) * period_ns_num / config_.sample_rate_Hz;
+            const timespec pause{0, 50'000};
+            while (instance_->cycles() == cycles_at_signal && now_ns() < limit &&
+                   !stop_.load(std::memory_order_relaxed))
+                clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+        }
         fill_input(true);
         if (writer_) writer_->write(instance_->output_exchange());
+        cycles_at_signal = instance_->cycles();
         instance_->signal_block_ready();
         blocks_.fetch_add(1, std::memory_order_relaxed);
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/buses.h"
 #include "engine/wav_file.h"
 
 namespace torvalen {
@@ -41,6 +42,13 @@ struct VirtualDeviceConfig {
 };
 
 inline constexpr uint32_t max_virtual_frame_size = 16384;
+
+// Whether the virtual device runs at `rate_Hz` with blocks of `frames`: 48000 or
+// 192000 Hz, 1 to max_virtual_frame_size frames, a multiple of 4 at 192000 Hz.
+inline bool valid_virtual_block(uint32_t rate_Hz, uint32_t frames) {
+    return is_device_rate(rate_Hz) && frames != 0 && frames <= max_virtual_frame_size &&
+           (rate_Hz != mpx_rate_Hz || frames % 4 == 0);
+}
 
 class VirtualDevice {
 public:

@@ -799,7 +799,11 @@ Response Api::cpu_json(const Request& request) {
     const auto t = target_of(app_, request, error);
     if (!t) return error;
     Json j;
-    j.begin_object().member("ok", true).member("load", t->instance->cpu_load()).end_object();
+    j.begin_object()
+        .member("ok", true)
+        .member("load", t->instance->cpu_load())
+        .member("overruns", t->instance->overruns())
+        .end_object();
     return json_response(200, j.take());
 }
 
@@ -1307,7 +1311,18 @@ Response Api::sound_command(const Request& request, std::string_view verb) {
         if (scope != "instance" && scope != "shared") return bad_request("Scope must be instance or shared");
         DeviceSettings d = scope == "shared" ? app_.shared_device_settings() : t->instance->device_settings();
         d.device = field(request, "device");
-        if (!d.device.empty()) {
+        if (d.device.empty() && scope == "instance") {
+            // No sound card: the instance runs on the virtual device, at the rate and
+            // block given here, or at the command line's when none are given.
+            d.sample_rate = 0;
+            d.frame_size = 0;
+            if (request.param("rate") || request.param("frames")) {
+                if (!field_u32(request, "rate", d.sample_rate) || !field_u32(request, "frames", d.frame_size) ||
+                    !valid_virtual_block(d.sample_rate, d.frame_size))
+                    return bad_request("The virtual device runs at 48000 or 192000 Hz with 1 to 16384 frames "
+                                       "(a multiple of 4 at 192000 Hz)");
+            }
+        } else if (!d.device.empty()) {
             if (!field_u32(request, "rate", d.sample_rate) || !field_u32(request, "frames", d.frame_size))
                 return bad_request("Sample rate and frame size are needed");
             if (scope == "instance" &&

@@ -13,6 +13,7 @@
 
 #include "app/application.h"
 #include "app/messages.h"
+#include "engine/wav_file.h"
 #include "tests/engine/fake_driver.h"
 #include "tests/engine/fake_modules.h"
 #include "tests/support/temp_dir.h"
@@ -321,6 +322,54 @@ TEST_F(DeviceSetupTest, MultiSettingsPutAnInstanceOnACardAndBackOnTheVirtualDevi
     EXPECT_NE(app->device_of(a), nullptr);
     EXPECT_TRUE(app->device_attached("card"));
     EXPECT_FALSE(app->device_attached("gone"));
+    app->exit();
+}
+
+// With one device per instance, an instance whose own settings give a rate and a
+// block but no card runs its virtual device at them, fed by the input file of that
+// rate; the others keep the command line's rate, block and input.
+TEST_F(DeviceSetupTest, VirtualDeviceRunsAtTheInstancesOwnRateWithTheInputOfThatRate) {
+    const auto in48 = temp_ / "in48.wav", in192 = temp_ / "in192.wav";
+    for (const auto& [file, rate] : {std::pair{in48, 48000u}, std::pair{in192, 192000u}}) {
+        std::string error;
+        auto w = WavWriter::create(file, rate, error);
+        ASSERT_TRUE(w) << error;
+        const std::vector<float> frames(2 * 4096, 0.25f);
+        ASSERT_TRUE(w->write(frames));
+        ASSERT_TRUE(w->close());
+    }
+    options_.device.input = in48;
+    options_.other_rate_input = in192;
+    seed_interface(1);
+    seed([](SettingsKey, SettingsKey instances) {
+        instances.create("A");
+        instances.create("B");
+    });
+    auto app = start();
+    Instance* a = app->find("A");
+    Instance* b = app->find("B");
+    ASSERT_TRUE(a && b);
+
+    DeviceSettings own;  // no card
+    own.sample_rate = 192000;
+    own.frame_size = 1024;
+    ASSERT_TRUE(app->apply_instance_device(*a, own).ok);
+    ASSERT_NE(app->device_of(a), nullptr);
+    EXPECT_EQ(app->device_of(a)->config().sample_rate_Hz, 192000u);
+    EXPECT_EQ(app->device_of(a)->config().frame_size, 1024u);
+    EXPECT_EQ(app->device_of(a)->config().input, in192);
+    EXPECT_EQ(a->device_rate(), 192000u);
+    EXPECT_TRUE(eventually([&] { return app->device_of(a)->blocks() > 2; }));
+    ASSERT_NE(app->device_of(b), nullptr);
+    EXPECT_EQ(app->device_of(b)->config().sample_rate_Hz, 48000u);
+    EXPECT_EQ(app->device_of(b)->config().frame_size, 128u);
+    EXPECT_EQ(app->device_of(b)->config().input, in48);
+
+    // Without a rate and block the instance is back on the command line's.
+    ASSERT_TRUE(app->apply_instance_device(*a, DeviceSettings{}).ok);
+    ASSERT_NE(app->device_of(a), nullptr);
+    EXPECT_EQ(app->device_of(a)->config().sample_rate_Hz, 48000u);
+    EXPECT_EQ(app->device_of(a)->config().input, in48);
     app->exit();
 }
 

@@ -1,10 +1,15 @@
 // End to end: Sound Out's 192 kHz multiplex with RDS, read back by a test receiver.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <thread>
 
 #include "broadcast/rds_encoder.h"
+#include "engine/realtime.h"
 #include "tests/broadcast/mpx_rig.h"
 
 namespace torvalen::broadcast {
@@ -38,6 +43,38 @@ TEST(RdsModulator, EachBankHoldsOneGroup) {
     for (int b = 0; b < 2; ++b) {
         const auto n = static_cast<int64_t>(rig.out->rds_modulator().bank_fill(b));
         EXPECT_NEAR(static_cast<double>(n), 16815.0, 64.0) << b;
+    }
+}
+
+// The waveform ahead of the engine covers a modulator thread held off for well
+// over a hundred milliseconds, and the thread asks for real-time priority below
+// the engine's through the engine's own request (normal priority when refused).
+TEST(RdsModulator, StaysTwoGroupsAheadAtAPriorityBelowTheEngine) {
+    Rig rig;
+    rig.set(control_input_mode, 1.0f);
+    RdsModulator& m = rig.out->rds_modulator();
+    uint64_t least = std::numeric_limits<uint64_t>::max();
+    for (int i = 0; i < 90; ++i) {  // 1024 frames a block: about five groups
+        rig.run(1, nullptr);
+        if (i >= 20) least = std::min(least, m.lead_samples());  // past the silent first group
+    }
+    EXPECT_GE(least, 2u * 16815u - 64u);  // 175 ms at 192 kHz
+    EXPECT_EQ(m.groups_late(), 0u);
+
+    int engine_priority = 0;
+    std::thread([&] {
+        std::string why;
+        if (!make_thread_realtime(why)) return;
+        int policy = 0;
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        engine_priority = param.sched_priority;
+    }).join();
+    if (engine_priority > 0) {
+        EXPECT_GT(m.thread_priority(), 0);
+        EXPECT_LT(m.thread_priority(), engine_priority);
+    } else {
+        EXPECT_EQ(m.thread_priority(), 0);
     }
 }
 

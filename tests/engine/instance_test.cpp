@@ -218,6 +218,29 @@ TEST_F(InstanceTest, CpuLoadIsReportedEveryFiftyTicksAndNeverAboveOne) {
     EXPECT_LE(instance->cpu_load(), 1.0f);
 }
 
+// A device that signals a block while the engine is still in the previous cycle
+// counts an overrun for that instance; a block after a finished cycle does not.
+TEST_F(InstanceTest, ABlockThatFindsTheEngineBusyCountsAsAnOverrun) {
+    factory_.processor_spin = std::chrono::microseconds(300000);
+    auto instance = make();
+    ASSERT_TRUE(instance->engine_start(48000, 512));
+    auto wait_cycles = [&](uint64_t n) {
+        for (int i = 0; i < 5000 && instance->cycles() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return instance->cycles() >= n;
+    };
+    instance->signal_block_ready();
+    for (int i = 0; i < 5000 && factory_.log.text().find('X') == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    instance->signal_block_ready();  // the first cycle's processor is still spinning
+    EXPECT_EQ(instance->overruns(), 1u);
+    ASSERT_TRUE(wait_cycles(2));
+    instance->signal_block_ready();
+    ASSERT_TRUE(wait_cycles(3));
+    EXPECT_EQ(instance->overruns(), 1u);
+    instance->engine_stop();
+}
+
 TEST_F(InstanceTest, StoredValuesLoadWithDefaultsAndReplacements) {
     {
         auto key = *root_.create("Odd");

@@ -16,6 +16,7 @@ const char* const usage_text =
     "  --home DIR          settings home (default: $XDG_CONFIG_HOME/torvalen)\n"
     "  --listen ADDR:PORT  address of the web interface (default: 127.0.0.1:8080;\n"
     "                      port 0: any free port)\n"
+    "  --metrics-token T   GET /metrics needs \"Authorization: Bearer T\"\n"
     "  --list-devices      list the sound devices (ALSA cards, JACK) and exit\n"
     "  --device NAME       put the current instance on this sound device and store\n"
     "                      that choice (with one shared device: the shared device)\n"
@@ -60,6 +61,13 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
         } else if (arg == "--home") {
             if (!value(v)) return false;
             out.home = v;
+        } else if (arg == "--metrics-token") {
+            if (!value(v)) return false;
+            if (v.size() < 16) {
+                error = "--metrics-token wants at least 16 characters";
+                return false;
+            }
+            out.metrics_token = v;
         } else if (arg == "--listen") {
             if (!value(v)) return false;
             http::ListenAddress address;

@@ -12,6 +12,7 @@ namespace torvalen {
 struct CommandLine {
     std::filesystem::path home;                 // empty: the default settings home
     std::string listen = "127.0.0.1:8080";      // address of the web interface
+    std::string metrics_token;  // --metrics-token: GET /metrics needs it as a Bearer token
     VirtualDeviceConfig device;  // --rate and --frames also apply to --device
     std::filesystem::path second_input;  // a second --input, for the other rate
     std::string sound_card;      // --device NAME: put an instance on this sound card

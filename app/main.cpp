@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +18,8 @@
 #include "app/http/web_server.h"
 #include "app/render.h"
 #include "app/running_copy.h"
+#include "app/service/health.h"
+#include "app/service/notify.h"
 #include "app/standard_modules.h"
 #include "engine/jack_driver.h"
 #include "engine/log.h"
@@ -37,6 +41,58 @@ std::filesystem::path program_path(const char* argv0) {
     auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::absolute(argv0, ec) : self;
 }
+}  // namespace
+
+namespace {
+
+const char* signal_name(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
+// Waits for a stop signal. Under systemd (Type=notify) it first reports ready once
+// every instance's engine runs (or after 10 s, saying which do not), then pings the
+// watchdog at half its period, each time only after the control thread has
+// answered and every engine has run a cycle within the period: a stuck control
+// thread or engine thread stops the pings, and systemd restarts the service.
+void run_until_stopped(const sigset_t& stop_signals, ControlThread& control, Application& app,
+                       HealthWatch& health) {
+    ServiceNotifier notifier;
+    if (!notifier.active()) {
+        int signal = 0;
+        sigwait(&stop_signals, &signal);
+        log_event("app", std::string("stop requested by ") + signal_name(signal));
+        return;
+    }
+    using namespace std::chrono;
+    const microseconds period = notifier.watchdog_period();
+    const milliseconds tolerance =
+        period.count() > 0 ? duration_cast<milliseconds>(period) : milliseconds(1000);
+    const milliseconds tick = period.count() > 0 ? std::max(milliseconds(100), duration_cast<milliseconds>(period / 2))
+                                                 : milliseconds(500);
+    const auto started = steady_clock::now();
+    bool ready = false;
+    for (;;) {
+        timespec wait{static_cast<time_t>(tick.count() / 1000), static_cast<long>(tick.count() % 1000) * 1'000'000};
+        const int signal = sigtimedwait(&stop_signals, nullptr, &wait);
+        if (signal > 0) {
+            log_event("app", std::string("stop requested by ") + signal_name(signal));
+            return;
+        }
+        std::string reason;
+        control.run([&] { reason = health.check(app, HealthWatch::Clock::now(), tolerance); });
+        if (!ready && (reason.empty() || steady_clock::now() - started > seconds(10))) {
+            ready = true;
+            notifier.ready(reason.empty() ? "running" : "running; " + reason);
+        }
+        if (reason.empty()) {
+            notifier.ping();
+        } else {
+            notifier.status(reason);
+            log_event("app", "not healthy: " + reason);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +214,7 @@ int main(int argc, char** argv) {
     // needs a password first.
     bool password_set = false;
     control.run([&] { password_set = app->password_set(); });
+    HealthWatch health;  // control thread
     std::unique_ptr<http::Api> api;
     std::unique_ptr<http::WebServer> web;
     if (!http::is_loopback_host(listen.host) && !password_set) {
@@ -170,6 +227,10 @@ int main(int argc, char** argv) {
         if (const char* home = std::getenv("HOME")) api_options.home_folder = home;
         api_options.settings_home = options.home;
         api_options.listening_on_loopback = http::is_loopback_host(listen.host);
+        api_options.metrics_token = cmd.metrics_token;
+        api_options.health = [&health, &app] {
+            return health.check(*app, HealthWatch::Clock::now(), std::chrono::seconds(1));
+        };
         api = std::make_unique<http::Api>(control, *app, api_options);
         web = http::WebServer::start(*api, listen, ui_folder, error);
     }
@@ -196,10 +257,9 @@ int main(int argc, char** argv) {
             if (sigtimedwait(&stop_signals, nullptr, &poll) > 0) break;
         }
     } else {
-        int signal = 0;
-        sigwait(&stop_signals, &signal);
-        log_event("app", std::string("stop requested by ") + (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
+        run_until_stopped(stop_signals, control, *app, health);
     }
+    ServiceNotifier().stopping();
     web.reset();
     control.run([&] {
         api->save_style();

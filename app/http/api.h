@@ -36,6 +36,7 @@ struct Request {
     std::string fetch_site;  // Sec-Fetch-Site header, if any
     std::string token;    // X-Torvalen-Token header: the session's anti-forgery token
     std::string peer;     // the client's address (no port), for per-peer limits
+    std::string authorization;  // Authorization header, if any (GET /metrics)
 
     const std::string* param(const std::string& name) const {
         const auto it = params.find(name);
@@ -48,6 +49,7 @@ struct Response {
     std::string body;        // JSON
     std::string set_cookie;  // a Set-Cookie header value, if any
     bool exit_after = false; // the process should end once this has been sent
+    std::string content_type = "application/json; charset=utf-8";
 };
 
 inline constexpr std::string_view session_cookie = "torvalen_session";
@@ -122,6 +124,10 @@ struct ApiOptions {
     bool listening_on_loopback = true;
     // A session that sent nothing for this long must log on again.
     std::chrono::seconds session_idle_limit{8 * 3600};
+    // GET /healthz: runs on the control thread; empty when healthy, else the reason.
+    std::function<std::string()> health;
+    // When set, GET /metrics needs "Authorization: Bearer <token>".
+    std::string metrics_token;
 };
 
 class Api {
@@ -172,6 +178,8 @@ private:
     Response affinity_json(const Request& request);
     Response cpu_json(const Request& request);
     Response files_json(const Request& request);
+    Response metrics_text(const Request& request);
+    Response health_text();
     Response sound_json(const Request& request);
     Response probe_json(const Request& request);
     Response sound_command(const Request& request, std::string_view verb);

@@ -416,12 +416,13 @@ MHD_Result send(MHD_Connection* c, unsigned status, MHD_Response* r) {
     return result;
 }
 
-MHD_Response* json_response(std::string_view body, const std::string& set_cookie = {}) {
+MHD_Response* json_response(std::string_view body, const std::string& set_cookie = {},
+                            const char* content_type = "application/json; charset=utf-8") {
     MHD_Response* r =
         MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r) return nullptr;
     add_common_headers(r, "no-store");
-    MHD_add_response_header(r, "Content-Type", "application/json; charset=utf-8");
+    MHD_add_response_header(r, "Content-Type", content_type);
     if (!set_cookie.empty()) MHD_add_response_header(r, "Set-Cookie", set_cookie.c_str());
     return r;
 }
@@ -494,7 +495,8 @@ MHD_Result WebServer::State::on_request(MHD_Connection* c, const char* method, c
             if (!ex->done) return MHD_YES;
             out = std::move(ex->answer);
         }
-        return send(c, static_cast<unsigned>(out.status), json_response(out.body, out.set_cookie));
+        return send(c, static_cast<unsigned>(out.status),
+                    json_response(out.body, out.set_cookie, out.content_type.c_str()));
     }
     if (ex->socket) ex->socket->enter(Phase::answering);
     return answer(c, method, *ex);
@@ -512,7 +514,9 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const std::string& method
     const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
     const bool post = method == MHD_HTTP_METHOD_POST;
 
-    if (path.rfind("/api/", 0) != 0) {
+    // /metrics and /healthz (monitoring) are answered by the API like its reads.
+    const bool monitoring = path == "/metrics" || path == "/healthz";
+    if (path.rfind("/api/", 0) != 0 && !monitoring) {
         if (!get) return send_json(c, MHD_HTTP_METHOD_NOT_ALLOWED, wrong_method_body, "GET, HEAD");
         return serve_file(c, path);
     }
@@ -530,6 +534,7 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const std::string& method
     r.host = header(c, MHD_HTTP_HEADER_HOST);
     r.fetch_site = header(c, "Sec-Fetch-Site");
     r.token = header(c, "X-Torvalen-Token");
+    r.authorization = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
     r.peer = ex.socket ? ex.socket->peer : "";
     if (!host_allowed(r.host)) {
         log_event(log_who, "refused a request for host " + log_quote(r.host));

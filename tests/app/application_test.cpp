@@ -1,4 +1,5 @@
 #include "app/application.h"
+#include "app/service/health.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -296,6 +297,23 @@ TEST_F(ApplicationTest, InstancesRunOnTheVirtualDevice) {
     EXPECT_GT(app->find("Second")->cycles(), before);
     ASSERT_TRUE(app->close_current_instance().ok);
     EXPECT_EQ(app->instance_names(), std::vector<std::string>{"Instance 1"});
+    app->exit();
+}
+
+
+TEST_F(ApplicationTest, HealthNamesTheEngineThatStoppedOrStoppedCycling) {
+    using namespace std::chrono_literals;
+    auto app = start();  // no devices: the engine is not running
+    HealthWatch health;
+    const auto t0 = HealthWatch::Clock::now();
+    EXPECT_EQ(health.check(*app, t0, 1s), "Instance 1: engine stopped");
+    // Started, but no block ever arrives: as an engine stuck in its cycle looks.
+    Instance* instance = app->find("Instance 1");
+    ASSERT_TRUE(instance->engine_start(48000, 512));
+    EXPECT_EQ(health.check(*app, t0, 1s), "");
+    EXPECT_EQ(health.check(*app, t0 + 900ms, 1s), "");
+    EXPECT_EQ(health.check(*app, t0 + 1500ms, 1s), "Instance 1: no engine cycle for 1.5 s");
+    instance->engine_stop();
     app->exit();
 }
 

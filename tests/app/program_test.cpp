@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +179,80 @@ TEST_F(ProgramTest, FreewheelRendersTheWholeInputAndExits) {
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(reader->frames(), 48000u);
     EXPECT_EQ(reader->sample_rate(), 48000u);
+}
+
+
+// A plain HTTP GET on loopback: status line and body.
+std::pair<int, std::string> http_get(int port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                    "\r\nConnection: close\r\n\r\n";
+        (void)!::write(fd, request.data(), request.size());
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    if (reply.size() < 12 || body == std::string::npos) return {0, ""};
+    return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
+}
+
+TEST_F(ProgramTest, UnderSystemdItReportsReadyPingsTheWatchdogAndAnswersHealthAndMetrics) {
+    // systemd's side: a datagram socket named by NOTIFY_SOCKET, a 400 ms watchdog.
+    const fs::path socket_path = dir_ / "notify";
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "400000", 1);
+    const pid_t pid = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0"});
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(wait_running(err_));
+
+    std::vector<std::string> messages;
+    int pings = 0;
+    for (int i = 0; i < 100 && pings < 3; ++i) {
+        pollfd p{notify, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buffer[512];
+        const ssize_t got = ::recv(notify, buffer, sizeof buffer, 0);
+        if (got <= 0) continue;
+        messages.emplace_back(buffer, static_cast<size_t>(got));
+        if (messages.back() == "WATCHDOG=1") ++pings;
+    }
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front().rfind("READY=1\nSTATUS=running", 0), 0u) << messages.front();
+    EXPECT_EQ(pings, 3);
+
+    const std::string log = read_file(err_);
+    const size_t at = log.find("web interface at http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos);
+    const int port = std::atoi(log.c_str() + at + std::strlen("web interface at http://127.0.0.1:"));
+    EXPECT_EQ(http_get(port, "/healthz"), std::make_pair(200, std::string("ok\n")));
+    // The engine counters, one line per instance, counting up.
+    const auto cycles = [&] {
+        const std::string metrics = http_get(port, "/metrics").second;
+        const std::string key = "torvalen_engine_cycles_total{instance=\"Instance 1\"} ";
+        const size_t line = metrics.find(key);
+        return line == std::string::npos ? -1LL : std::atoll(metrics.c_str() + line + key.size());
+    };
+    const long long first = cycles();
+    EXPECT_GT(first, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_GT(cycles(), first);
+
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid), 0);
+    ::close(notify);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ packages=(
   portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev libmicrohttpd-dev
   clang libfuzzer-14-dev
   libebur128-dev
+  libogg-dev libvorbis-dev libmpg123-dev libflac-dev sox ffmpeg
   nodejs chromium fonts-liberation
 )
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "player/file_decoder.h"
 #include "player/media_buffer.h"
@@ -90,13 +91,24 @@ public:
     }
 
     uint64_t length() override {
+        if (info_frames_ > 0) {
+            // Exact: the encoder's frame count less its delay and padding.
+            const uint64_t samples = uint64_t{info_frames_} * first_.samples;
+            const uint64_t trimmed = samples > uint64_t{delay_} + padding_ ? samples - delay_ - padding_ : 0;
+            return mul_div(trimmed * 2, engine_rate, first_.rate);
+        }
         if (bit_rate_ <= 0) return 0;
         const double frames = static_cast<double>(end_ - start_) * 8.0 * first_.rate / bit_rate_;
         return mul_div(static_cast<uint64_t>(frames), engine_rate, first_.rate) * 2;
     }
 
     void seek(uint64_t position, uint64_t total) override {
-        position_ = start_ + mul_div(end_ - start_, position, total);
+        // The frame that holds the asked sample, found by walking the frame headers
+        // from the first audio frame (exact for constant and variable bit rates);
+        // by proportion of the bytes when the headers do not chain.
+        const uint64_t sample = mul_div(position, first_.rate, uint64_t{engine_rate} * 2) + delay_;
+        const auto frame_start = walk_frames(sample / first_.samples);
+        position_ = frame_start ? *frame_start : start_ + mul_div(end_ - start_, position, total);
         out_index_ = out_samples_ = 0;
         have_next_ = false;
         mpg123_open_feed(handle_);  // drops everything the decoder holds
@@ -106,6 +118,53 @@ public:
 
 private:
     enum class Feed { fed, ended, error };
+
+    // Byte offset of audio frame `index` (0 = the first after any Info frame).
+    std::optional<uint64_t> walk_frames(uint64_t index) {
+        uint64_t at = audio_start_;
+        uint8_t h[4];
+        for (uint64_t i = 0; i < index; ++i) {
+            if (!source_.read_exact(at, h)) return std::nullopt;
+            const auto header = parse_mp3_header(h);
+            if (!header || !same_stream(*header, first_)) return std::nullopt;
+            at += header->length;
+            if (at >= end_) return std::nullopt;
+        }
+        return at;
+    }
+
+    // A "Xing" or "Info" block in the first frame: the stream's frame count, and in
+    // a LAME extension the encoder delay and padding (samples the decoder trims).
+    void read_info_frame(const Mp3FrameHeader& h, std::span<const uint8_t> frame) {
+        const size_t side = h.version == 3 ? (h.channels == 1 ? 17 : 32) : (h.channels == 1 ? 9 : 17);
+        size_t at = 4 + side;
+        if (frame.size() < at + 8) return;
+        if (std::memcmp(&frame[at], "Xing", 4) != 0 && std::memcmp(&frame[at], "Info", 4) != 0) return;
+        auto be32 = [&](size_t i) {
+            return (uint32_t{frame[i]} << 24) | (uint32_t{frame[i + 1]} << 16) | (uint32_t{frame[i + 2]} << 8) | frame[i + 3];
+        };
+        const uint32_t flags = be32(at + 4);
+        at += 8;
+        uint32_t frames = 0;
+        if (flags & 1) {
+            if (frame.size() < at + 4) return;
+            frames = be32(at);
+            at += 4;
+        }
+        at += (flags & 2 ? 4 : 0) + (flags & 4 ? 100 : 0) + (flags & 8 ? 4 : 0);
+        if (frames == 0) return;
+        info_frames_ = frames;
+        audio_start_ = position_ + h.length;
+        // The extension starts with the encoder's name ("LAME3.100", "Lavc59.37").
+        auto letter = [&](size_t i) { return (frame[i] >= 'A' && frame[i] <= 'Z') || (frame[i] >= 'a' && frame[i] <= 'z'); };
+        if (frame.size() >= at + 24 && letter(at) && letter(at + 1) && letter(at + 2)) {
+            delay_ = (uint32_t{frame[at + 21]} << 4) | (frame[at + 22] >> 4);
+            padding_ = ((uint32_t{frame[at + 22]} & 0x0F) << 8) | frame[at + 23];
+            // The decoder also holds back its own 529 samples, which LAME's figure excludes.
+            delay_ += 529;
+            padding_ = padding_ > 529 ? padding_ - 529 : 0;
+        }
+    }
 
     // The next valid frame header at or after position_ (moving position_ to it).
     bool resynchronise(Mp3FrameHeader& header) {
@@ -163,6 +222,8 @@ private:
         if (discontinuity) mpg123_open_feed(handle_);
         const double frame_bits = static_cast<double>(header.rate) * header.length * 8.0 / header.samples;
         if (!have_first_) {
+            audio_start_ = position_;
+            read_info_frame(header, input_.GetBufferAndLength());
             first_ = header;
             have_first_ = true;
             bit_rate_ = frame_bits;
@@ -187,6 +248,10 @@ private:
     Mp3FrameHeader next_;
     bool have_next_ = false;
     double bit_rate_ = 0;
+    uint64_t audio_start_ = 0;  // the first frame that carries audio
+    uint32_t info_frames_ = 0;  // from an Info frame; 0 when there is none
+    uint32_t delay_ = 0;        // samples before the first real sample
+    uint32_t padding_ = 0;      // samples after the last one
 };
 
 }  // namespace

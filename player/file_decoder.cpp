@@ -17,12 +17,6 @@ std::string_view kind_name(DecoderKind kind) {
     return "";
 }
 
-uint64_t mul_div(uint64_t a, uint64_t b, uint64_t c) {
-    if (c == 0) return 0;
-    const unsigned __int128 r = (static_cast<unsigned __int128>(a) * b + c / 2) / c;
-    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
-}
-
 std::string display_path(const std::filesystem::path& path) {
     const std::string& bytes = path.native();
     return tag_text(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())).value_or("");

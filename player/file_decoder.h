@@ -120,7 +120,11 @@ std::string display_path(const std::filesystem::path& path);
 
 // a × b / c with a 128-bit intermediate, rounded to nearest; 0 when c is 0,
 // the largest value when the result does not fit.
-uint64_t mul_div(uint64_t a, uint64_t b, uint64_t c);
+inline uint64_t mul_div(uint64_t a, uint64_t b, uint64_t c) {
+    if (c == 0) return 0;
+    const unsigned __int128 r = (static_cast<unsigned __int128>(a) * b + c / 2) / c;
+    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
+}
 
 // Per-kind readers over an open source; nothing when the source is not of the kind.
 std::unique_ptr<FormatReader> open_wav(ByteSource& source, ItemInfo& info);

@@ -320,3 +320,63 @@ TEST_F(Material, DamagedAndHostileFilesFailOrEndCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// ID3v2.4 rules built by hand: synchsafe sizes, an extended header, per-frame
+// unsynchronisation with a data-length field, UTF-16 big-endian text; and the
+// precedence of a WAV's "id3 " chunk over its LIST/INFO chunk.
+TEST(Tags, Id3v2RulesAndWavChunkPrecedence) {
+    auto bytes = [](std::string s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+    // Title "A\xFF\xE1" stored unsynchronised as "A\xFF\x00\xE1"; artist "Hé" as UTF-16BE.
+    const std::string title_frame = std::string("TIT2\0\0\0\x09\0\x03", 10) + std::string("\0\0\0\x04", 4) +
+                                    std::string("\x03" "A\xFF\x00\xE1", 5);
+    const std::string artist_frame = std::string("TPE1\0\0\0\x05\0\0", 10) + std::string("\x02\x00H\x00\xE9", 5);
+    const std::string ext = std::string("\0\0\0\x06\x01\0", 6);
+    std::string body = ext + title_frame + artist_frame;
+    body.resize(0x17F, '\0');  // padding up to the stated size (synchsafe 0x0000027F)
+    const std::string tag = std::string("ID3\x04\x00\x40\x00\x00\x02\x7F", 10) + body;
+    const std::string frame = std::string("\xFF\xFB\x90\x00", 4) + std::string(413, '\0');
+    const auto file = bytes(tag + frame + frame);
+    MemorySource source(file);
+    const Mp3Layout layout = scan_mp3(source);
+    EXPECT_EQ(layout.data_start, 0x17Fu + 10);
+    EXPECT_EQ(layout.data_end, file.size());
+    ASSERT_TRUE(layout.tags.complete());
+    EXPECT_EQ(*layout.tags.title, "A\xC3\xBF\xC3\xA1") << "resynchronised, not UTF-8: read as ISO-8859-1";
+    EXPECT_EQ(*layout.tags.artist, "H\xC3\xA9");
+    // A tag claiming more than the file holds: no tags, the data range stays inside the file.
+    const auto cut = bytes(tag.substr(0, 60));
+    MemorySource cut_source(cut);
+    const Mp3Layout cut_layout = scan_mp3(cut_source);
+    EXPECT_LE(cut_layout.data_start, cut.size());
+    EXPECT_TRUE(cut_layout.tags.complete()) << "frames inside what is there are still read";
+
+    // WAV: "id3 " with both tags wins over LIST; with a title only, LIST is taken.
+    auto chunk = [](const std::string& id, const std::string& data) {
+        const uint32_t n = static_cast<uint32_t>(data.size());
+        return id + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + data + std::string(n % 2, '\0');
+    };
+    auto v1 = [](const std::string& title, const std::string& artist) {
+        std::string b = "TAG" + title;
+        b.resize(33, '\0');
+        b += artist;
+        b.resize(128, '\0');
+        return b;
+    };
+    const std::string fmt = wav(1, 2, 48000, 16, 4, 0).substr(12, 24);
+    const std::string list = chunk("LIST", "INFO" + chunk("INAM", std::string("List Title\0", 11)) + chunk("IART", "List Artist"));
+    for (const bool complete : {true, false}) {
+        const std::string riff_body = "WAVE" + fmt + chunk("id3 ", v1("Id3 Title", complete ? "Id3 Artist" : "")) + list +
+                                      chunk("data", std::string(8, '\0'));
+        const auto w = bytes("RIFF" + std::string(4, '\0') + riff_body);
+        MemorySource ws(w);
+        const auto layout_w = scan_wav(ws, true);
+        ASSERT_TRUE(layout_w);
+        EXPECT_EQ(layout_w->data_end - layout_w->data_start, 8u);
+        EXPECT_EQ(*layout_w->tags.title, complete ? "Id3 Title" : "List Title");
+        EXPECT_EQ(*layout_w->tags.artist, complete ? "Id3 Artist" : "List Artist");
+    }
+}
+
+}  // namespace

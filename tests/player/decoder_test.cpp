@@ -281,6 +281,11 @@ TEST_F(Material, DamagedAndHostileFilesFailOrEndCleanly) {
         EXPECT_FALSE(OpenDecoder(at(name), info)) << name;
     EXPECT_TRUE(OpenDecoder(at("UPPER.FLAC"), info));
     EXPECT_EQ(info.kind, DecoderKind::flac);
+    // A name that is not UTF-8 opens by its bytes and shows its stray byte as ISO-8859-1.
+    const fs::path latin1 = at("caf\xE9 \xC3\xA9.flac");
+    fs::copy_file(at("tone48.flac"), latin1);
+    EXPECT_TRUE(OpenDecoder(latin1, info));
+    EXPECT_EQ(display_path(latin1.filename()), "caf\xC3\xA9 \xC3\xA9.flac");
 
     // A data chunk running past the end plays what is there.
     write_file(at("long_data.wav"), wav(1, 2, 48000, 16, 0x7FFFFFF0u, 40000));

@@ -12,6 +12,7 @@ packages=(
   clang libfuzzer-14-dev
   libebur128-dev
   libsystemd-dev systemd
+  libogg-dev libvorbis-dev libmpg123-dev libflac-dev sox ffmpeg
   nodejs chromium fonts-liberation
 )
 

@@ -11,6 +11,7 @@ packages=(
   portaudio19-dev jackd2 libjack-jackd2-dev libsamplerate0-dev libmicrohttpd-dev
   clang libfuzzer-14-dev
   libebur128-dev
+  libssl3
   nodejs chromium fonts-liberation
 )
 

@@ -1,5 +1,6 @@
 #include "stl/packet.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 

@@ -13,6 +13,7 @@ packages=(
   libebur128-dev
   libsystemd-dev systemd
   libogg-dev libvorbis-dev libmpg123-dev libflac-dev sox ffmpeg
+  libssl3
   nodejs chromium fonts-liberation
 )
 

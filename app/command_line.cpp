@@ -155,6 +155,13 @@ std::filesystem::path config_base() {
 }  // namespace
 
 std::filesystem::path default_settings_home() { return config_base() / "torvalen"; }
+std::filesystem::path data_folder(const std::filesystem::path& home) {
+    if (!home.empty()) return home / "data" / "torvalen";
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::filesystem::path(xdg) / "torvalen";
+    if (const char* env_home = std::getenv("HOME"); env_home && *env_home)
+        return std::filesystem::path(env_home) / ".local" / "share" / "torvalen";
+    return std::filesystem::path(".local") / "share" / "torvalen";
+}
 std::filesystem::path default_autostart_dir() { return config_base() / "autostart"; }
 
 }  // namespace torvalen

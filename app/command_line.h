@@ -30,6 +30,10 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& out, 
 
 // $XDG_CONFIG_HOME/torvalen, else $HOME/.config/torvalen.
 std::filesystem::path default_settings_home();
+// The data folder of saved playlists and rotations, the one torvalen-sweep clears:
+// HOME/data/torvalen for a --home HOME (non-empty `home`), else
+// $XDG_DATA_HOME/torvalen, else $HOME/.local/share/torvalen.
+std::filesystem::path data_folder(const std::filesystem::path& home);
 // Where "Run At Startup" puts its entry: $XDG_CONFIG_HOME/autostart, else
 // $HOME/.config/autostart.
 std::filesystem::path default_autostart_dir();

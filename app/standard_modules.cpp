@@ -3,10 +3,17 @@
 #include "broadcast/sound_out.h"
 #include "dsp/processor_five.h"
 #include "dsp/processor_one.h"
+#include "engine/instance.h"
 #include "measure/sound_in.h"
 #include "measure/analyser.h"
+#include "nowplaying/now_playing.h"
 
 namespace torvalen {
+
+std::unique_ptr<NowPlayingModule> StandardModules::create_now_playing(Instance&, SettingsKey instance_key,
+                                                                      uint32_t& error) {
+    return nowplaying::NowPlaying::create(instance_key, error);
+}
 
 std::unique_ptr<SoundInModule> StandardModules::create_sound_in(Instance&, SettingsKey instance_key,
                                                                 uint32_t& error) {
@@ -19,9 +26,11 @@ std::unique_ptr<ProcessorModule> StandardModules::create_processor(ProcessorType
     return dsp::ProcessorOne::create(instance_key, error);
 }
 
-std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance&, SettingsKey instance_key,
+std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance& instance, SettingsKey instance_key,
                                                              uint32_t& error) {
-    return broadcast::SoundOut::create(instance_key, error);
+    broadcast::SoundOutOptions options;
+    options.now_playing = instance.now_playing();  // created first, destroyed last
+    return broadcast::SoundOut::create(instance_key, error, options);
 }
 
 std::unique_ptr<AnalyserModule> StandardModules::create_analyser(Instance&, SettingsKey instance_key,

@@ -8,6 +8,8 @@ namespace torvalen {
 
 class StandardModules final : public ModuleFactory {
 public:
+    std::unique_ptr<NowPlayingModule> create_now_playing(Instance& instance, SettingsKey instance_key,
+                                                         uint32_t& error) override;
     std::unique_ptr<SoundInModule> create_sound_in(Instance& instance, SettingsKey instance_key,
                                                    uint32_t& error) override;
     std::unique_ptr<ProcessorModule> create_processor(ProcessorType type, Instance& instance,

@@ -228,7 +228,12 @@ bool RdsContent::save(const SettingsKey& sound_out_key) const {
 std::string RdsContent::item_text(uint32_t item, bool for_ps) {
     std::string text;
     if (item == item_now_playing) {
-        text = now_playing && !now_playing->empty() ? *now_playing : "Empty Now Playing String";
+        std::optional<std::string> current = now_playing;
+        if (now_playing_source) {
+            current.reset();
+            if (auto np = now_playing_source->output_text(NowPlayingOutput::rds)) current = std::move(np->text);
+        }
+        text = current && !current->empty() ? *current : "Empty Now Playing String";
     } else if (item == item_date || item == item_time) {
         const std::time_t t = clock_->now();
         std::tm local{};

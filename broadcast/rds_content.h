@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/module.h"
 #include "engine/settings_store.h"
 
 namespace torvalen::broadcast {
@@ -138,6 +139,10 @@ struct RdsContent {
     uint64_t ta_autostart = 0;
     // The Now Playing module's current text when its "SendtoRDS" output is on.
     std::optional<std::string> now_playing;
+    // Where item 0 reads the now-playing text when it is due (under the content
+    // lock): the instance's Now Playing object, which outlives Sound Out. Without
+    // one, `now_playing` above is used.
+    const NowPlayingModule* now_playing_source = nullptr;
 
     // On air (written by the modulator thread under the lock).
     std::array<uint8_t, rds_text_bytes> ps_on_air{};

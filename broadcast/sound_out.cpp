@@ -45,6 +45,7 @@ std::unique_ptr<SoundOut> SoundOut::create(const SettingsKey& instance_key, uint
     }
     std::unique_ptr<SoundOut> module(new SoundOut(*key, options));
     module->content_.load(*key);
+    module->content_.now_playing_source = options.now_playing;
     module->modulator_ = RdsModulator::create(module->content_, error);
     if (!module->modulator_) {
         error |= 1u;

@@ -44,6 +44,8 @@ using SoundOutMeters = std::array<float, 18>;
 struct SoundOutOptions {
     RdsClock* clock = nullptr;         // nullptr: the system clock
     bool start_preset_bar = true;      // false: no preset bar (benchmarks)
+    // The instance's Now Playing object, read by RDS item 0 (nullptr: none).
+    const NowPlayingModule* now_playing = nullptr;
 };
 
 class SoundOut final : public BusModule, private params::ParameterCallbacks {

@@ -142,6 +142,7 @@ public:
     BusModule* stl_tx() { return stl_tx_.get(); }
     BusModule* stream_tx() { return stream_tx_.get(); }
     AnalyserModule* analyser() { return analyser_.get(); }
+    NowPlayingModule* now_playing() { return now_playing_.get(); }
     ProcessorModule* processor();
 
 private:

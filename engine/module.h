@@ -9,8 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "engine/buses.h"
 #include "engine/settings_store.h"
@@ -80,10 +84,45 @@ public:
     virtual void generate(std::span<float> bus3) = 0;
 };
 
+// The outputs that take the now-playing text, each behind its own switch.
+enum class NowPlayingOutput : uint32_t { rds = 0, streaming = 1, stl = 2 };
+
+struct NowPlayingText {
+    std::string artist;  // empty when the text is one whole line
+    std::string title;   // empty when the text is one whole line
+    std::string text;    // artist " - " title, or the whole line
+    bool operator==(const NowPlayingText&) const = default;
+};
+
+// The instance's Now Playing object as the other modules see it. It is created
+// before every other module and destroyed after them, so a module may keep a
+// pointer to it for its whole life.
 class NowPlayingModule : public Module {
 public:
     virtual bool auto_start() const = 0;
     virtual void start_listener() = 0;
+
+    // Artist and title of the player's item that went live (any thread).
+    virtual void player_title(std::string_view artist, std::string_view title) = 0;
+    // Text received over the link: artist and title, or one text and no title.
+    virtual void stl_title(std::string_view artist, std::string_view title) = 0;
+    // Set while the processor's failsafe runs the player: lock-free, safe on the
+    // engine thread.
+    virtual void set_failsafe(bool on) = 0;
+
+    // The current text for `output`: nothing while its switch is off or no text
+    // is known. Takes the object's lock briefly; never call it on the engine thread.
+    virtual std::optional<NowPlayingText> output_text(NowPlayingOutput output) const = 0;
+
+    // Change notification for outputs that push (streams, link): `callback` runs
+    // on the thread that changed the text, with the new text, or with nothing when
+    // the output's switch went off or the text was cleared. Calls are serialised.
+    // A callback must be quick, must not wait on another thread and must not call
+    // back into subscribe/unsubscribe. unsubscribe returns after a call in
+    // progress has finished, so the subscriber may then be destroyed.
+    using Callback = std::function<void(const std::optional<NowPlayingText>&)>;
+    virtual uint64_t subscribe(NowPlayingOutput output, Callback callback) = 0;
+    virtual void unsubscribe(uint64_t id) = 0;
 };
 
 // Processor types, stored as `ProcType`.

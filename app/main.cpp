@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    StandardModules factory;  // the module set of this build
+    StandardModules factory({data_folder(cmd.home), false});  // the module set of this build
     ControlThread control;
     std::unique_ptr<Application> app;
     control.run([&] { app = Application::start(options, factory, error); });

@@ -521,7 +521,7 @@ int run_render(const std::vector<std::string>& args) {
     }
     if (o.processor) instances->create(name)->write_dword_in("ProcType", *o.processor);
 
-    StandardModules modules;
+    StandardModules modules({data_folder(o.home), true});
     auto instance = Instance::create(*instances, name, modules, error);
     if (!instance) return fail(error);
     instance->set_unlocked(true);

@@ -12,7 +12,10 @@ namespace torvalen {
 
 std::unique_ptr<NowPlayingModule> StandardModules::create_now_playing(Instance&, SettingsKey instance_key,
                                                                       uint32_t& error) {
-    return nowplaying::NowPlaying::create(instance_key, error);
+    nowplaying::NowPlayingOptions options;
+    if (!options_.data_folder.empty()) options.default_file = options_.data_folder / "nowplaying.txt";
+    options.auto_start_allowed = !options_.offline;
+    return nowplaying::NowPlaying::create(instance_key, error, options);
 }
 
 std::unique_ptr<SoundInModule> StandardModules::create_sound_in(Instance&, SettingsKey instance_key,

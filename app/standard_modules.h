@@ -2,12 +2,25 @@
 // instance. Modules not listed here leave their slot empty.
 #pragma once
 
+#include <filesystem>
+
 #include "engine/module.h"
 
 namespace torvalen {
 
+struct StandardModuleOptions {
+    // The data folder (playlists, rotations, the default now-playing file); empty:
+    // the user's ($XDG_DATA_HOME/torvalen).
+    std::filesystem::path data_folder;
+    // Offline work: no now-playing source starts by itself.
+    bool offline = false;
+};
+
 class StandardModules final : public ModuleFactory {
 public:
+    StandardModules() = default;
+    explicit StandardModules(StandardModuleOptions options) : options_(std::move(options)) {}
+
     std::unique_ptr<NowPlayingModule> create_now_playing(Instance& instance, SettingsKey instance_key,
                                                          uint32_t& error) override;
     std::unique_ptr<SoundInModule> create_sound_in(Instance& instance, SettingsKey instance_key,
@@ -18,6 +31,9 @@ public:
                                                 uint32_t& error) override;
     std::unique_ptr<AnalyserModule> create_analyser(Instance& instance, SettingsKey instance_key,
                                                     uint32_t& error) override;
+
+private:
+    StandardModuleOptions options_;
 };
 
 }  // namespace torvalen

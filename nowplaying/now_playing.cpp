@@ -162,7 +162,7 @@ NowPlayingSettings NowPlaying::settings() const {
 
 bool NowPlaying::auto_start() const {
     std::lock_guard guard(lock_);
-    return settings_.auto_start != 0;
+    return options_.auto_start_allowed && settings_.auto_start != 0;
 }
 
 // ---- Start, stop, apply ----

@@ -67,6 +67,9 @@ struct NowPlayingOptions {
     std::filesystem::path default_file;  // empty: default_now_playing_file()
     bool loopback_only = false;          // tests: bind 127.0.0.1 instead of any address
     uint32_t retry_ms = 1000;            // wait after a source failure
+    // False for offline work (torvalen render): the sources never start by
+    // themselves, so nothing from outside reaches a rendering.
+    bool auto_start_allowed = true;
 };
 
 class NowPlaying final : public NowPlayingModule {

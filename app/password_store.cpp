@@ -140,7 +140,10 @@ bool PasswordStore::set(std::string_view password) {
     if (!hash) return false;
 
     const fs::path folder = folder_of(file_);
-    std::string temp = (folder / ("." + file_.filename().string() + ".XXXXXX")).string();
+    std::string name = ".";  // appended: GCC 12 at -O3 warns, wrongly, about "." + string
+    name += file_.filename().string();
+    name += ".XXXXXX";
+    std::string temp = (folder / name).string();
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && write_all(fd, *hash + "\n") && ::fsync(fd) == 0;

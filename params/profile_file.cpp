@@ -261,7 +261,11 @@ std::optional<std::string> read_file_limited(const std::filesystem::path& file, 
 bool write_file_atomically(const std::filesystem::path& file, std::string_view contents, std::string& error) {
     namespace fs = std::filesystem;
     const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+    // Built by appending: GCC 12 at -O3 warns, wrongly, about the operator+ chain.
+    std::string name = ".";
+    name += file.filename().string();
+    name += ".XXXXXX";
+    std::string temp = (folder / name).string();
     FileDescriptor fd(::mkstemp(temp.data()));
     if (fd.get() < 0) {
         error = system_reason("Cannot create a file in the folder");

@@ -50,7 +50,10 @@ std::optional<fs::path> export_target(std::string_view text, const ProfileKind& 
                                       std::string& why) {
     std::optional<fs::path> p = absolute_path(text, why);
     if (!p) return std::nullopt;
-    if (!has_extension(*p, kind.extension)) *p += "." + std::string(kind.extension);
+    if (!has_extension(*p, kind.extension)) {
+        *p += ".";
+        *p += std::string(kind.extension);
+    }
     std::error_code ec;
     // The folder as it really is (links followed): it must exist.
     const fs::path folder = fs::canonical(p->parent_path(), ec);

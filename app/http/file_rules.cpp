@@ -78,8 +78,10 @@ std::optional<fs::path> export_target(std::string_view text, const ProfileKind& 
         }
         std::string error;
         const auto contents = params::read_file_limited(target, params::max_profile_file_bytes, error);
-        const auto type = contents ? params::ProfileFile::parse(*contents).value(params::header_section, "Type") : std::nullopt;
-        if (!type || *type != kind.type) {
+        // The parsed file owns the text `type` points into: kept while it is compared.
+        const params::ProfileFile parsed = params::ProfileFile::parse(contents ? *contents : std::string());
+        const auto type = parsed.value(params::header_section, "Type");
+        if (!contents || !type || *type != kind.type) {
             why = "The file exists and is not a " + std::string(kind.noun) + " file:\r\n" + target.string() +
                   "\r\nIt is not replaced";
             return std::nullopt;

@@ -1,5 +1,7 @@
 #include "broadcast/ta_service.h"
 
+#include "engine/accept.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -86,22 +88,10 @@ void TaService::thread_main(TaServiceOptions options) {
         listening_.store(true, std::memory_order_release);
         // Accept until stopped or until accept fails for another reason than "none yet".
         for (;;) {
-            pollfd p[2] = {{stop_event_.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (p[0].revents) return;
-            if (!(p[1].revents & POLLIN)) {
-                if (p[1].revents) break;
-                continue;
-            }
-            const int client = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-                break;
-            }
-            FileDescriptor connection(client);
+            const Accepted accepted = accept_or_stop(stop_event_.get(), listener.get(), SOCK_CLOEXEC);
+            if (accepted.result == AcceptResult::stopped) return;
+            if (accepted.result == AcceptResult::failed) break;
+            FileDescriptor connection(accepted.fd);
             connections_.fetch_add(1, std::memory_order_acq_rel);
             serve(connection.get(), options);
             connection.reset();

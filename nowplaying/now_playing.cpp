@@ -1,5 +1,7 @@
 #include "nowplaying/now_playing.h"
 
+#include "engine/accept.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -497,21 +499,10 @@ void NowPlaying::tcp_listener() {
         bound_port_.store(local_port(listener.get()), std::memory_order_release);
         listening_.store(true, std::memory_order_release);
         for (;;) {
-            pollfd p[2] = {{stop_event_, POLLIN, 0}, {listener.get(), POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (p[0].revents) return;
-            if (!(p[1].revents & POLLIN)) {
-                if (p[1].revents) break;
-                continue;
-            }
-            Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (!client.valid()) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-                break;
-            }
+            const Accepted accepted = accept_or_stop(stop_event_, listener.get(), SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (accepted.result == AcceptResult::stopped) return;
+            if (accepted.result == AcceptResult::failed) break;
+            Fd client(accepted.fd);
             const bool stopped = !serve_connection(client.get(), timeout_ms);
             client.reset();
             served_.fetch_add(1, std::memory_order_acq_rel);

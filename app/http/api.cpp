@@ -12,7 +12,9 @@
 #include <random>
 #include <thread>
 
+#include "app/http/answers.h"
 #include "app/http/file_rules.h"
+#include "app/http/routes.h"
 #include "app/http/json.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
@@ -36,87 +38,6 @@ constexpr const char* copyrights_text =
     "Torvalen broadcast audio processor.\r\n"
     "Uses SQLite (public domain), PortAudio (MIT), libsamplerate (BSD), "
     "GNU libmicrohttpd (LGPL) and libxcrypt (LGPL).";
-
-// ---- Answers ----
-
-Response json_response(int status, std::string body) {
-    Response r;
-    r.status = status;
-    r.body = std::move(body);
-    return r;
-}
-
-Response message_response(int status, std::string_view message, std::string_view title) {
-    Json j;
-    j.begin_object().member("ok", false).member("message", message).member("title", title).end_object();
-    return json_response(status, j.take());
-}
-
-Response bad_request(std::string_view why) { return message_response(400, why, "Error"); }
-Response not_found(std::string_view why) { return message_response(404, why, "Error"); }
-Response forbidden(std::string_view why) { return message_response(403, why, locked_title); }
-
-Response success() { return json_response(200, R"({"ok":true})"); }
-
-Response result_response(const CommandResult& r) {
-    if (r.ok) return success();
-    Json j;
-    j.begin_object().member("ok", false);
-    if (r.needs_confirmation) j.member("confirm", true);
-    j.member("message", r.message).member("title", r.title).end_object();
-    return json_response(200, j.take());
-}
-
-Response outcome_response(const params::Outcome& o) {
-    if (o.ok) return success();
-    return message_response(200, o.message, o.title);
-}
-
-Response confirm_response(std::string_view question, std::string_view title) {
-    CommandResult ask = CommandResult::failure(std::string(question), std::string(title));
-    ask.needs_confirmation = true;
-    return result_response(ask);
-}
-
-// ---- Fields ----
-
-bool parse_u64(const std::string& text, uint64_t& out) {
-    if (text.empty()) return false;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-bool parse_u32(const std::string& text, uint32_t& out) {
-    uint64_t v = 0;
-    if (!parse_u64(text, v) || v > UINT32_MAX) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
-// Decimal only, as the API says: no blanks, no hex, no "inf" or "nan".
-bool parse_float(const std::string& text, float& out) {
-    if (text.empty()) return false;
-    double v = 0.0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) return false;
-    out = static_cast<float>(v);
-    return std::isfinite(out);
-}
-
-bool field_u32(const Request& r, const char* name, uint32_t& out) {
-    const std::string* v = r.param(name);
-    return v && parse_u32(*v, out);
-}
-
-bool flag(const Request& r, const char* name) {
-    const std::string* v = r.param(name);
-    return v && (*v == "1" || *v == "true");
-}
-
-std::string field(const Request& r, const char* name) {
-    const std::string* v = r.param(name);
-    return v ? *v : std::string();
-}
 
 // ---- Module pages ----
 
@@ -454,6 +375,7 @@ void PeerThrottles::succeeded(const std::string& peer) { peers_.erase(peer); }
 
 Api::Api(ControlThread& control, Application& app, ApiOptions options)
     : control_(control), app_(app), options_(std::move(options)) {
+    add_module_routes(routes_);
     control_.run([&] {
         if (auto persist = app_.root_key().create("Persist")) style_ = StyleSettings::load(*persist);
     });
@@ -535,6 +457,18 @@ Response Api::dispatch(const Request& request) {
             return message_response(403, "Commands from another site are refused", "Error");
         }
         if (request.path == "/api/password/logon") return log_on(request);
+        if (const RouteHandler* route = routes_.find("POST", request.path)) {
+            Response r;
+            control_.run([&] {
+                if (!may_change(request)) {
+                    r = forbidden(messages::locked);
+                    return;
+                }
+                RouteContext context{app_, request, true};
+                r = (*route)(context);
+            });
+            return r;
+        }
         return command_request(request);
     }
     if (request.method != "GET") return message_response(405, "Method not allowed", "Error");
@@ -556,7 +490,16 @@ Response Api::dispatch(const Request& request) {
         return json_response(200, j.take());
     }
     Response r;
-    control_.run([&] { r = read_request(request, may_change(request)); });
+    const RouteHandler* route = routes_.find("GET", request.path);
+    control_.run([&] {
+        const bool may = may_change(request);
+        if (route) {
+            RouteContext context{app_, request, may};
+            r = (*route)(context);
+        } else {
+            r = read_request(request, may);
+        }
+    });
     return r;
 }
 
@@ -570,8 +513,6 @@ Response Api::read_request(const Request& request, bool may) {
     if (p == "/api/processor") return processor_json(request);
     if (p == "/api/affinity") return affinity_json(request);
     if (p == "/api/cpu") return cpu_json(request);
-    if (p == "/api/sound") return sound_json(request);
-    if (p == "/api/sound/probe") return probe_json(request);
     return not_found("No such resource");
 }
 
@@ -636,19 +577,8 @@ struct Target {
 
 std::optional<Target> target_of(Application& app, const Request& request, Response& error) {
     Target t;
-    if (const std::string* name = request.param("instance")) {
-        t.instance = app.find(*name);
-        if (!t.instance) {
-            error = not_found("No instance of that name");
-            return std::nullopt;
-        }
-    } else {
-        t.instance = app.current();
-        if (!t.instance) {
-            error = message_response(404, messages::no_instance, "Error");
-            return std::nullopt;
-        }
-    }
+    t.instance = instance_of(app, request, error);
+    if (!t.instance) return std::nullopt;
     t.page = t.instance->page_index();
     if (const std::string* page = request.param("page")) {
         if (!parse_u32(*page, t.page) || t.page >= page_count) {
@@ -1027,8 +957,6 @@ Response Api::command_request(const Request& request) {
             const CommandResult exit = app_.request_exit(flag(request, "confirmed"));
             r = result_response(exit);
             r.exit_after = exit.ok;
-        } else if (p.rfind("/api/sound/", 0) == 0) {
-            r = sound_command(request, std::string_view(p).substr(11));
         } else if (p == "/api/style") {
             r = style_command(request);
         } else if (p.rfind("/api/presets/", 0) == 0) {
@@ -1273,146 +1201,6 @@ Response Api::style_command(const Request& request) {
     if (auto persist = app_.root_key().create("Persist"); !persist || !style_.save(*persist))
         return message_response(200, "The style settings could not be saved", "Error");
     return success();
-}
-
-// ---- Sound cards ----
-
-namespace {
-// Hundredths of a millisecond of `samples` at `rate`, as "12.34".
-std::string milliseconds_text(uint64_t samples, uint32_t rate) {
-    if (rate == 0) return "0.00";
-    const uint64_t hundredths = 100000 * samples / rate;
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%llu.%02llu", static_cast<unsigned long long>(hundredths / 100),
-                  static_cast<unsigned long long>(hundredths % 100));
-    return buffer;
-}
-
-void write_device(Json& j, const DeviceSettings& d) {
-    j.begin_object()
-        .member("device", d.device)
-        .member("rate", d.sample_rate)
-        .member("frames", d.frame_size)
-        .member("l_in", d.input_l)
-        .member("r_in", d.input_r)
-        .member("l_out", d.output_l)
-        .member("r_out", d.output_r)
-        .end_object();
-}
-
-bool read_channel(const Request& r, const char* name, uint32_t& out) { return field_u32(r, name, out); }
-}  // namespace
-
-Response Api::sound_json(const Request& request) {
-    Response error;
-    const auto t = target_of(app_, request, error);
-    if (!t) return error;
-    Json j;
-    j.begin_object().member("ok", true).member("interface", app_.shared_mode() ? 0u : 1u);
-    j.key("devices").begin_array();
-    for (const auto& d : app_.sound_devices())
-        j.begin_object()
-            .member("name", d.name)
-            .member("host", d.host)
-            .member("inputs", d.channels.inputs)
-            .member("outputs", d.channels.outputs)
-            .member("default_rate", d.default_rate_Hz)
-            .end_object();
-    j.end_array();
-    const DeviceSettings own = t->instance->device_settings();
-    const DeviceSettings shared = app_.shared_device_settings();
-    j.key("instance_device");
-    write_device(j, own);
-    j.key("shared_device");
-    write_device(j, shared);
-    const ChannelMap c = t->instance->channel_map();
-    j.key("channels")
-        .begin_object()
-        .member("l_in", c.l_in)
-        .member("r_in", c.r_in)
-        .member("l_out", c.l_out)
-        .member("r_out", c.r_out)
-        .end_object();
-    const std::string& configured = app_.shared_mode() ? shared.device : own.device;
-    j.member("configured", configured).member("attached", configured.empty() || app_.device_attached(configured));
-    j.member("status", app_.device_status(t->instance));
-    if (DeviceContext* card = app_.sound_card_of(t->instance)) {
-        const DeviceStatus st = card->status();
-        j.member("latency_text", "Input Latency " + milliseconds_text(st.latencies.input, st.rate_Hz) +
-                                     " -  Output Latency " + milliseconds_text(st.latencies.output, st.rate_Hz) +
-                                     " ms")
-            .member("buffer_text", "Duplex buffer latency " + milliseconds_text(st.frames, st.rate_Hz) + " ms")
-            .member("inputs", st.channels.inputs)
-            .member("outputs", st.channels.outputs);
-    } else {
-        j.key("latency_text").null().key("buffer_text").null();
-    }
-    j.end_object();
-    return json_response(200, j.take());
-}
-
-Response Api::probe_json(const Request& request) {
-    const std::string device = field(request, "device");
-    if (device.empty()) return bad_request("Which device?");
-    for (const auto& d : app_.sound_devices()) {
-        if (d.name != device) continue;
-        if (!app_.device_attached(device)) break;
-        Json j;
-        j.begin_object()
-            .member("ok", true)
-            .member("inputs", d.channels.inputs)
-            .member("outputs", d.channels.outputs)
-            .member("default_rate", d.default_rate_Hz)
-            .end_object();
-        return json_response(200, j.take());
-    }
-    return message_response(200, messages::device_not_attached, messages::title_warning);
-}
-
-Response Api::sound_command(const Request& request, std::string_view verb) {
-    Response error;
-    const auto t = target_of(app_, request, error);
-    if (!t) return error;
-    if (verb == "interface") {
-        uint32_t mode = 0;
-        if (!field_u32(request, "mode", mode) || mode > 1) return bad_request("Mode must be 0 or 1");
-        return result_response(app_.set_interface_mode(mode));
-    }
-    if (verb == "channels") {
-        ChannelMap c;
-        if (!read_channel(request, "l_in", c.l_in) || !read_channel(request, "r_in", c.r_in) ||
-            !read_channel(request, "l_out", c.l_out) || !read_channel(request, "r_out", c.r_out))
-            return bad_request("Four channel numbers are needed");
-        return result_response(app_.apply_channels(*t->instance, c));
-    }
-    if (verb == "device") {
-        const std::string scope = field(request, "scope");
-        if (scope != "instance" && scope != "shared") return bad_request("Scope must be instance or shared");
-        DeviceSettings d = scope == "shared" ? app_.shared_device_settings() : t->instance->device_settings();
-        d.device = field(request, "device");
-        if (d.device.empty() && scope == "instance") {
-            // No sound card: the instance runs on the virtual device, at the rate and
-            // block given here, or at the command line's when none are given.
-            d.sample_rate = 0;
-            d.frame_size = 0;
-            if (request.param("rate") || request.param("frames")) {
-                if (!field_u32(request, "rate", d.sample_rate) || !field_u32(request, "frames", d.frame_size) ||
-                    !valid_virtual_block(d.sample_rate, d.frame_size))
-                    return bad_request("The virtual device runs at 48000 or 192000 Hz with 1 to 16384 frames "
-                                       "(a multiple of 4 at 192000 Hz)");
-            }
-        } else if (!d.device.empty()) {
-            if (!field_u32(request, "rate", d.sample_rate) || !field_u32(request, "frames", d.frame_size))
-                return bad_request("Sample rate and frame size are needed");
-            if (scope == "instance" &&
-                (!read_channel(request, "l_in", d.input_l) || !read_channel(request, "r_in", d.input_r) ||
-                 !read_channel(request, "l_out", d.output_l) || !read_channel(request, "r_out", d.output_r)))
-                return bad_request("Four channel numbers are needed");
-        }
-        return result_response(scope == "shared" ? app_.apply_shared_device(d)
-                                                 : app_.apply_instance_device(*t->instance, d));
-    }
-    return not_found("No such command");
 }
 
 // ---- Event stream ----

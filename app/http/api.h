@@ -22,35 +22,11 @@
 #include "app/application.h"
 #include "app/control_thread.h"
 #include "app/http/meter_feed.h"
+#include "app/http/request.h"
+#include "app/http/routes.h"
 #include "app/style_settings.h"
 
 namespace torvalen::http {
-
-struct Request {
-    std::string method;  // "GET" or "POST"
-    std::string path;    // without the query
-    std::map<std::string, std::string> params;  // query fields or form fields
-    std::string session;  // value of the session cookie, if any
-    std::string origin;   // Origin header, if any
-    std::string host;     // Host header
-    std::string fetch_site;  // Sec-Fetch-Site header, if any
-    std::string token;    // X-Torvalen-Token header: the session's anti-forgery token
-    std::string peer;     // the client's address (no port), for per-peer limits
-    std::string authorization;  // Authorization header, if any (GET /metrics)
-
-    const std::string* param(const std::string& name) const {
-        const auto it = params.find(name);
-        return it == params.end() ? nullptr : &it->second;
-    }
-};
-
-struct Response {
-    int status = 200;
-    std::string body;        // JSON
-    std::string set_cookie;  // a Set-Cookie header value, if any
-    bool exit_after = false; // the process should end once this has been sent
-    std::string content_type = "application/json; charset=utf-8";
-};
 
 inline constexpr std::string_view session_cookie = "torvalen_session";
 inline constexpr std::string_view program_version = "3.0.0";
@@ -180,9 +156,6 @@ private:
     Response files_json(const Request& request);
     Response metrics_text(const Request& request);
     Response health_text();
-    Response sound_json(const Request& request);
-    Response probe_json(const Request& request);
-    Response sound_command(const Request& request, std::string_view verb);
 
     Response log_on(const Request& request);
     Response change_password(const Request& request);
@@ -198,6 +171,7 @@ private:
     ControlThread& control_;
     Application& app_;
     ApiOptions options_;
+    RouteTable routes_;
     MeterFeed meters_;
     StyleSettings style_;
 

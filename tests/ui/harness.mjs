@@ -36,7 +36,8 @@ for (const signal of ['SIGINT', 'SIGTERM']) {
 }
 
 export function tempDir(prefix) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), `torvalen-ui-${prefix}-`));
+  // As the server sees it (links followed): its file dialog shows real paths.
+  const dir = fs.realpathSync(fs.mkdtempSync(path.join(os.tmpdir(), `torvalen-ui-${prefix}-`)));
   tempDirs.add(dir);
   return dir;
 }

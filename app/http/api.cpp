@@ -16,6 +16,7 @@
 #include "app/http/file_rules.h"
 #include "app/http/routes.h"
 #include "app/http/json.h"
+#include "app/http/metrics.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
 #include "dsp/chain_processor.h"
@@ -789,16 +790,6 @@ Response Api::files_json(const Request& request) {
 
 namespace {
 // A label value in the Prometheus text format: backslash, quote and line feed escaped.
-std::string label(std::string_view text) {
-    std::string out;
-    for (const char c : repair_utf8(text)) {
-        if (c == '\\' || c == '"') out += '\\';
-        if (c == '\n') out += "\\n";
-        else out += c;
-    }
-    return out;
-}
-
 bool same_text(std::string_view a, std::string_view b) {
     unsigned char diff = a.size() == b.size() ? 0 : 1;
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
@@ -807,45 +798,10 @@ bool same_text(std::string_view a, std::string_view b) {
 }  // namespace
 
 Response Api::metrics_text(const Request& request) {
-    if (!options_.metrics_token.empty() && !same_text(request.authorization, "Bearer " + options_.metrics_token)) {
-        Response r = message_response(401, "A metrics token is needed", "Error");
-        return r;
-    }
-    std::string cycles, overruns, load, device, xruns;
-    control_.run([&] {
-        for (const std::string& name : app_.instance_names()) {
-            Instance* instance = app_.find(name);
-            if (!instance) continue;
-            const std::string who = "{instance=\"" + label(name) + "\"";
-            cycles += "torvalen_engine_cycles_total" + who + "} " + std::to_string(instance->cycles()) + "\n";
-            overruns += "torvalen_engine_overruns_total" + who + "} " + std::to_string(instance->overruns()) + "\n";
-            char number[32];
-            std::snprintf(number, sizeof number, "%.4f", instance->cpu_load());
-            load += "torvalen_engine_cpu_load" + who + "} " + number + "\n";
-            std::string state = "virtual";
-            uint64_t driver_xruns = 0;
-            if (DeviceContext* card = app_.sound_card_of(instance)) {
-                const DeviceStatus st = card->status();
-                state = st.on_virtual ? "failed" : st.driver_running ? "running" : "stopped";
-                driver_xruns = st.driver_xruns;
-            }
-            if (!instance->engine_started()) state = "stopped";
-            for (const char* s : {"running", "virtual", "failed", "stopped"})
-                device += "torvalen_device_state" + who + ",state=\"" + s + "\"} " + (state == s ? "1" : "0") + "\n";
-            xruns += "torvalen_device_xruns_total" + who + "} " + std::to_string(driver_xruns) + "\n";
-        }
-    });
+    if (!options_.metrics_token.empty() && !same_text(request.authorization, "Bearer " + options_.metrics_token))
+        return message_response(401, "A metrics token is needed", "Error");
     std::string out;
-    out += "# HELP torvalen_engine_cycles_total Engine cycles run.\n# TYPE torvalen_engine_cycles_total counter\n" + cycles;
-    out += "# HELP torvalen_engine_overruns_total Blocks that found the engine still in the previous cycle.\n"
-           "# TYPE torvalen_engine_overruns_total counter\n" + overruns;
-    out += "# HELP torvalen_engine_cpu_load Engine time per block period, 0 to 1.\n# TYPE torvalen_engine_cpu_load gauge\n" +
-           load;
-    out += "# HELP torvalen_device_state Where the instance's audio runs: a sound card (running), the virtual device "
-           "(virtual), the virtual device after the card failed (failed), or nowhere (stopped).\n"
-           "# TYPE torvalen_device_state gauge\n" + device;
-    out += "# HELP torvalen_device_xruns_total Over- and underruns the sound card's driver reported.\n"
-           "# TYPE torvalen_device_xruns_total counter\n" + xruns;
+    control_.run([&] { out = http::metrics_text(app_, meters_); });
     Response r = json_response(200, std::move(out));
     r.content_type = "text/plain; version=0.0.4; charset=utf-8";
     return r;

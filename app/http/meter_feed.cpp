@@ -146,6 +146,7 @@ struct MeterFeed::Panel {
     std::optional<SettingsKey> key;
     measure::MeterPanel meters;
     uint64_t ticks = 0;
+    uint64_t sequence = 0;  // the value set last handed to the panel
 };
 
 MeterFeed::MeterFeed() : frame_(std::make_unique<measure::AnalyserFrame>()) {}
@@ -171,30 +172,79 @@ MeterFeed::Panel* MeterFeed::panel_for(Instance& instance, uint32_t page) {
     return panels_.back().get();
 }
 
-bool MeterFeed::take_values(Instance& instance, Panel& panel) {
-    switch (panel.page) {
+MeterFeed::InstanceTaken& MeterFeed::taken_for(const Instance& instance) {
+    for (auto& t : taken_)
+        if (t->instance == &instance) return *t;
+    auto t = std::make_unique<InstanceTaken>();
+    t->instance = &instance;
+    taken_.push_back(std::move(t));
+    return *taken_.back();
+}
+
+MeterFeed::Taken& MeterFeed::take_page(Instance& instance, uint32_t page) {
+    InstanceTaken& it = taken_for(instance);
+    Taken& t = it.pages[page < it.pages.size() ? page : 0];
+    const void* module = nullptr;
+    bool fresh = false;
+    const auto keep = [&](std::span<const float> v) {
+        t.values.assign(v.begin(), v.end());
+        fresh = true;
+    };
+    switch (page) {
         case sound_in_page: {
-            measure::SoundInMeters m;
-            auto* module = dynamic_cast<measure::SoundIn*>(instance.sound_in());
-            return module && module->take_meters(m) && panel.meters.hand_off(m);
+            auto* m = dynamic_cast<measure::SoundIn*>(instance.sound_in());
+            measure::SoundInMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
         }
         case processor_page: {
-            dsp::ProcessorMeters m;
-            auto* module = dynamic_cast<dsp::ChainProcessor*>(instance.processor());
-            return module && module->take_meters(m) && panel.meters.hand_off(m.values());
+            auto* m = dynamic_cast<dsp::ChainProcessor*>(instance.processor());
+            dsp::ProcessorMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v.values());
+            break;
         }
         case sound_out_page: {
-            broadcast::SoundOutMeters m;
-            auto* module = dynamic_cast<broadcast::SoundOut*>(instance.sound_out());
-            return module && module->take_meters(m) && panel.meters.hand_off(m);
+            auto* m = dynamic_cast<broadcast::SoundOut*>(instance.sound_out());
+            broadcast::SoundOutMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
         }
         case analyser_page: {
-            measure::AnalyserMeters m;
-            auto* module = dynamic_cast<measure::Analyser*>(instance.analyser());
-            return module && module->take_meters(m) && panel.meters.hand_off(m);
+            auto* m = dynamic_cast<measure::Analyser*>(instance.analyser());
+            measure::AnalyserMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
         }
-        default: return false;
+        default: break;
     }
+    if (module != t.module) {
+        // Another module in the slot: what the old one measured is not its.
+        t.module = module;
+        if (!fresh) t.values.clear();
+    }
+    if (fresh) ++t.sequence;
+    return t;
+}
+
+bool MeterFeed::take_values(Instance& instance, Panel& panel) {
+    const Taken& t = take_page(instance, panel.page);
+    if (t.sequence == panel.sequence || t.module != panel.module || t.values.empty()) return false;
+    panel.sequence = t.sequence;
+    return panel.meters.hand_off(t.values);
+}
+
+const MeterFeed::Readings& MeterFeed::readings(Instance& instance) {
+    take_page(instance, sound_in_page);
+    take_page(instance, processor_page);
+    take_page(instance, sound_out_page);
+    InstanceTaken& it = taken_for(instance);
+    Readings& r = it.readings;
+    r.sound_in = it.pages[sound_in_page].values;
+    r.processor = it.pages[processor_page].values;
+    r.sound_out = it.pages[sound_out_page].values;
+    r.processor_layout = {};
+    if (const std::optional<Source> source = source_of(instance, processor_page)) r.processor_layout = source->layout;
+    return r;
 }
 
 std::string MeterFeed::layout_json(Instance& instance, uint32_t page) {
@@ -477,6 +527,7 @@ CommandResult MeterFeed::set_group(Instance& instance, uint32_t page, uint32_t g
 
 void MeterFeed::forget(const Instance* instance) {
     std::erase_if(panels_, [&](const auto& p) { return p->instance == instance; });
+    std::erase_if(taken_, [&](const auto& t) { return t->instance == instance; });
 }
 
 }  // namespace torvalen::http

@@ -11,6 +11,7 @@
 // safe there); the feed has no lock of its own.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -92,7 +93,35 @@ public:
     // The instance is about to be closed or its processor replaced: drop its panels.
     void forget(const Instance* instance);
 
+    // The newest raw meter values of an instance's Sound In, processor and Sound Out
+    // (empty while a module has not measured yet), for GET /metrics. Reading them
+    // takes what the modules published, which the panels then see too.
+    struct Readings {
+        std::vector<float> sound_in;   // true peak L/R, peak envelope L/R, RMS L/R (dB)
+        std::vector<float> processor;  // in the processor's meter layout
+        std::span<const measure::MeterRecord> processor_layout;
+        std::vector<float> sound_out;  // the 18-value Sound Out frame
+    };
+    const Readings& readings(Instance& instance);
+
 private:
+    // What was last taken from each metering module of an instance: the module's
+    // values have one reader (this feed), and both the page's panel and /metrics
+    // use them.
+    struct Taken {
+        const void* module = nullptr;
+        uint64_t sequence = 0;  // counts the value sets taken
+        std::vector<float> values;
+    };
+    struct InstanceTaken {
+        const Instance* instance = nullptr;
+        std::array<Taken, 8> pages;  // by page
+        Readings readings;
+    };
+    InstanceTaken& taken_for(const Instance& instance);
+    // Takes new values of page `page`'s module into the cache; its sequence says whether any came.
+    Taken& take_page(Instance& instance, uint32_t page);
+
     struct Panel;
     // The panel of a page, created (with its stored settings) on first use; recreated
     // when the module in the slot changed. nullptr when the page has no meters.
@@ -101,6 +130,7 @@ private:
     bool take_values(Instance& instance, Panel& panel);
 
     std::vector<std::unique_ptr<Panel>> panels_;
+    std::vector<std::unique_ptr<InstanceTaken>> taken_;
     std::unique_ptr<measure::AnalyserFrame> frame_;
 };
 

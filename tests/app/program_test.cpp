@@ -14,7 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <map>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -253,6 +256,92 @@ TEST_F(ProgramTest, UnderSystemdItReportsReadyPingsTheWatchdogAndAnswersHealthAn
     ::kill(pid, SIGTERM);
     EXPECT_EQ(wait_exit(pid), 0);
     ::close(notify);
+}
+
+// The exposition format as a scraper reads it: every sample line is
+// name{label="value",...} number, label values escaped; returns name{labels} -> value.
+std::map<std::string, double> parse_metrics(const std::string& text, std::string& fault) {
+    std::map<std::string, double> samples;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        if (line.empty() || line[0] == '#') continue;
+        const size_t open = line.find('{');
+        if (open == std::string::npos || open == 0) return fault = "no labels: " + line, samples;
+        size_t i = open + 1;
+        while (i < line.size() && line[i] != '}') {
+            const size_t eq = line.find("=\"", i);
+            if (eq == std::string::npos) return fault = "bad label: " + line, samples;
+            for (i = eq + 2; i < line.size() && line[i] != '"'; ++i)
+                if (line[i] == '\\') ++i;
+            if (i >= line.size()) return fault = "open label value: " + line, samples;
+            ++i;
+            if (i < line.size() && line[i] == ',') ++i;
+        }
+        if (i + 2 > line.size() || line[i + 1] != ' ') return fault = "no value: " + line, samples;
+        char* stop = nullptr;
+        const double v = std::strtod(line.c_str() + i + 2, &stop);
+        if (*stop != '\0') return fault = "bad value: " + line, samples;
+        samples[line.substr(0, i + 1)] = v;
+    }
+    return samples;
+}
+
+TEST_F(ProgramTest, MetricsCarryTheLevelsOfAKnownTone) {
+    // A 1 kHz sine with peaks at a quarter of full scale (-12.04 dBFS; RMS -15.05 dBFS).
+    const fs::path in = dir_ / "tone.wav";
+    {
+        std::string error;
+        auto writer = WavWriter::create(in, 48000, error);
+        ASSERT_TRUE(writer) << error;
+        std::vector<float> samples(2 * 48000);
+        for (size_t i = 0; i < 48000; ++i)
+            samples[2 * i] = samples[2 * i + 1] =
+                static_cast<float>(0.25 * 2147483648.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+        ASSERT_TRUE(writer->write(samples));
+    }
+    const pid_t pid = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0", "--input", in.string()});
+    ASSERT_TRUE(wait_running(err_)) << read_file(err_);
+    const std::string log = read_file(err_);
+    const size_t at = log.find("web interface at http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos);
+    const int port = std::atoi(log.c_str() + at + std::strlen("web interface at http://127.0.0.1:"));
+
+    const std::string who = "{instance=\"Instance 1\"";
+    const std::string rms_key = "torvalen_input_level_dbfs" + who + ",meter=\"rms\",channel=\"L\"}";
+    std::map<std::string, double> m;
+    std::string fault;
+    // Until the RMS detector has settled: two readings 200 ms apart agree.
+    double last = -200.0;
+    for (int i = 0; i < 50; ++i) {
+        m = parse_metrics(http_get(port, "/metrics").second, fault);
+        ASSERT_EQ(fault, "");
+        if (m.count(rms_key) && std::fabs(m[rms_key] - last) < 0.02) break;
+        if (m.count(rms_key)) last = m[rms_key];
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_TRUE(m.count(rms_key));
+    EXPECT_NEAR(m[rms_key], -15.05, 0.3);
+    EXPECT_NEAR(m["torvalen_input_level_dbfs" + who + ",meter=\"true_peak\",channel=\"R\"}"], -12.04, 0.3);
+    // The processor and Sound Out report too: the AGC's gain, the final limiter's
+    // reduction (never negative) and the output level, all finite.
+    ASSERT_TRUE(m.count("torvalen_agc_gain_db" + who + ",band=\"B\"}") || m.count("torvalen_agc_gain_db" + who + ",band=\"all\"}"));
+    const std::string gr = "torvalen_limiter_gain_reduction_db" + who + "}";
+    ASSERT_TRUE(m.count(gr));
+    EXPECT_GE(m[gr], 0.0);
+    const std::string out_rms = "torvalen_output_level_dbfs" + who + ",meter=\"rms\",channel=\"L\"}";
+    ASSERT_TRUE(m.count(out_rms));
+    EXPECT_GT(m[out_rms], -40.0);
+    // RDS is not on air without the multiplex: its info line says so.
+    const auto rds = std::find_if(m.begin(), m.end(),
+                                  [&](const auto& s) { return s.first.rfind("torvalen_rds_info" + who + ",ps=", 0) == 0; });
+    ASSERT_NE(rds, m.end());
+    EXPECT_EQ(rds->second, 0.0);
+
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid), 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "app/application.h"
 #include "app/command_line.h"
+#include "app/compliance_log.h"
 #include "app/control_thread.h"
 #include "app/http/api.h"
 #include "app/http/web_server.h"
@@ -54,16 +55,22 @@ const char* signal_name(int signal) {
 // watchdog at half its period, each time only after the control thread has
 // answered and every engine has run a cycle within the period: a stuck control
 // thread or engine thread stops the pings, and systemd restarts the service.
+// Meanwhile it keeps the compliance log.
 void run_until_stopped(const sigset_t& stop_signals, ControlThread& control, Application& app,
-                       HealthWatch& health) {
+                       HealthWatch& health, ComplianceLog& compliance) {
     ServiceNotifier notifier;
-    if (!notifier.active()) {
-        int signal = 0;
-        sigwait(&stop_signals, &signal);
-        log_event("app", std::string("stop requested by ") + signal_name(signal));
-        return;
-    }
     using namespace std::chrono;
+    if (!notifier.active()) {
+        for (;;) {
+            const timespec wait{0, 500'000'000};
+            const int signal = sigtimedwait(&stop_signals, nullptr, &wait);
+            if (signal > 0) {
+                log_event("app", std::string("stop requested by ") + signal_name(signal));
+                return;
+            }
+            control.run([&] { compliance.poll(app, ComplianceLog::Clock::now()); });
+        }
+    }
     const microseconds period = notifier.watchdog_period();
     const milliseconds tolerance =
         period.count() > 0 ? duration_cast<milliseconds>(period) : milliseconds(1000);
@@ -79,7 +86,10 @@ void run_until_stopped(const sigset_t& stop_signals, ControlThread& control, App
             return;
         }
         std::string reason;
-        control.run([&] { reason = health.check(app, HealthWatch::Clock::now(), tolerance); });
+        control.run([&] {
+            reason = health.check(app, HealthWatch::Clock::now(), tolerance);
+            compliance.poll(app, ComplianceLog::Clock::now());
+        });
         if (!ready && (reason.empty() || steady_clock::now() - started > seconds(10))) {
             ready = true;
             notifier.ready(reason.empty() ? "running" : "running; " + reason);
@@ -257,7 +267,8 @@ int main(int argc, char** argv) {
             if (sigtimedwait(&stop_signals, nullptr, &poll) > 0) break;
         }
     } else {
-        run_until_stopped(stop_signals, control, *app, health);
+        ComplianceLog compliance(data_folder(cmd.home) / "compliance");
+        run_until_stopped(stop_signals, control, *app, health, compliance);
     }
     ServiceNotifier().stopping();
     web.reset();

@@ -219,6 +219,7 @@ void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
             c = (1.0f - b.rds_k) * c;
         }
         const float mpx = c + p + rds;
+        compliance_.add_sample(mpx);
         held_mpx_power_ = std::max(held_mpx_power_, power_meter_.process(std::max(mpx * mpx, dsp::squared_level_floor)));
         left = mpx;
         switch (static_cast<RightMode>(b.right_mode)) {
@@ -238,6 +239,7 @@ void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
     }
     held_deviation_[0] = std::max(held_deviation_[0], dl * deviation_scale);
     held_deviation_[1] = std::max(held_deviation_[1], dr * deviation_scale);
+    if (b.mpx) compliance_.add_deviation(std::max(dl, dr) * deviation_scale);
     output_stage(left, right, b);
     hold_levels(out_192_.process(left, right), held_out_);
     out[0] = left;
@@ -258,6 +260,8 @@ void SoundOut::process(const Buses& buses, bool tick) {
     float* out = buses.data[bus_sound_out];
     const uint32_t count_out = buses.count[bus_sound_out];
     if (out == nullptr || count_out == 0) return;
+    const bool building_mpx = p.input_enable != 0 && p.input_mode != 0 && rate_out != chain_rate_Hz;
+    compliance_.begin_block(building_mpx && p.stereo != 0 ? p.pilot_amp : 0.0f, building_mpx && p.rds_enable != 0);
     const uint32_t select = std::min<uint32_t>(p.input_select, bus_proc);
     const float* in = buses.data[select];
     const uint32_t count_in = buses.count[select];

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "broadcast/compliance.h"
 #include "broadcast/mpx.h"
 #include "broadcast/rds_content.h"
 #include "broadcast/rds_modulator.h"
@@ -89,6 +90,8 @@ public:
 
     // ---- Interface thread (one reader) ----
     bool take_meters(SoundOutMeters& meters) { return meters_.take(meters); }
+    // The compliance log's multiplex figures (one closing thread).
+    ComplianceMeter& compliance() { return compliance_; }
 
 private:
     SoundOut(const SettingsKey& key, const SoundOutOptions& options);
@@ -127,6 +130,7 @@ private:
     float held_mpx_power_ = 0.0f;
     std::array<float, 2> held_deviation_{};
     measure::Latest<SoundOutMeters> meters_;
+    ComplianceMeter compliance_;
     std::atomic<uint32_t> last_rate_{0};
     std::atomic<uint32_t> status_changes_{0};
 

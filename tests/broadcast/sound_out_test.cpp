@@ -385,5 +385,44 @@ TEST(SoundOut, PresetBarKeepsValuesUnderItsKey) {
     EXPECT_NEAR(v, 8.0f, 1e-4);
 }
 
+TEST(SoundOut, ComplianceMinuteOfAToneAtNineteenKilohertzDeviationIsZeroDbr) {
+    // A mono 1 kHz sine whose multiplex peak is 19/75 of full scale, pilot and RDS off.
+    Rig rig;
+    rig.set(control_input_mode, 1.0f);
+    rig.set(control_mpx_mono, 0.0f);
+    rig.set(control_rds_enable, 0.0f);
+    const double a = 19.0 / 75.0;
+    rig.run(20, sine(1000, fs_48, a, a));
+    rig.out->compliance().close_period();  // drops the start-up
+    rig.run(200, sine(1000, fs_48, a, a));
+    CompliancePeriod p;
+    ASSERT_TRUE(rig.out->compliance().take(p));
+    rig.out->compliance().close_period();
+    rig.run(1, sine(1000, fs_48, a, a));
+    ASSERT_TRUE(rig.out->compliance().take(p));
+    EXPECT_EQ(p.frames, 200u * 1024u);
+    EXPECT_NEAR(period_power_dBr(p), 0.0, 0.1);
+    EXPECT_NEAR(100.0 * p.max_deviation, 19.0, 0.2);  // kHz
+    EXPECT_EQ(p.pilot, 0.0f);
+    EXPECT_FALSE(p.rds);
+    // Stereo with RDS: the pilot's level and RDS are reported; 48 kHz output has no multiplex.
+    rig.set(control_mpx_mono, 1.0f);
+    rig.set(control_rds_enable, 1.0f);
+    rig.run(2, sine(1000, fs_48, a, a));
+    rig.out->compliance().close_period();
+    rig.run(1, sine(1000, fs_48, a, a));
+    ASSERT_TRUE(rig.out->compliance().take(p));
+    EXPECT_NEAR(p.pilot, 0.09f, 1e-6);
+    EXPECT_TRUE(p.rds);
+    rig.set_rate(48000);
+    rig.out->compliance().close_period();
+    rig.run(2, sine(1000, fs_48, a, a));
+    rig.out->compliance().close_period();
+    rig.run(1, sine(1000, fs_48, a, a));
+    ASSERT_TRUE(rig.out->compliance().take(p));
+    EXPECT_EQ(p.frames, 0u);
+    EXPECT_EQ(period_power_dBr(p), -200.0);
+}
+
 }  // namespace
 }  // namespace torvalen::broadcast

@@ -1,5 +1,7 @@
 #include "broadcast/rds_content.h"
 
+#include "broadcast/rds_charset.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -34,8 +36,13 @@ constexpr uint8_t af_filler = 205;
 constexpr uint8_t af_lf_mf_follows = 250;
 constexpr std::size_t text_limit = rds_text_bytes - 1;  // 63 characters
 
+// Eight characters: cut after the eighth (a UTF-8 sequence stays whole), padded with spaces.
 std::string pad8(std::string s) {
-    s.resize(8, ' ');
+    size_t characters = 0, i = 0;
+    for (; i < s.size(); ++i)
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && characters++ == 8) break;
+    s.resize(i);
+    for (; characters < 8; ++characters) s += ' ';
     return s;
 }
 
@@ -249,13 +256,16 @@ std::string RdsContent::item_text(uint32_t item, bool for_ps) {
         text = k < rds_user_texts && !user_texts[k].empty() ? user_texts[k] : "Empty String";
     }
     (void)for_ps;
+    // On air one byte per character: in the RDS table, then cut to 63 characters.
+    text = to_rds_characters(text);
     if (text.size() > text_limit) text.resize(text_limit);
     return text;
 }
 
 void RdsContent::ps_step(uint32_t& groups) {
     if (ps_mode == 0) {
-        const std::string fixed = pad8(fixed_ps);
+        std::string fixed = to_rds_characters(fixed_ps);  // one byte per character
+        fixed.resize(8, ' ');
         if (!ps_started || std::memcmp(ps_on_air.data(), fixed.data(), 8) != 0 || ps_length != 8) {
             ps_on_air.fill(0);
             std::memcpy(ps_on_air.data(), fixed.data(), 8);
@@ -310,7 +320,7 @@ bool RdsContent::next_rt() {
     std::memcpy(message.data(), text.data(), text.size());
     const bool changed = message != rt;
     rt = message;
-    rt_display = text;
+    rt_display = rds_characters_to_utf8(text);
     repaint();
     return changed;
 }
@@ -323,7 +333,7 @@ std::vector<std::string> RdsContent::status_lines(bool mpx_on, bool rds_on, bool
     if (mpx_on && rds_on) {
         std::lock_guard guard(lock);
         lines.push_back("Program Service Name Data");
-        lines.push_back(std::string(ps_display.data(), strnlen(ps_display.data(), 8)));
+        lines.push_back(rds_characters_to_utf8(std::string_view(ps_display.data(), strnlen(ps_display.data(), 8))));
         lines.push_back("Radio Text A Data");
         lines.push_back(rt_enable ? rt_display : "Not Enabled");
     }

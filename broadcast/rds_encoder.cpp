@@ -1,5 +1,7 @@
 #include "broadcast/rds_encoder.h"
 
+#include "broadcast/rds_charset.h"
+
 #include <cstring>
 #include <mutex>
 
@@ -193,7 +195,8 @@ RdsGroup GroupScheduler::ptyn_group() {
     if (ptyn_segment_ >= 2) {
         ptyn_segment_ = 0;
         std::array<uint8_t, 8> configured{};
-        std::memcpy(configured.data(), c.ptyn.data(), std::min<std::size_t>(8, c.ptyn.size()));
+        const std::string name = to_rds_characters(c.ptyn);
+        std::memcpy(configured.data(), name.data(), std::min<std::size_t>(8, name.size()));
         if (configured != ptyn_on_air_) {
             ptyn_on_air_ = configured;
             ptyn_ab_ ^= 1;

@@ -83,6 +83,8 @@ public:
     TaService& ta_service() { return ta_; }
     // Starts the TA service with the content's port and time-out.
     bool start_ta_service(bool loopback_only = false);
+    // Stores the RDS content under the module key (after a dialog changed it).
+    bool save_rds_content() { return content_.save(key_); }
 
     // Status pane lines, and a counter that moves whenever they may have changed.
     std::vector<std::string> status_lines();

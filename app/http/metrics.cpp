@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "broadcast/rds_charset.h"
 #include "broadcast/sound_out.h"
 #include "engine/user_text.h"
 
@@ -176,7 +177,8 @@ std::string metrics_text(Application& app, MeterFeed& meters) {
             {
                 broadcast::RdsContent& c = out->rds_content();
                 std::lock_guard lock(c.lock);
-                ps.assign(c.ps_display.data(), strnlen(c.ps_display.data(), c.ps_display.size()));
+                ps = broadcast::rds_characters_to_utf8(
+                    std::string_view(c.ps_display.data(), strnlen(c.ps_display.data(), c.ps_display.size())));
                 rt = c.rt_display;
             }
             const bool on_air = p.input_mode != 0 && p.rds_enable != 0 && p.input_enable != 0;

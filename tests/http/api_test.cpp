@@ -625,3 +625,99 @@ TEST_F(ApiTest, ExportAndImportKeepToFilesOfTheirKind) {
 
 }  // namespace
 }  // namespace torvalen
+
+namespace torvalen {
+namespace {
+
+std::map<std::string, std::string> rds_settings(std::map<std::string, std::string> changes) {
+    std::map<std::string, std::string> f = {
+        {"pi", "D3C2"}, {"ecc", "E0h"}, {"pty", "9"}, {"ptyn", "Jazz"}, {"fixed_ps", "Radio 1"},
+        {"pin_day", "1F"}, {"pin_hour", "17"}, {"pin_minute", "3b"}, {"music", "1"}, {"tp", "0"},
+        {"stereo", "1"}, {"compressed", "0"}, {"ptyn_enable", "1"}, {"rt_enable", "1"}, {"clock", "1"},
+        {"ps_rotation", "0"}};
+    for (auto& [k, v] : changes) f[k] = v;
+    return f;
+}
+
+TEST_F(ApiTest, RdsDialogsStoreWholeOrRefuseAndSurviveARestart) {
+    // Settings: hex fields, the PIN's three fields, texts cut and padded to 8.
+    EXPECT_TRUE(post("/api/rds/settings", rds_settings({}))["ok"].flag());
+    // Refused whole: nothing of the second change is kept.
+    EXPECT_EQ(call("POST", "/api/rds/settings", rds_settings({{"pty", "32"}, {"pi", "1111"}})).status, 400);
+    JsonValue bad_pin = post("/api/rds/settings", rds_settings({{"pin_day", "123"}, {"pi", "1111"}}));
+    EXPECT_FALSE(bad_pin["ok"].flag());
+    // Characters RDS cannot carry become spaces, and the answer says so.
+    JsonValue replaced = post("/api/rds/settings", rds_settings({{"fixed_ps", "Rádio☃ABCDEF"}}));
+    EXPECT_TRUE(replaced["ok"].flag());
+    EXPECT_EQ(replaced["notice"].str(), "Characters RDS cannot carry were replaced by spaces");
+
+    // Options: RBDS resets the programme type; a new AM region empties the AF list.
+    EXPECT_TRUE(post("/api/rds/af", {{"entries", "fm:98.5,am:999"}})["ok"].flag());
+    JsonValue af_refused = post("/api/rds/af", {{"entries", "fm:98.5,fm:120.0"}});
+    EXPECT_FALSE(af_refused["ok"].flag());
+    JsonValue rds = get("/api/rds");
+    ASSERT_EQ(rds["af"].arr().size(), 2u);
+    EXPECT_EQ(rds["af"][0]["text"].str(), "98.5");
+    EXPECT_EQ(rds["af"][1]["text"].str(), "999 kHz");
+    EXPECT_TRUE(post("/api/rds/options", {{"rbds", "1"}, {"region", "0"}})["ok"].flag());
+    EXPECT_EQ(get("/api/rds")["pty"].num(), 0);
+    EXPECT_EQ(get("/api/rds")["pty_names"][10].str(), "Country");
+    EXPECT_EQ(get("/api/rds")["af"].arr().size(), 2u);
+    EXPECT_TRUE(post("/api/rds/options", {{"rbds", "1"}, {"region", "1"}})["ok"].flag());
+    EXPECT_EQ(get("/api/rds")["af"].arr().size(), 0u);
+
+    // Texts: a name is needed and must be unique.
+    EXPECT_EQ(post("/api/rds/strings", {{"action", "set"}, {"index", "0"}, {"name", ""}, {"text", "x"}})["message"].str(),
+              "No Name");
+    EXPECT_TRUE(post("/api/rds/strings", {{"action", "set"}, {"index", "0"}, {"name", "Morning"}, {"text", "Good morning"}})["ok"].flag());
+    EXPECT_EQ(post("/api/rds/strings", {{"action", "set"}, {"index", "1"}, {"name", "Morning"}, {"text", "y"}})["message"].str(),
+              "Duplicate Name");
+    EXPECT_TRUE(post("/api/rds/strings", {{"action", "delete"}, {"index", "2"}})["ok"].flag());
+    // Rotation: at most 16 entries, the listed scroll and hold choices.
+    EXPECT_FALSE(post("/api/rds/rotation", {{"items", "0,1,2,3,0,1,2,3,0,1,2,3,0,1,2,3,0"}, {"scroll_rate", "8"},
+                                            {"hold_time", "64"}})["ok"].flag());
+    EXPECT_EQ(call("POST", "/api/rds/rotation", {{"items", "0"}, {"scroll_rate", "5"}, {"hold_time", "64"}}).status, 400);
+    EXPECT_TRUE(post("/api/rds/rotation", {{"items", "0,3,2"}, {"scroll_rate", "8"}, {"hold_time", "128"}, {"strip", "1"}})["ok"].flag());
+    // Traffic announcement: by hand while stopped; a short time-out becomes 1000 ms.
+    EXPECT_TRUE(post("/api/rds/ta", {{"action", "on"}})["ok"].flag());
+    EXPECT_EQ(get("/api/rds/ta")["line"].str(), "Traffic Announcement Active");
+    EXPECT_TRUE(post("/api/rds/ta", {{"action", "apply"}, {"port", "8282"}, {"timeout", "10"}})["ok"].flag());
+
+    stop();
+    start();
+    rds = get("/api/rds");
+    EXPECT_EQ(rds["pi"].str(), "D3C2");
+    EXPECT_EQ(rds["ecc"].str(), "E0");
+    EXPECT_EQ(rds["pin"]["day"].str(), "1F");
+    EXPECT_EQ(rds["pin"]["hour"].str(), "17");
+    EXPECT_EQ(rds["pin"]["minute"].str(), "3B");
+    EXPECT_EQ(rds["fixed_ps"].str(), "Rádio AB");
+    EXPECT_EQ(rds["ptyn"].str(), "Jazz    ");
+    EXPECT_TRUE(rds["rbds"].flag());
+    EXPECT_EQ(rds["region"].num(), 1);
+    EXPECT_EQ(rds["strings"][0]["name"].str(), "Morning");
+    EXPECT_EQ(rds["strings"][0]["text"].str(), "Good morning");
+    EXPECT_EQ(rds["strings"][1]["name"].str(), "PS Name  1");
+    EXPECT_EQ(rds["strings"][2]["index"].num(), 3);  // index 2 was deleted
+    ASSERT_EQ(rds["items"].arr().size(), 3u);
+    EXPECT_EQ(rds["items"][1].num(), 3);
+    EXPECT_EQ(rds["hold_time"].num(), 128);
+    EXPECT_EQ(rds["ta"]["port"].num(), 8282);
+    EXPECT_EQ(rds["ta"]["timeout"].num(), 1000);
+}
+
+TEST_F(ApiTest, NowPlayingDialogAppliesChecksAndShowsTheTestText) {
+    JsonValue np = get("/api/nowplaying");
+    EXPECT_EQ(np["udp_port"].num(), 29999);
+    EXPECT_FALSE(post("/api/nowplaying/apply", {{"mode", "9"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/nowplaying/apply", {{"mode", "2"}, {"send_to_stl", "1"}, {"input_mode", "0"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/nowplaying/send")["ok"].flag());
+    np = get("/api/nowplaying");
+    EXPECT_EQ(np["mode"].num(), 2);
+    EXPECT_TRUE(np["send_to_stl"].flag());
+    EXPECT_EQ(np["input_mode"].num(), 0);
+    EXPECT_EQ(np["monitor"].str(), "An Artist - A Track");
+}
+
+}  // namespace
+}  // namespace torvalen

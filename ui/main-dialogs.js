@@ -7,6 +7,7 @@
 import { get, command } from './api.js';
 import { openDialog, messageBox } from './dialog.js';
 import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInterface } from './sound-dialogs.js';
+import { rdsOptions, rdsSettings, rdsRotation, rdsTa, nowPlaying } from './rds-dialogs.js';
 
 export const NOT_AVAILABLE = 'This dialog is not available in this build';
 const MAX_NAME = 63;
@@ -49,6 +50,11 @@ const handlers = {
     await soundInterface(ctx.state());
     ctx.reloadPage();
   },
+  rds_mode: rdsOptions,
+  rds_settings: rdsSettings,
+  rds_rotation: rdsRotation,
+  rds_ta: rdsTa,
+  now_playing: nowPlaying,
 };
 
 // Runs the command `id` of a menu entry. Commands without a dialog in this

@@ -1,0 +1,75 @@
+// The RDS dialogs of the Sound Out menu and the Now Playing dialog, driven as an
+// operator would: values typed into the dialogs reach the server's RDS content,
+// characters RDS cannot carry are reported, the traffic announcement switches by
+// hand, and the Now Playing test source shows its text in the Input Monitor.
+import { describe, test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { Torvalen, launchBrowser, openMain, chooseMenu, selectPage, waitFor, dialog, pressButton, takeMessage } from './harness.mjs';
+
+let server;
+let browser;
+let page;
+
+describe('RDS and Now Playing dialogs', () => {
+  before(async () => {
+    server = await new Torvalen({ name: 'rds' }).start();
+    browser = await launchBrowser();
+    page = await openMain(browser, server);
+  });
+
+  after(async () => {
+    await browser?.close();
+    await server?.stop();
+  });
+
+  const rds = async () => (await server.get('/api/rds', {})).body;
+
+  test('"RDS Settings": PS, PI and the PIN are stored; uncarried characters are reported', async () => {
+    await selectPage(page, 'Sound Out');
+    await chooseMenu(page, ['Sound Out', 'RDS Settings']);
+    const dlg = dialog(page, 'RDS Settings');
+    await dlg.waitFor();
+    await dlg.getByRole('textbox', { name: 'Fixed PS Name', exact: true }).fill('Jazz☃FM');
+    await dlg.getByRole('textbox', { name: 'PI Code (Hex)', exact: true }).fill('d3c2');
+    await dlg.getByRole('textbox', { name: 'Minute', exact: true }).fill('3B');
+    await dlg.getByRole('combobox', { name: 'Program Type', exact: true }).selectOption({ label: 'Jazz Music' });
+    await pressButton(dlg, 'Apply');
+    assert.equal(await takeMessage(page, 'Warning'), 'Characters RDS cannot carry were replaced by spaces');
+    await pressButton(dlg, 'Close');
+    const stored = await rds();
+    assert.equal(stored.fixed_ps, 'Jazz FM ');
+    assert.equal(stored.pi, 'D3C2');
+    assert.equal(stored.pin.minute, '3B');
+    assert.equal(stored.pty, 24);
+  });
+
+  test('"RDS Traffic Announcement": On and Off by hand update the status line', async () => {
+    await chooseMenu(page, ['Sound Out', 'RDS Traffic Anouncement']);
+    const dlg = dialog(page, 'RDS Traffic Announcement');
+    await dlg.waitFor();
+    const line = dlg.getByRole('status', { name: 'Traffic Announcement' });
+    await pressButton(dlg, 'On');
+    await waitFor(async () => (await line.innerText()) === 'Traffic Announcement Active', 'TA on');
+    await pressButton(dlg, 'Off');
+    await waitFor(async () => (await line.innerText()) === 'Traffic Announcement Not Active', 'TA off');
+    await pressButton(dlg, 'Close');
+  });
+
+  test('"Now Playing Meta Data": Apply only after a change; the test source\'s Send shows its text', async () => {
+    await chooseMenu(page, ['Now Playing']);
+    const dlg = dialog(page, 'Now Playing Meta Data');
+    await dlg.waitFor();
+    const apply = dlg.getByRole('button', { name: 'Apply', exact: true });
+    assert.equal(await apply.isDisabled(), true);
+    await dlg.getByRole('radio', { name: 'Test', exact: true }).check();
+    assert.equal(await apply.isDisabled(), false);
+    await apply.click();
+    await waitFor(async () => apply.isDisabled(), 'Apply disabled once stored');
+    await pressButton(dlg, 'Send');
+    await waitFor(async () => (await dlg.getByLabel('Input Monitor').first().innerText()).includes('An Artist - A Track'),
+      'the monitor shows the test text');
+    await pressButton(dlg, 'Close');
+    assert.equal((await server.get('/api/nowplaying', {})).body.mode, 2);
+    assert.deepEqual(page.problems, []);
+  });
+});

@@ -24,8 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "broadcast/sound_out_settings.h"
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
+#include "tests/broadcast/mpx_rig.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -342,6 +344,95 @@ TEST_F(ProgramTest, MetricsCarryTheLevelsOfAKnownTone) {
 
     ::kill(pid, SIGTERM);
     EXPECT_EQ(wait_exit(pid), 0);
+}
+
+// A form POST on loopback as the page sends it (same origin).
+std::pair<int, std::string> http_post(int port, const std::string& path, const std::string& form) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        const std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                                    "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                    std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form;
+        (void)!::write(fd, request.data(), request.size());
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    if (reply.size() < 12 || body == std::string::npos) return {0, ""};
+    return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
+}
+
+uint16_t free_udp_port() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t length = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(ProgramTest, TextSentByUdpIsOnAirAsRadiotextInTheRecordedMultiplex) {
+    const fs::path recording = dir_ / "mpx.wav";
+    const pid_t pid = spawn({"--home", home_.string(), "--listen", "127.0.0.1:0", "--rate", "192000", "--frames",
+                             "1024", "--output", recording.string()});
+    ASSERT_TRUE(wait_running(err_)) << read_file(err_);
+    const std::string log = read_file(err_);
+    const size_t at = log.find("web interface at http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos);
+    const int port = std::atoi(log.c_str() + at + std::strlen("web interface at http://127.0.0.1:"));
+    // The multiplex on; radiotext from the now-playing item, a new message every 32 groups;
+    // Now Playing listening for whole lines on a free UDP port.
+    EXPECT_EQ(http_post(port, "/api/control/set", "page=4&index=" + std::to_string(broadcast::control_input_mode) +
+                                                       "&value=1").first, 200);
+    EXPECT_NE(http_post(port, "/api/rds/rotation", "items=0&scroll_rate=8&hold_time=32").second.find("\"ok\":true"),
+              std::string::npos);
+    const uint16_t udp = free_udp_port();
+    EXPECT_NE(http_post(port, "/api/nowplaying/apply", "mode=1&input_mode=0&udp_port=" + std::to_string(udp)).second
+                  .find("\"ok\":true"), std::string::npos);
+    EXPECT_NE(http_post(port, "/api/nowplaying/start", "").second.find("\"ok\":true"), std::string::npos);
+
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udp);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string text = "Artist - Title";
+    bool sent = false;
+    for (int i = 0; i < 100 && !sent; ++i) {
+        ::sendto(sender, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        sent = http_get(port, "/api/nowplaying").second.find("\"monitor\":\"Artist - Title\"") != std::string::npos;
+        if (!sent) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::close(sender);
+    ASSERT_TRUE(sent);
+    // Two radiotext cycles (32 groups of 87.6 ms each, and the message itself).
+    std::this_thread::sleep_for(std::chrono::seconds(8));
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid), 0);
+
+    std::string error;
+    auto reader = WavReader::open(recording, error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_EQ(reader->sample_rate(), 192000u);
+    std::vector<float> frames(2 * reader->frames());
+    frames.resize(2 * reader->read(frames));
+    // The last four seconds: the left channel carries the multiplex.
+    const size_t last = std::min<size_t>(frames.size() / 2, 4 * 192000);
+    std::vector<double> mpx(last);
+    for (size_t i = 0; i < last; ++i) mpx[i] = frames[2 * (frames.size() / 2 - last + i)];
+    const auto station = broadcast::testing::read_station(broadcast::testing::decode_rds(mpx, 0));
+    EXPECT_EQ(station.rt.substr(0, text.size()), text);
+    EXPECT_EQ(station.rt[text.size()], '\r');
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "broadcast/rds_content.h"
+#include "broadcast/rds_charset.h"
 #include "tests/broadcast/mpx_rig.h"
 
 namespace torvalen::broadcast {
@@ -185,6 +186,25 @@ TEST(RdsContentStore, SavesAndLoadsUnderRdsEncode) {
     EXPECT_EQ(c.user_names[5], "Name5");
     EXPECT_EQ(c.af_list[1], 0x10);
     EXPECT_EQ(c.ta.load(), 0u);
+}
+
+}  // namespace
+}  // namespace torvalen::broadcast
+
+namespace torvalen::broadcast {
+namespace {
+
+TEST(RdsCharacters, LettersOfTheTableAreCarriedOthersBecomeSpaces) {
+    bool replaced = false;
+    const std::string on_air = to_rds_characters("Motörhead ☃ $5 Ñ", &replaced);
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(on_air, std::string("Mot\x97rhead   \xAB" "5 \x8A"));
+    EXPECT_EQ(rds_characters_to_utf8(on_air), "Motörhead   $5 Ñ");
+    replaced = false;
+    EXPECT_EQ(rds_displayable("Édith Piaf", &replaced), "Édith Piaf");
+    EXPECT_FALSE(replaced);
+    // A broken UTF-8 sequence is one uncarried character.
+    EXPECT_EQ(to_rds_characters("a\xC3(b"), "a (b");
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ private:
     bool rt_disabled_shown_ = false;
     bool rt_sent_ = false;
     uint32_t rt_ab_ = 0;
-    uint32_t ptyn_segment_ = 0;
+    uint32_t ptyn_segment_ = 2;  // the first 10A group takes the configured name
     uint32_t ptyn_ab_ = 0;
     std::array<uint8_t, 8> ptyn_on_air_{};
     uint32_t ps_groups_ = 0;

@@ -202,6 +202,19 @@ TEST_F(RenderTest, RdsOptionsReachTheReceiver) {
     // 1187.5 bit/s in 104-bit groups: every group of the 20 s is there (an offline
     // render waits for the modulator, so none is skipped).
     EXPECT_GE(groups.size(), static_cast<size_t>(20.0 * 1187.5 / 104 * 0.97)) << groups.size();
+    // The overrides are on air from the first group on: no group carries the stored
+    // PI, programme type or an empty programme type name.
+    for (size_t i = 0; i < groups.size(); ++i) {
+        const auto& g = groups[i];
+        ASSERT_EQ(g.blocks[0], 0x5A3C) << "group " << i;
+        ASSERT_EQ((g.blocks[1] >> 5) & 31, 7u) << "group " << i;
+        if ((g.blocks[1] >> 11) == 20) {  // 10A: "JAZZ" then "Y   "
+            ASSERT_EQ(g.blocks[2], (g.blocks[1] & 1) == 0 ? 0x4A41 : 0x5920) << "group " << i;
+        }
+        if ((g.blocks[1] >> 11) <= 1) {
+            ASSERT_TRUE((g.blocks[1] >> 4) & 1) << "TA in group " << i;
+        }
+    }
     const broadcast::testing::Station s = broadcast::testing::read_station(groups);
     EXPECT_EQ(s.pi, 0x5A3C);
     EXPECT_EQ(s.ps, "TEST FM ");

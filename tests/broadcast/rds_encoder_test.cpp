@@ -166,19 +166,19 @@ TEST(GroupScheduler, ClockTimeGoesOutOnceAMinute) {
     EXPECT_EQ(rig.scheduler.sequence_position(), (position + 1) % 23);
 }
 
-TEST(GroupScheduler, PtynStartsWithZerosAndTogglesOnChange) {
+TEST(GroupScheduler, PtynIsOnAirFromTheFirstGroupAndTogglesOnChange) {
     SchedulerRig rig;
     rig.content.ptyn_enable = 1;
     std::vector<RdsGroup> ptyn;
     for (const RdsGroup& g : rig.take(23 * 3))
         if (type_of(g) == 20) ptyn.push_back(g);
     ASSERT_GE(ptyn.size(), 6u);
-    EXPECT_EQ(ptyn[0].blocks[2], 0);
-    EXPECT_EQ(ptyn[1].blocks[3], 0);
-    EXPECT_EQ((ptyn[0].blocks[1] >> 4) & 1, 0u);
-    EXPECT_EQ((ptyn[2].blocks[1] >> 4) & 1, 1u);
+    // No 10A group carries zero bytes: the configured name goes out from the start.
+    EXPECT_EQ(ptyn[0].blocks[2], ('P' << 8) | 'T');
+    EXPECT_EQ(ptyn[1].blocks[3], ('e' << 8) | ' ');  // "PTYName "
+    EXPECT_EQ((ptyn[0].blocks[1] >> 4) & 1, (ptyn[2].blocks[1] >> 4) & 1);
     EXPECT_EQ(ptyn[2].blocks[2], ('P' << 8) | 'T');
-    EXPECT_EQ(ptyn[3].blocks[3], ('e' << 8) | ' ');  // "PTYName "
+    EXPECT_EQ(ptyn[3].blocks[3], ('e' << 8) | ' ');
     {
         std::lock_guard guard(rig.content.lock);
         rig.content.ptyn = "NEWNAME ";
@@ -189,7 +189,7 @@ TEST(GroupScheduler, PtynStartsWithZerosAndTogglesOnChange) {
     ASSERT_GE(later.size(), 2u);
     // The change is taken at the next segment-0 boundary, with the flag toggled.
     const RdsGroup& seg0 = (later[0].blocks[1] & 1) == 0 ? later[0] : later[1];
-    EXPECT_EQ((seg0.blocks[1] >> 4) & 1, 0u);
+    EXPECT_NE((seg0.blocks[1] >> 4) & 1, (ptyn[0].blocks[1] >> 4) & 1);
     EXPECT_EQ(seg0.blocks[2], ('N' << 8) | 'E');
 }
 

@@ -444,7 +444,7 @@ CommandResult Application::check_unlocked() const {
 }
 
 CommandResult Application::check_name(std::string_view name) {
-    if (name.empty()) return CommandResult::failure("", "");  // the dialog stays open
+    if (name.empty()) return CommandResult::failure(messages::name_empty);
     if (name.size() > max_name_length) return CommandResult::failure(messages::name_too_long);
     if (name.find_first_of("/\\") != std::string_view::npos)
         return CommandResult::failure(messages::name_bad_character);

@@ -8,6 +8,8 @@ namespace torvalen {
 
 const char* const usage_text =
     "Usage: torvalen [options]\n"
+    "       torvalen render [options] IN.wav OUT.wav   (offline processing of a file;\n"
+    "                                                  see torvalen render --help)\n"
     "\n"
     "Broadcast audio processor. Runs up to 8 processing instances; settings live in\n"
     "settings.db in the settings home.\n"

@@ -10,7 +10,9 @@ import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInte
 import { rdsOptions, rdsSettings, rdsRotation, rdsTa, nowPlaying } from './rds-dialogs.js';
 
 export const NOT_AVAILABLE = 'This dialog is not available in this build';
-const MAX_NAME = 63;
+// Longer names than the program keeps may be typed: the program says what is wrong
+// instead of the field cutting them without a word.
+const MAX_NAME = 255;
 const MAX_PASSWORD = 63;
 
 // Colour names each colour dialog edits, in the order they are listed.

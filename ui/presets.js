@@ -311,7 +311,7 @@ export class PresetBarElement extends HTMLElement {
   // the list needs the user's Yes to be overwritten.
   async saveAs(mode) {
     const kind = KINDS[mode];
-    const name = await askText(kind.saveAs, 'Name', kind.current(this.bar), { maxLength: MAX_NAME_CHARS });
+    const name = await askText(kind.saveAs, 'Name', kind.current(this.bar), { maxLength: 4 * MAX_NAME_CHARS });
     if (name === null || name === '') return false;
     if ((await this.namesOf(mode)).includes(name)) {
       const yes = await askYesNo(`"${name}" already exists.\r\nDo you want to overwrite it?`, kind.overwrite);

@@ -89,6 +89,13 @@ std::string field(const Request& r, const char* name) {
     return v ? *v : std::string();
 }
 
+std::string name_field(const Request& r, const char* name) {
+    std::string v = field(r, name);
+    const size_t first = v.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return v.substr(first, v.find_last_not_of(" \t") - first + 1);
+}
+
 Instance* instance_of(Application& app, const Request& request, Response& error) {
     if (const std::string* name = request.param("instance")) {
         Instance* instance = app.find(*name);

@@ -30,6 +30,8 @@ bool parse_float(const std::string& text, float& out);
 bool field_u32(const Request& r, const char* name, uint32_t& out);
 bool flag(const Request& r, const char* name);  // "1" or "true"
 std::string field(const Request& r, const char* name);  // "" when absent
+// A name typed by the user: without blanks at either end.
+std::string name_field(const Request& r, const char* name);
 
 // The instance a request names ("instance" field), else the current one;
 // null with `error` set when there is none.

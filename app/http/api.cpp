@@ -858,7 +858,7 @@ Response Api::command_request(const Request& request) {
         } else if (p == "/api/password/change") {
             r = change_password(request);
         } else if (p == "/api/instance/new") {
-            r = result_response(app_.new_instance(field(request, "name")));
+            r = result_response(app_.new_instance(name_field(request, "name")));
         } else if (p == "/api/instance/close") {
             if (!app_.current()) {
                 r = result_response(CommandResult::failure(messages::no_instance));
@@ -869,7 +869,7 @@ Response Api::command_request(const Request& request) {
                 r = result_response(app_.close_current_instance());
             }
         } else if (p == "/api/instance/rename") {
-            r = result_response(app_.rename_current_instance(field(request, "name")));
+            r = result_response(app_.rename_current_instance(name_field(request, "name")));
         } else if (p == "/api/instance/select") {
             r = result_response(app_.select_instance(field(request, "name")));
         } else if (p == "/api/page/select") {
@@ -1107,8 +1107,10 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
     const std::string file = field(request, "file");
     params::Outcome o;
     if (verb == "save") {
+        const std::string typed = name_field(request, "name");  // blanks at either end dropped
         if (name.empty()) return bad_request(verbs.needs_name);
-        o = (bar.*verbs.save)(name);
+        if (typed.empty()) return message_response(200, messages::name_empty, messages::title_error);
+        o = (bar.*verbs.save)(typed);
     } else if (verb == "choose") {
         o = (bar.*verbs.choose)(name);
     } else if (verb == "delete") {

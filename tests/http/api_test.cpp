@@ -721,3 +721,20 @@ TEST_F(ApiTest, NowPlayingDialogAppliesChecksAndShowsTheTestText) {
 
 }  // namespace
 }  // namespace torvalen
+
+namespace torvalen {
+namespace {
+
+TEST_F(ApiTest, NamesAreTrimmedAndBlankOrLongNamesAreRefusedWithAMessage) {
+    EXPECT_EQ(post("/api/instance/new", {{"name", "   "}})["message"].str(), messages::name_empty);
+    EXPECT_EQ(post("/api/instance/new", {{"name", std::string(70, 'x')}})["message"].str(), messages::name_too_long);
+    EXPECT_TRUE(post("/api/instance/new", {{"name", "  Studio  "}})["ok"].flag());
+    EXPECT_EQ(get("/api/state")["current"].str(), "Studio");
+    EXPECT_EQ(post("/api/presets/save", {{"page", "3"}, {"name", " \t "}})["message"].str(), messages::name_empty);
+    EXPECT_FALSE(post("/api/presets/save", {{"page", "3"}, {"name", std::string(70, 'p')}})["ok"].flag());
+    EXPECT_TRUE(post("/api/presets/save", {{"page", "3"}, {"name", " Rock "}})["ok"].flag());
+    EXPECT_EQ(get("/api/presets", {{"page", "3"}})["current"].str(), "Rock");
+}
+
+}  // namespace
+}  // namespace torvalen

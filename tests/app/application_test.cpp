@@ -102,7 +102,7 @@ TEST_F(ApplicationTest, NewInstanceRefusesBadNamesAndTheNinth) {
 
     auto r = app->new_instance("");
     EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.message.empty());  // the dialog simply stays open
+    EXPECT_EQ(r.message, messages::name_empty);  // said, not silently ignored
     EXPECT_EQ(app->new_instance(std::string(64, 'x')).message, messages::name_too_long);
     EXPECT_EQ(app->new_instance("a/b").message, messages::name_bad_character);
     EXPECT_EQ(app->new_instance("a\\b").message, messages::name_bad_character);

@@ -326,7 +326,8 @@ bool RdsContent::next_rt() {
 }
 
 std::vector<std::string> RdsContent::status_lines(bool mpx_on, bool rds_on, bool at_192k) {
-    if (!at_192k) return {"RDS & MPX not available"};
+    // The reason on a line of its own, below the fixed text.
+    if (!at_192k) return {"RDS & MPX not available", "(needs a device at 192 kHz)"};
     std::vector<std::string> lines;
     lines.push_back(std::string(mpx_on ? "MPX is On" : "MPX is Off") +
                     (mpx_on && rds_on ? " , RDS is On" : " , RDS is Off"));

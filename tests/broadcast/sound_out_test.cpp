@@ -120,8 +120,9 @@ TEST(SoundOut, FortyEightKilohertzOutputStage) {
         EXPECT_FLOAT_EQ(rig.output[i + 1], -(gl * l_in)) << i;
     }
     const auto lines = rig.out->status_lines();
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "RDS & MPX not available");
+    EXPECT_EQ(lines[1], "(needs a device at 192 kHz)");
 }
 
 TEST(SoundOut, InputOffAndShortDecimatingSourceGiveSilence) {

@@ -43,6 +43,12 @@ inline constexpr const char* password_delete_failed = "Delete password failed";
 
 // Texts of this program's own (no fixed text exists for these refusals).
 inline constexpr const char* name_too_long = "A name can have at most 63 characters";
+inline constexpr const char* defaults_all_question =
+    "Set every control of this module to its default value?\r\nThe sound on air changes at once (Undo in the preset menu brings the values back).";
+inline constexpr const char* defaults_page_question =
+    "Set every control of this page to its default value?\r\nThe sound on air changes at once (Undo in the preset menu brings the values back).";
+inline constexpr const char* defaults_group_question =
+    "Set the controls of this window to their default values?\r\nThe sound on air changes at once (Undo in the preset menu brings the values back).";
 inline constexpr const char* name_empty = "A name must not be empty or blanks only";
 inline constexpr const char* name_bad_character = "A name cannot contain \"/\" or \"\\\"";
 inline constexpr const char* name_not_text = "A name must be text (UTF-8) without control characters";

@@ -26,6 +26,7 @@ export const BAR_TEXT = {
   menu_import: 'Import',
   menu_export: 'Export',
   menu_delete: 'Delete',
+  menu_undo: 'Undo',
 };
 export const MAX_NAME_CHARS = 63;
 export const MAX_NOTES_CHARS = 10233;
@@ -256,6 +257,11 @@ export class PresetBarElement extends HTMLElement {
       { label: BAR_TEXT.menu_export, disabled: locked, action: () => this.exclusive(() => this.exportFile()) },
       { separator: true },
       { label: BAR_TEXT.menu_delete, disabled: locked || !this.list.value, action: () => this.exclusive(() => this.remove()) },
+      { separator: true },
+      // One step back from the last preset load or default reset.
+      { label: BAR_TEXT.menu_undo, disabled: locked || !bar.undo, action: () => this.exclusive(async () => {
+        if (await this.run('/api/presets/undo')) this.valuesChanged();
+      }) },
     );
     popupMenu(x, y, entries, { label: 'Preset menu' });
   }

@@ -165,7 +165,7 @@ const char* offer_name(params::SaveOffer o) {
 
 bool offers_dayparts(const params::PresetBar& bar) { return bar.dayparts_offered(); }
 
-void write_bar(Json& j, const params::PresetBar& bar, bool may_change, bool dayparts_offered) {
+void write_bar(Json& j, const params::PresetBar& bar, bool may_change, bool dayparts_offered, bool undo = false) {
     j.begin_object()
         .member("enabled", may_change && bar.enabled())
         .member("mode", bar.mode() == params::BarMode::dayparts ? "dayparts" : "presets")
@@ -191,6 +191,7 @@ void write_bar(Json& j, const params::PresetBar& bar, bool may_change, bool dayp
         .member("folder", bar.import_export_folder().string())
         .member("save_offer", offer_name(bar.preset_save_offer()))
         .member("daypart_save_offer", offer_name(bar.daypart_save_offer()))
+        .member("undo", may_change && undo)
         .end_object();
 }
 
@@ -627,7 +628,7 @@ Response Api::page_json(const Request& request, bool may) {
     if (v.controls) write_controls(j, *v.controls, may);
     else j.null();
     j.key("presets");
-    if (v.bar) write_bar(j, *v.bar, may, offers_dayparts(*v.bar));
+    if (v.bar) write_bar(j, *v.bar, may, offers_dayparts(*v.bar), v.controls && undo_.count(v.controls));
     else j.null();
     j.key("meters").raw(v.module ? meters_.layout_json(*t->instance, t->page) : "null");
     j.key("status");
@@ -662,7 +663,7 @@ Response Api::presets_json(const Request& request, bool may) {
     if (!t) return error;
     const PageView& v = t->view;
     Json j;
-    write_bar(j, *v.bar, may, offers_dayparts(*v.bar));
+    write_bar(j, *v.bar, may, offers_dayparts(*v.bar), v.controls && undo_.count(v.controls));
     return json_response(200, j.take());
 }
 
@@ -910,9 +911,15 @@ Response Api::command_request(const Request& request) {
             r = flag(request, "confirmed") ? result_response(app_.delete_old_settings())
                                            : confirm_response(messages::delete_old_question, messages::title_warning);
         } else if (p == "/api/exit") {
-            const CommandResult exit = app_.request_exit(flag(request, "confirmed"));
-            r = result_response(exit);
-            r.exit_after = exit.ok;
+            // Exit stops the station's audio: a browser is always asked, whatever the
+            // desktop's "Confirm Exit" says.
+            if (!flag(request, "confirmed")) {
+                r = confirm_response(messages::exit_question, messages::exit_title);
+            } else {
+                const CommandResult exit = app_.request_exit(true);
+                r = result_response(exit);
+                r.exit_after = exit.ok;
+            }
         } else if (p == "/api/style") {
             r = style_command(request);
         } else if (p.rfind("/api/presets/", 0) == 0) {
@@ -1027,17 +1034,25 @@ Response Api::control_command(const Request& request, std::string_view verb) {
     }
     if (verb == "defaults") {
         const std::string scope = field(request, "scope");
-        if (scope == "all") return outcome_response(controls.set_all_to_defaults());
         uint32_t page = 0, group = 0;
-        if (!field_u32(request, "tree_page", page) || page >= controls.tree().pages.size())
-            return bad_request("No such page in the control window");
-        if (scope == "page") return outcome_response(controls.set_page_to_defaults(page));
-        if (scope == "group") {
-            if (!field_u32(request, "tree_group", group) || group >= controls.tree().pages[page].groups.size())
+        if (scope != "all") {
+            if (scope != "page" && scope != "group") return bad_request("Scope must be all, page or group");
+            if (!field_u32(request, "tree_page", page) || page >= controls.tree().pages.size())
+                return bad_request("No such page in the control window");
+            if (scope == "group" &&
+                (!field_u32(request, "tree_group", group) || group >= controls.tree().pages[page].groups.size()))
                 return bad_request("No such group in the control window");
-            return outcome_response(controls.set_group_to_defaults(page, group));
         }
-        return bad_request("Scope must be all, page or group");
+        // On air a reset changes the sound at once: asked first, and kept for "Undo".
+        if (!flag(request, "confirmed"))
+            return confirm_response(scope == "all"     ? messages::defaults_all_question
+                                    : scope == "page" ? messages::defaults_page_question
+                                                      : messages::defaults_group_question,
+                                    messages::title_warning);
+        keep_for_undo(&controls);
+        if (scope == "all") return outcome_response(controls.set_all_to_defaults());
+        if (scope == "page") return outcome_response(controls.set_page_to_defaults(page));
+        return outcome_response(controls.set_group_to_defaults(page, group));
     }
     return not_found("No such command");
 }
@@ -1112,7 +1127,11 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
         if (typed.empty()) return message_response(200, messages::name_empty, messages::title_error);
         o = (bar.*verbs.save)(typed);
     } else if (verb == "choose") {
+        keep_for_undo(t->view.controls);
         o = (bar.*verbs.choose)(name);
+    } else if (verb == "undo") {
+        if (!undo(t->view.controls)) return message_response(200, "There is nothing to undo", messages::title_error);
+        o = params::Outcome::success();
     } else if (verb == "delete") {
         o = (bar.*verbs.remove)(name);
     } else if (verb == "notes") {
@@ -1121,6 +1140,7 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
         std::string why;
         const auto source = import_source(file, dayparts ? daypart_files : preset_files, why);
         if (!source) return message_response(200, why, messages::title_error);
+        keep_for_undo(t->view.controls);
         o = (bar.*verbs.import)(*source);
     } else if (verb == "export") {
         if (file.empty()) return bad_request("Which file?");
@@ -1144,7 +1164,7 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
     if (!o.ok) return outcome_response(o);
     Json j;
     j.begin_object().member("ok", true).key("presets");
-    write_bar(j, bar, true, offers_dayparts(bar));
+    write_bar(j, bar, true, offers_dayparts(bar), t->view.controls && undo_.count(t->view.controls));
     j.end_object();
     return json_response(200, j.take());
 }
@@ -1159,6 +1179,26 @@ Response Api::style_command(const Request& request) {
     if (auto persist = app_.root_key().create("Persist"); !persist || !style_.save(*persist))
         return message_response(200, "The style settings could not be saved", "Error");
     return success();
+}
+
+// ---- Undo of the last preset load or default reset ----
+
+void Api::keep_for_undo(params::ControlSet* controls) {
+    if (!controls) return;
+    std::vector<std::pair<uint32_t, float>> values;
+    for (uint32_t i = 0; i < controls->table().size(); ++i) {
+        float v = 0.0f;
+        if (controls->get(i, v)) values.emplace_back(i, v);
+    }
+    undo_[controls] = std::move(values);
+}
+
+bool Api::undo(params::ControlSet* controls) {
+    const auto it = controls ? undo_.find(controls) : undo_.end();
+    if (it == undo_.end()) return false;
+    for (const auto& [index, value] : it->second) controls->set(index, value);
+    undo_.erase(it);
+    return true;
 }
 
 // ---- Event stream ----

@@ -25,6 +25,7 @@
 #include "app/http/request.h"
 #include "app/http/routes.h"
 #include "app/style_settings.h"
+#include "params/control_set.h"
 
 namespace torvalen::http {
 
@@ -164,6 +165,12 @@ private:
     Response bar_command(const Request& request, std::string_view verb, bool dayparts);
     Response control_command(const Request& request, std::string_view verb);
     Response style_command(const Request& request);
+
+    // What the last preset load or default reset of a module replaced (control
+    // thread): one step back through "Undo".
+    void keep_for_undo(params::ControlSet* controls);
+    bool undo(params::ControlSet* controls);
+    std::map<const params::ControlSet*, std::vector<std::pair<uint32_t, float>>> undo_;
 
     std::string fingerprint();  // control thread
     void bump() { version_.fetch_add(1, std::memory_order_acq_rel); }

@@ -361,8 +361,16 @@ TEST_F(ApiTest, ControlsAreSetReadBackAndResetToDefaults) {
     EXPECT_EQ(call("POST", "/api/control/defaults", {{"page", "3"}, {"scope", "page"}, {"tree_page", "999"}}).status,
               400);
 
-    EXPECT_TRUE(post("/api/control/defaults", {{"page", "3"}, {"scope", "all"}})["ok"].flag());
+    // Asked first; the reset can be undone once.
+    EXPECT_TRUE(post("/api/control/defaults", {{"page", "3"}, {"scope", "all"}})["confirm"].flag());
+    EXPECT_NEAR(get("/api/values", {{"page", "3"}})["values"][index].num(), target, 1e-3);
+    EXPECT_FALSE(get("/api/presets", {{"page", "3"}})["undo"].flag());
+    EXPECT_TRUE(post("/api/control/defaults", {{"page", "3"}, {"scope", "all"}, {"confirmed", "1"}})["ok"].flag());
     EXPECT_NEAR(get("/api/values", {{"page", "3"}})["values"][index].num(), def, 1e-3);
+    EXPECT_TRUE(get("/api/presets", {{"page", "3"}})["undo"].flag());
+    EXPECT_TRUE(post("/api/presets/undo", {{"page", "3"}})["ok"].flag());
+    EXPECT_NEAR(get("/api/values", {{"page", "3"}})["values"][index].num(), target, 1e-3);
+    EXPECT_FALSE(post("/api/presets/undo", {{"page", "3"}})["ok"].flag());  // once
 
     // Pages without a module say so; pages past the last are refused.
     EXPECT_TRUE(get("/api/page", {{"page", "1"}})["module"].is_null());
@@ -489,7 +497,10 @@ TEST_F(ApiTest, StyleChangesApplyWholeOrNotAtAllAndAreStored) {
     EXPECT_EQ(get("/api/state")["style"]["colors"]["Background"].str(), "#102030");
 }
 
-TEST_F(ApiTest, ExitAsksWhenConfirmExitIsSetThenEnds) {
+TEST_F(ApiTest, ExitAlwaysAsksThenEnds) {
+    // The browser is asked whatever the desktop's "Confirm Exit" says.
+    EXPECT_EQ(get("/api/state")["desktop"]["confirm_exit"].num(), 0);
+    EXPECT_TRUE(post("/api/exit")["confirm"].flag());
     ASSERT_TRUE(post("/api/desktop/toggle", {{"name", "confirm_exit"}})["ok"].flag());
     EXPECT_EQ(get("/api/state")["desktop"]["confirm_exit"].num(), 1);
     JsonValue ask = post("/api/exit");

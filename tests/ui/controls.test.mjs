@@ -8,6 +8,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   Torvalen, launchBrowser, openMain, selectPage, waitFor, dialog, pressButton, takeMessage, pagePost, screenshot,
+  answerYesNo,
 } from './harness.mjs';
 
 let server;
@@ -144,6 +145,7 @@ test('right click: the default commands each spot offers, and what they reset', 
   assert.ok(failsafe.controls.some((c) => changed[c.index] !== c.default), 'the earlier test left Failsafe changed');
   await section.click({ button: 'right', position: { x: 20, y: 60 } });
   await page.getByRole('menu').last().getByRole('menuitem', { name: 'Set Window To Default Values', exact: true }).click();
+  await answerYesNo(page, 'Yes');  // asked first: the sound on air changes
   await waitFor(async () => {
     const v = await values();
     return failsafe.controls.every((c) => v[c.index] === c.default);

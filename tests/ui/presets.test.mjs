@@ -248,13 +248,15 @@ describe('controls and presets', () => {
     const key = String(target.control.index);
     const section = await openGroupWindow();
     if ((await values())[key] === target.control.default) await changeControl(section, target.control.default);
-    assert.notEqual((await values())[key], target.control.default);
+    const changed = (await values())[key];
+    assert.notEqual(changed, target.control.default);
     await section.click({ button: 'right', position: { x: 20, y: 40 } });
     const menu = page.getByRole('menu').last();
     await menu.waitFor();
     const entry = menu.getByRole('menuitem', { name: 'Set Window To Default Values', exact: true });
     assert.notEqual(await entry.getAttribute('aria-disabled'), 'true');
     await entry.click();
+    assert.match(await answerYesNo(page, 'Yes'), /default values/);
     await waitFor(async () => (await values())[key] === target.control.default, 'the control back at its default');
     // The widget follows (tv-values-changed).
     if (target.control.widget === 'list_switch') {
@@ -262,6 +264,10 @@ describe('controls and presets', () => {
       await waitFor(async () => Number(await select.inputValue()) === target.control.default, 'the list switch shows the default');
     }
     await waitFor(async () => (await currentName()) === `${presetName} *`, 'the preset shown as modified');
+    // "Undo" in the preset menu brings the values back once.
+    await presetMenu('Undo');
+    await waitFor(async () => (await values())[key] === changed, 'Undo restores the value');
+    assert.equal((await presetBarModel()).undo, false);
     assert.deepEqual(page.problems, []);
   });
 });

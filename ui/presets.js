@@ -284,21 +284,35 @@ export class PresetBarElement extends HTMLElement {
   async choose(name) {
     await this.exclusive(async () => {
       const mode = this.mode;
-      if (name !== KINDS[mode].current(this.bar)) await this.offerSave(mode);
+      if (name !== KINDS[mode].current(this.bar) && (await this.offerSave(mode)) === 'cancel') {
+        this.reload();  // the list shows the current name again
+        return;
+      }
       if (await this.run(`${KINDS[mode].api}/choose`, { name })) this.valuesChanged();
     });
   }
 
-  // Asks to keep unsaved changes of `mode`: Save when a name is current, Save
-  // As when none is. Declining goes on without saving.
+  // Offers to keep unsaved changes of `mode` before they are replaced: "Save"
+  // (under the current name, or Save As when there is none), "Don't Save" (go on
+  // without saving) or "Cancel" (stop: nothing is replaced). Resolves to 'go' or
+  // 'cancel'.
   async offerSave(mode) {
     try {
       const bar = await get('/api/presets', { instance: this.instance, page: this.page });
       this.bar = bar;
     } catch { /* go with what is shown */ }
-    const offer = KINDS[mode].offer(this.bar);
-    if (offer === 'save') await this.save(mode);
-    else if (offer === 'save_as') await this.saveAs(mode);
+    const kind = KINDS[mode];
+    const offer = kind.offer(this.bar);
+    if (offer === 'none') return 'go';
+    const name = kind.current(this.bar);
+    const text = el('p', 'tv-message', offer === 'save' && name
+      ? `The ${kind.what} settings have changed since "${name}" was saved.\r\nSave the changes?`
+      : `The ${kind.what} settings have unsaved changes.\r\nSave them under a name?`);
+    const pressed = await openDialog(kind.save, text, ['Save', "Don't Save", 'Cancel']);
+    if (pressed === "Don't Save") return 'go';
+    if (pressed !== 'Save') return 'cancel';
+    const saved = offer === 'save' && name ? await this.run(`${kind.api}/save`, { name }) : await this.saveAs(mode);
+    return saved ? 'go' : 'cancel';
   }
 
   // "Save": confirms saving under the current name; with no current name it
@@ -364,7 +378,7 @@ export class PresetBarElement extends HTMLElement {
   async importFile() {
     const mode = this.mode;
     const kind = KINDS[mode];
-    await this.offerSave(mode);
+    if ((await this.offerSave(mode)) === 'cancel') return;
     const file = await openFileDialog({
       title: BAR_TEXT.menu_import, mode: 'open', folder: this.bar.folder || '', extension: kind.extension, filter: kind.importFilter,
     });

@@ -205,13 +205,22 @@ test('preset bar: Overwrite, Save offered before another preset, notes', async (
   await pressButton(overwrite, 'No');
   assert.equal(await currentName(), 'Talk');
 
-  // Changes, then another preset: "Save" is offered first; Cancel goes on without saving.
+  // Changes, then another preset: "Save" is offered first. Cancel stops: nothing is
+  // loaded and the changes stay; "Don't Save" goes on without saving.
   await select.selectOption('1');
   await waitFor(async () => (await currentName()) === 'Talk *', '"Talk *"');
-  await bar().getByRole('combobox', { name: 'Preset list', exact: true }).selectOption({ label: 'Rock' });
+  const presetList = bar().getByRole('combobox', { name: 'Preset list', exact: true });
+  await presetList.selectOption({ label: 'Rock' });
   const offer = dialog(page, 'Preset....Save');
   await offer.waitFor();
+  assert.deepEqual(await offer.getByRole('button').allInnerTexts(), ['Save', "Don't Save", 'Cancel']);
   await pressButton(offer, 'Cancel');
+  await offer.waitFor({ state: 'detached' });
+  await waitFor(async () => (await currentName()) === 'Talk *', 'still "Talk *" after Cancel');
+  assert.equal(await select.inputValue(), '1');
+  await presetList.selectOption({ label: 'Rock' });
+  await offer.waitFor();
+  await pressButton(offer, "Don't Save");
   await waitFor(async () => (await currentName()) === 'Rock', '"Rock" loaded');
   await waitFor(async () => (await select.inputValue()) === '1', 'the widget shows Rock\'s value');
   await bar().getByRole('combobox', { name: 'Preset list', exact: true }).selectOption({ label: 'Talk' });

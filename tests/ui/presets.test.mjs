@@ -174,13 +174,12 @@ describe('controls and presets', () => {
   });
 
   // Waits for `probe`; an offer to save unsaved changes that comes up on the way
-  // ("Save" / "Save As" asked by the preset bar) is declined with Cancel.
+  // is declined with "Don't Save".
   async function declineOffersUntil(probe, what) {
     await waitFor(async () => {
       if (await probe()) return true;
-      const offer = page.locator('dialog[open]').filter({ has: page.getByRole('button', { name: 'Cancel', exact: true }) })
-        .filter({ hasNot: page.getByRole('textbox', { name: 'File name', exact: true }) });
-      if (await offer.count()) await offer.last().getByRole('button', { name: 'Cancel', exact: true }).click();
+      const offer = page.locator('dialog[open]').filter({ has: page.getByRole('button', { name: "Don't Save", exact: true }) });
+      if (await offer.count()) await offer.last().getByRole('button', { name: "Don't Save", exact: true }).click();
       return false;
     }, what);
   }

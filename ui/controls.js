@@ -45,6 +45,8 @@ export class ControlWindow extends HTMLElement {
     };
     this.resizeObserver = new ResizeObserver(() => this.layout(false));
     this.addEventListener('contextmenu', (e) => this.contextMenu(e));
+    // A typed value that is not a number: said, and the control keeps its value.
+    this.addEventListener('tv-bad-value', (e) => messageBox(`"${e.detail.text}" is not a number`, 'Error'));
   }
 
   connectedCallback() {

@@ -236,7 +236,43 @@ class VerticalSlider {
     this.drawMarks();
     this.input.addEventListener('input', () => this.moved(this.fromPosition(Number(this.input.value))));
     this.input.addEventListener('keydown', (e) => this.key(e));
+    this.label = label;
+    this.output.title = 'Click to type a value';
+    this.output.addEventListener('click', () => this.typeValue());
     this.value = this.lo;
+  }
+
+  // A click on the read-out lets the value be typed: Enter (or leaving the field)
+  // takes it, snapped to the step and kept in the range; Escape keeps the value.
+  typeValue() {
+    if (this.input.disabled || this.editing) return;
+    this.editing = true;
+    const field = el('input', 'tv-readout-edit');
+    field.type = 'text';
+    field.value = this.output.textContent;
+    field.setAttribute('aria-label', `${this.label} value`);
+    field.size = 6;
+    this.output.replaceWith(field);
+    field.focus();
+    field.select();
+    const done = (accept) => {
+      if (!this.editing) return;
+      this.editing = false;
+      field.replaceWith(this.output);
+      if (!accept) return;
+      const text = field.value.trim().replace(',', '.');
+      const v = text === '' ? NaN : Number(text);
+      if (!Number.isFinite(v)) {
+        this.element.dispatchEvent(new CustomEvent('tv-bad-value', { bubbles: true, detail: { text: field.value } }));
+        return;
+      }
+      this.moved(v);
+    };
+    field.addEventListener('keydown', (e) => {
+      if (e.key === 'Enter') { e.preventDefault(); done(true); }
+      else if (e.key === 'Escape') { e.preventDefault(); done(false); }
+    });
+    field.addEventListener('blur', () => done(true));
   }
 
   fromPosition(p) { return this.reversed ? this.lo + this.hi - p : p; }
@@ -616,7 +652,8 @@ const STYLE = `
 .tv-control-body { flex: 1; display: flex; gap: 4px; min-height: 0; width: 100%; justify-content: center; }
 .tv-sub-label { font: var(--SmallFont, 10px calibri, sans-serif); color: var(--GrayedTextColor, #c0c0c0); text-align: center; }
 .tv-slider { display: flex; flex-direction: column; align-items: center; min-height: 0; flex: 0 0 auto; height: 100%; }
-.tv-readout { display: block; min-width: 4.2em; padding: 0 3px; text-align: center; font: var(--MediumFont, 12px calibri, sans-serif);
+.tv-readout-edit { width: 4.2em; font: var(--MediumFont, 12px calibri, sans-serif); text-align: center; }
+.tv-readout { cursor: text; display: block; min-width: 4.2em; padding: 0 3px; text-align: center; font: var(--MediumFont, 12px calibri, sans-serif);
   font-variant-numeric: tabular-nums; color: var(--TextColor, #fff); background: var(--MeterBackground, #000);
   border: 1px solid #0008; border-radius: 2px; line-height: 1.35; }
 .tv-slider-track { position: relative; flex: 1; min-height: 40px; width: 38px; margin-top: 3px; }

@@ -86,6 +86,21 @@ test('slider and list switch post their values and show the read-back', async ()
   await waitFor(async () => (await section.locator('output').first().textContent()) === String(expected), 'the read-out follows');
   await page.keyboard.press('End');
   await waitFor(async () => (await values())[slider.index] === slider.max, 'End moves to the maximum');
+
+  // A value typed into the read-out: snapped, kept in the range; not a number is said.
+  const typed = async (text) => {
+    await section.locator('output.tv-readout').first().click();
+    const field = section.getByRole('textbox', { name: `${slider.label} value`, exact: true });
+    await field.fill(text);
+    await field.press('Enter');
+  };
+  await typed(String(slider.min + slider.step * 1.4));
+  await waitFor(async () => (await values())[slider.index] === slider.min + slider.step, 'a typed value snapped to the step');
+  await typed(String(slider.max + 1000));
+  await waitFor(async () => (await values())[slider.index] === slider.max, 'a typed value kept in the range');
+  await typed('loud');
+  assert.equal(await takeMessage(page, 'Error'), '"loud" is not a number');
+  assert.equal((await values())[slider.index], slider.max);
   assert.deepEqual(page.problems, []);
 });
 

@@ -63,9 +63,27 @@ export function onEvent(name, handler) {
   if (!source) {
     source = new EventSource('/api/events');
     for (const n of listeners.keys()) attach(n);
+    // While the stream is down the page says so (meters grey out instead of
+    // freezing on their last values); the browser reconnects by itself.
+    source.addEventListener('error', () => connection(false));
+    source.addEventListener('open', () => connection(true));
   }
   return () => listeners.get(name).delete(handler);
 }
+function connection(up) {
+  document.body.classList.toggle('tv-connection-lost', !up);
+  let banner = document.getElementById('tv-connection-banner');
+  if (!up && !banner) {
+    banner = document.createElement('div');
+    banner.id = 'tv-connection-banner';
+    banner.setAttribute('role', 'alert');
+    banner.textContent = 'Connection lost: the values shown are not live. Reconnecting…';
+    document.body.append(banner);
+  } else if (up && banner) {
+    banner.remove();
+  }
+}
+
 // Ends the event stream for good (the program has stopped).
 export function closeEvents() {
   source?.close();

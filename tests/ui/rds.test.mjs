@@ -2,6 +2,7 @@
 // operator would: values typed into the dialogs reach the server's RDS content,
 // characters RDS cannot carry are reported, the traffic announcement switches by
 // hand, and the Now Playing test source shows its text in the Input Monitor.
+// Last, the program stops and the page says its values are no longer live.
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { Torvalen, launchBrowser, openMain, chooseMenu, selectPage, waitFor, dialog, pressButton, takeMessage } from './harness.mjs';
@@ -71,5 +72,14 @@ describe('RDS and Now Playing dialogs', () => {
     await pressButton(dlg, 'Close');
     assert.equal((await server.get('/api/nowplaying', {})).body.mode, 2);
     assert.deepEqual(page.problems, []);
+  });
+
+  test('when the program goes away the page says the values are not live', async () => {
+    await selectPage(page, 'Processor');
+    await server.stop();
+    const banner = page.getByRole('alert');
+    await banner.waitFor();
+    assert.match(await banner.innerText(), /Connection lost/);
+    assert.equal(await page.evaluate(() => document.body.classList.contains('tv-connection-lost')), true);
   });
 });

@@ -227,7 +227,11 @@ export class ControlWindow extends HTMLElement {
     const width = this.area.clientWidth;
     // Not laid out yet (hidden): try again when the area gets its size.
     if (!width) return false;
-    const positions = layoutGroupWindows(this.windows.map((w) => w.group.width_px), width, Number.MAX_SAFE_INTEGER);
+    // A browser window cannot always be made wider (a laptop, a transmitter-site
+    // screen): a group wider than the area gets a row of its own and the area
+    // scrolls sideways, so a chosen group is never hidden.
+    const widths = this.windows.map((w) => w.group.width_px);
+    const positions = layoutGroupWindows(widths, Math.max(width, ...widths), Number.MAX_SAFE_INTEGER);
     let any = false;
     this.windows.forEach((w, i) => {
       const at = positions[i];
@@ -344,7 +348,7 @@ tv-control-window .tv-cw-pages .tv-cw-entry[aria-pressed="true"] { background: v
 tv-control-window .tv-cw-groups .tv-cw-entry[aria-pressed="true"] { box-shadow: inset 3px 0 0 var(--Tab_Highlighted, #2ea5de);
   background: #3b4a58; }
 tv-control-window .tv-cw-entry.tv-cw-undisplayable { color: var(--GrayedTextColor, #c0c0c0); opacity: .55; cursor: not-allowed; }
-tv-control-window .tv-cw-area { position: relative; flex: 1; min-width: 0; overflow-x: hidden; overflow-y: auto;
+tv-control-window .tv-cw-area { position: relative; flex: 1; min-width: 0; overflow-x: auto; overflow-y: auto;
   background: var(--Background, #4e4e4e); }
 tv-control-window .tv-cw-empty { margin: 12px; color: var(--GrayedTextColor, #c0c0c0); }
 tv-control-window .tv-group { position: absolute; box-sizing: border-box; border: 1px solid #111; display: flex; flex-direction: column;

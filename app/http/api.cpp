@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -515,6 +516,7 @@ Response Api::read_request(const Request& request, bool may) {
     if (p == "/api/processor") return processor_json(request);
     if (p == "/api/affinity") return affinity_json(request);
     if (p == "/api/cpu") return cpu_json(request);
+    if (p == "/api/onair") return on_air_json(request);
     return not_found("No such resource");
 }
 
@@ -1179,6 +1181,52 @@ Response Api::style_command(const Request& request) {
     if (auto persist = app_.root_key().create("Persist"); !persist || !style_.save(*persist))
         return message_response(200, "The style settings could not be saved", "Error");
     return success();
+}
+
+// ---- What is on air ----
+
+Response Api::on_air_json(const Request& request) {
+    Response error;
+    Instance* instance = instance_of(app_, request, error);
+    if (!instance) return error;
+    Json j;
+    j.begin_object().member("ok", true).member("instance", instance->name());
+    std::vector<std::string> alarms;
+    auto* processor = dynamic_cast<dsp::ChainProcessor*>(instance->processor());
+    j.member("processor", processor ? std::string(processor->identity().module_name) : std::string());
+    if (params::PresetBar* bar = processor ? &processor->preset_bar() : nullptr) {
+        j.member("preset", bar->current_preset())
+            .member("modified", bar->preset_save_offer() != params::SaveOffer::none && !bar->current_preset().empty())
+            .member("dayparting", bar->dayparting_enabled())
+            .member("daypart", bar->current_daypart());
+    }
+    std::string device = "Virtual device";
+    std::string device_state = instance->engine_started() ? "running" : "stopped";
+    uint32_t rate = instance->device_rate();
+    if (DeviceContext* card = app_.sound_card_of(instance)) {
+        const DeviceStatus st = card->status();
+        device = st.device;
+        if (st.rate_Hz) rate = st.rate_Hz;
+        device_state = st.on_virtual ? "on the virtual device after a failure" : st.driver_running ? "running" : "stopped";
+        if (st.on_virtual) alarms.push_back("Sound card lost: running on the virtual device");
+    }
+    if (!instance->engine_started()) alarms.push_back("Engine stopped");
+    j.member("device", device).member("rate", rate).member("device_state", device_state);
+    // Silence at the input, as the Sound In meter measured it.
+    const MeterFeed::Readings& r = meters_.readings(*instance);
+    if (r.sound_in.size() >= 6 && std::max(r.sound_in[4], r.sound_in[5]) < -60.0f) alarms.push_back("Input silent");
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char clock[64];
+    std::strftime(clock, sizeof clock, "%Y-%m-%d %H:%M:%S", &local);
+    char zone[32];
+    std::strftime(zone, sizeof zone, "%Z (UTC%z)", &local);
+    j.member("clock", clock).member("time_zone", zone);
+    j.key("alarms").begin_array();
+    for (const std::string& a : alarms) j.value(a);
+    j.end_array().end_object();
+    return json_response(200, j.take());
 }
 
 // ---- Undo of the last preset load or default reset ----

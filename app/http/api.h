@@ -154,6 +154,7 @@ private:
     Response processor_json(const Request& request);
     Response affinity_json(const Request& request);
     Response cpu_json(const Request& request);
+    Response on_air_json(const Request& request);
     Response files_json(const Request& request);
     Response metrics_text(const Request& request);
     Response health_text();

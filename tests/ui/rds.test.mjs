@@ -74,6 +74,16 @@ describe('RDS and Now Playing dialogs', () => {
     assert.deepEqual(page.problems, []);
   });
 
+  test('the on-air strip shows the processor, preset, device, clock and alarms', async () => {
+    const strip = page.getByRole('status', { name: 'On air' });
+    await waitFor(async () => (await strip.innerText()).includes('Processor Torvalen One'), 'the processor shown');
+    const text = await strip.innerText();
+    assert.match(text, /Device Virtual device, 48 kHz, running/);
+    assert.match(text, /Clock \d{4}-\d\d-\d\d \d\d:\d\d:\d\d /);
+    // The virtual device plays silence here: the input is reported silent.
+    await waitFor(async () => (await strip.innerText()).includes('Alarm Input silent'), 'the silence alarm');
+  });
+
   test('when the program goes away the page says the values are not live', async () => {
     await selectPage(page, 'Processor');
     await server.stop();

@@ -69,6 +69,7 @@ export function readStyle(element) {
 
 const CAPTION_H = 16;  // group caption
 const NAME_H = 13;     // item names under the meters
+const NUMBERS_H = 16;  // the read-out line under the canvas
 const GATE_H = 5;      // AGC gate strip
 const SCALE_W = 21;    // dB labels left of a group's meters
 const GROUP_GAP = 4;
@@ -229,7 +230,13 @@ export class MeterPanel extends HTMLElement {
       this._canvas.addEventListener('blur', () => this._schedule());
       this._sizer = document.createElement('div');
       this._sizer.className = 'tv-meter-sizer';
-      this.append(this._sizer, this._canvas);
+      // The numbers an engineer reads: one entry per meter item that has one.
+      this._numbers = document.createElement('div');
+      this._numbers.className = 'tv-meter-numbers';
+      this._numbers.setAttribute('role', 'status');
+      this._numbers.setAttribute('aria-label', 'Meter read-outs');
+      this._numbers.setAttribute('aria-live', 'off');
+      this.append(this._sizer, this._canvas, this._numbers);
       this._canvas.addEventListener('contextmenu', (e) => this._onContextMenu(e));
     }
   }
@@ -284,7 +291,7 @@ export class MeterPanel extends HTMLElement {
     if (!this._canvas) return;
     const rect = this.getBoundingClientRect();
     const w = Math.max(1, Math.floor(rect.width));
-    const h = Math.max(1, Math.floor(rect.height));
+    const h = Math.max(1, Math.floor(rect.height) - NUMBERS_H);
     const dpr = window.devicePixelRatio || 1;
     if (this._canvas.width !== Math.round(w * dpr) || this._canvas.height !== Math.round(h * dpr)) {
       this._canvas.width = Math.round(w * dpr);
@@ -308,6 +315,28 @@ export class MeterPanel extends HTMLElement {
     this._data = d;
     this.updatesSeen++;
     this._schedule();
+    // The read-outs change four times a second at most: numbers that flicker
+    // faster cannot be read.
+    const now = performance.now();
+    if (!(now - (this._numbersAt || 0) < 250)) {
+      this._numbersAt = now;
+      this._showNumbers(d);
+    }
+  }
+
+  _showNumbers(d) {
+    const parts = [];
+    let item = 0;
+    for (const g of this._layout.groups) {
+      const texts = [];
+      for (const it of g.items) {
+        const text = d.items?.[item++]?.text;
+        if (text) texts.push(g.items.length > 1 ? `${it.name} ${text}` : text);
+      }
+      if (texts.length) parts.push(`${g.name}: ${texts.join(', ')}`);
+    }
+    const line = parts.join('   ');
+    if (this._numbers.textContent !== line) this._numbers.textContent = line;
   }
 
   _schedule() {
@@ -694,7 +723,9 @@ const STYLE = `
 tv-meter-panel { position: relative; overflow: hidden; min-height: 160px; min-width: 120px;
   background: var(--DarkBackground, #2f2f2f); border: 1px solid #0006; }
 tv-meter-panel > .tv-meter-sizer { height: 0; max-width: 100%; }
-tv-meter-panel > canvas { position: absolute; inset: 0; display: block; cursor: context-menu; }
+tv-meter-panel > canvas { position: absolute; inset: 0 0 ${NUMBERS_H}px 0; display: block; cursor: context-menu; }
+tv-meter-panel > .tv-meter-numbers { position: absolute; left: 0; right: 0; bottom: 0; height: ${NUMBERS_H}px; overflow: hidden;
+  white-space: nowrap; text-overflow: ellipsis; font: 11px/16px monospace; color: var(--TextColor, #fff); padding: 0 4px; }
 tv-meter-panel[hidden], tv-status-pane[hidden] { display: none !important; }
 tv-status-pane { background: var(--DarkBackground, #2f2f2f); border: 1px solid #0006; padding: 3px 6px 5px;
   color: var(--TextColor, #fff); font: var(--MediumFont, 12px sans-serif); text-align: center; }

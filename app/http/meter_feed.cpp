@@ -123,6 +123,34 @@ std::optional<SettingsKey> module_key(Instance& instance, uint32_t page) {
     return std::nullopt;
 }
 
+// The number an engineer reads off a meter item: the louder true peak of a level
+// meter, a plain level (loudness in LUFS, MPX power in dB), the deviation in kHz,
+// the larger gain reduction, the AGC's gain. Empty for the others.
+std::string read_out(K kind, std::string_view name, std::span<const float> v) {
+    if (v.empty()) return {};
+    char text[32];
+    switch (kind) {
+        case K::level:
+            if (v.size() >= 6) std::snprintf(text, sizeof text, "%.1f dB", std::max(v[0], v[1]));
+            else if (name.find("LK") != std::string_view::npos || name.find("LU") != std::string_view::npos)
+                std::snprintf(text, sizeof text, "%.1f LUFS", v[0]);
+            else std::snprintf(text, sizeof text, "%.1f dB", v[0]);
+            break;
+        case K::deviation:
+            std::snprintf(text, sizeof text, "%.1f kHz", deviation_kHz_per_unit * *std::max_element(v.begin(), v.end()));
+            break;
+        case K::gain_reduction:
+            std::snprintf(text, sizeof text, "%.1f dB", v.size() >= 2 ? std::min(v[0], v[1]) : v[0]);
+            break;
+        case K::agc_gain:
+            // The sign carries the gate; 20 dB is a gain of 0 dB.
+            std::snprintf(text, sizeof text, "%+.1f dB", std::fabs(v[0]) - 20.0f);
+            break;
+        default: return {};
+    }
+    return text;
+}
+
 void write_positions(Json& j, std::span<const float> positions) {
     j.begin_array();
     for (float p : positions) j.value(round4(p));
@@ -324,6 +352,8 @@ std::string MeterFeed::meters_event(Application& app) {
             std::span<const float>(values).subspan(std::min<size_t>(it.first_value, values.size()),
                                                    std::min<size_t>(it.value_count, values.size() - it.first_value));
         j.begin_object();
+        const std::string text = read_out(it.kind, it.name, v);
+        if (!text.empty()) j.member("text", text);
         switch (it.kind) {
             case K::level:
                 j.key("bars").begin_array();

@@ -45,6 +45,11 @@ describe('meters', () => {
     assert.ok(distinct.size > 1, 'the meter data moves');
     const ticks = parsed.map((m) => m.tick);
     assert.ok(ticks[ticks.length - 1] > ticks[0], 'ticks advance');
+    // The numbers under the meters: the input's peak, the AGC's gain, the limiter's reduction.
+    const numbers = page.getByRole('status', { name: 'Meter read-outs' });
+    await waitFor(async () => /Input: -?\d+\.\d dB/.test(await numbers.innerText()), 'the input read-out');
+    assert.match(await numbers.innerText(), /AGC: .*[+-]\d+\.\d dB/);
+    assert.match(await numbers.innerText(), /Limiter: -?\d+\.\d dB/);
   });
 
   test('the meter panel paints frames; frames per second measured', async () => {

@@ -3,7 +3,7 @@
 // " *" while it differs from what is stored, and the preset menu: Save, Save
 // As, Notes, Edit Dayparts, Enable Dayparting, Import, Export, Delete.
 import { get, command } from './api.js';
-import { openDialog, askYesNo, askText } from './dialog.js';
+import { openDialog, askYesNo, askText, messageBox } from './dialog.js';
 import { popupMenu, installStyle } from './widgets.js';
 import { openFileDialog } from './files.js';
 import { openDaypartEditor } from './dayparts.js';
@@ -27,6 +27,8 @@ export const BAR_TEXT = {
   menu_export: 'Export',
   menu_delete: 'Delete',
   menu_undo: 'Undo',
+  menu_upload: 'Upload From This Computer',
+  menu_download: 'Download To This Computer',
 };
 export const MAX_NAME_CHARS = 63;
 export const MAX_NOTES_CHARS = 10233;
@@ -255,6 +257,9 @@ export class PresetBarElement extends HTMLElement {
       { separator: true },
       { label: BAR_TEXT.menu_import, disabled: locked, action: () => this.exclusive(() => this.importFile()) },
       { label: BAR_TEXT.menu_export, disabled: locked, action: () => this.exclusive(() => this.exportFile()) },
+      // The file on this computer rather than on the server's.
+      { label: BAR_TEXT.menu_upload, disabled: locked, action: () => this.exclusive(() => this.uploadFile()) },
+      { label: BAR_TEXT.menu_download, disabled: locked, action: () => this.exclusive(() => this.downloadFile()) },
       { separator: true },
       { label: BAR_TEXT.menu_delete, disabled: locked || !this.list.value, action: () => this.exclusive(() => this.remove()) },
       { separator: true },
@@ -384,6 +389,44 @@ export class PresetBarElement extends HTMLElement {
     });
     if (!file) return;
     if (await this.run(`${kind.api}/import`, { file })) this.valuesChanged();
+  }
+
+  async downloadFile() {
+    const kind = KINDS[this.mode];
+    const answer = await command(`${kind.api}/download`, this.fields({}));
+    if (!answer.ok) return;
+    const link = document.createElement('a');
+    link.href = URL.createObjectURL(new Blob([answer.content], { type: 'application/octet-stream' }));
+    link.download = answer.file_name;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+  }
+
+  async uploadFile() {
+    const mode = this.mode;
+    const kind = KINDS[mode];
+    if ((await this.offerSave(mode)) === 'cancel') return;
+    const picker = document.createElement('input');
+    picker.type = 'file';
+    picker.accept = `.${kind.extension}`;
+    picker.setAttribute('aria-label', 'File to upload');
+    const chosen = new Promise((resolve) => {
+      picker.addEventListener('change', () => resolve(picker.files?.[0] ?? null), { once: true });
+      picker.addEventListener('cancel', () => resolve(null), { once: true });
+    });
+    picker.hidden = true;
+    document.body.append(picker);
+    picker.click();
+    const file = await chosen;
+    picker.remove();
+    if (!file) return;
+    if (file.size > 4 * 1024 * 1024) {
+      await messageBox('The file is too large for a preset file', 'Error');
+      return;
+    }
+    if (await this.run(`${kind.api}/upload`, { file_name: file.name, content: await file.text() })) this.valuesChanged();
   }
 
   async exportFile() {

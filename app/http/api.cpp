@@ -28,6 +28,7 @@
 #include "params/page_tree.h"
 #include "params/preset_bar.h"
 #include "params/preset_file.h"
+#include "params/profile_file.h"
 #include "params/widgets.h"
 
 namespace torvalen::http {
@@ -43,6 +44,8 @@ constexpr const char* copyrights_text =
 
 // ---- Module pages ----
 
+}  // namespace
+
 struct PageView {
     Module* module = nullptr;
     params::ControlSet* controls = nullptr;
@@ -50,6 +53,9 @@ struct PageView {
     std::string name;
     bool analyser = false;
 };
+
+namespace {
+
 
 PageView page_view(Instance& instance, uint32_t page) {
     PageView v;
@@ -1150,6 +1156,10 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
         const auto target = export_target(file, dayparts ? daypart_files : preset_files, options_.settings_home, why);
         if (!target) return message_response(200, why, messages::title_error);
         o = (bar.*verbs.export_to)(*target);
+    } else if (verb == "download" || verb == "upload") {
+        // Through the browser: the file travels in the request or the answer, and
+        // passes through a private temporary folder on the way to or from the bar.
+        return transfer(request, verb, t->view, dayparts);
     } else if (!dayparts && verb == "mode") {
         const std::string mode = field(request, "mode");
         if (mode != "presets" && mode != "dayparts") return bad_request("Mode must be presets or dayparts");
@@ -1167,6 +1177,72 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
     Json j;
     j.begin_object().member("ok", true).key("presets");
     write_bar(j, bar, true, offers_dayparts(bar), t->view.controls && undo_.count(t->view.controls));
+    j.end_object();
+    return json_response(200, j.take());
+}
+
+namespace {
+// A folder of our own under the system's temporary folder, removed with everything in it.
+struct PrivateFolder {
+    std::filesystem::path path;
+    PrivateFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "torvalen-transfer.XXXXXX").string();
+        if (::mkdtemp(pattern.data())) path = pattern;
+    }
+    ~PrivateFolder() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+};
+
+// A file name from the browser as the last part of a path: letters, digits and
+// ". -_" kept, anything else "_".
+std::string upload_name(const std::string& name) {
+    std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+    for (char& c : base)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_' && c != ' ') c = '_';
+    return base.empty() || base[0] == '.' ? "upload" + base : base;
+}
+}  // namespace
+
+Response Api::transfer(const Request& request, std::string_view verb, const PageView& view, bool dayparts) {
+    params::PresetBar& bar = *view.bar;
+    const ProfileKind& kind = dayparts ? daypart_files : preset_files;
+    PrivateFolder folder;
+    if (folder.path.empty()) return message_response(200, "No temporary folder for the transfer", messages::title_error);
+    if (verb == "download") {
+        const std::string name = dayparts ? bar.current_daypart() : bar.current_preset();
+        const std::filesystem::path file =
+            folder.path / ((name.empty() ? std::string(kind.noun) : upload_name(name)) + "." + std::string(kind.extension));
+        const params::Outcome o = dayparts ? bar.export_daypart(file) : bar.export_preset(file);
+        if (!o.ok) return outcome_response(o);
+        std::string error;
+        const auto text = params::read_file_limited(file, params::max_profile_file_bytes, error);
+        if (!text) return message_response(200, error, messages::title_error);
+        Json j;
+        j.begin_object().member("ok", true).member("file_name", file.filename().string()).member("content", repair_utf8(*text));
+        j.end_object();
+        return json_response(200, j.take());
+    }
+    const std::string content = field(request, "content");
+    if (content.empty()) return message_response(200, "The file is empty", messages::title_error);
+    std::filesystem::path file = folder.path / upload_name(field(request, "file_name"));
+    if (file.extension() != "." + std::string(kind.extension)) {
+        return message_response(200, "Only ." + std::string(kind.extension) + " files can be uploaded here",
+                                messages::title_error);
+    }
+    {
+        std::FILE* f = std::fopen(file.c_str(), "wbe");
+        const bool written = f && std::fwrite(content.data(), 1, content.size(), f) == content.size();
+        if (f) std::fclose(f);
+        if (!written) return message_response(200, "The uploaded file could not be kept for reading", messages::title_error);
+    }
+    keep_for_undo(view.controls);
+    const params::Outcome o = dayparts ? bar.import_daypart(file) : bar.import_preset(file);
+    if (!o.ok) return outcome_response(o);
+    Json j;
+    j.begin_object().member("ok", true).key("presets");
+    write_bar(j, bar, true, offers_dayparts(bar), view.controls && undo_.count(view.controls));
     j.end_object();
     return json_response(200, j.take());
 }

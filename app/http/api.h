@@ -89,6 +89,8 @@ private:
 
 // ---- The API ----
 
+struct PageView;  // the modules behind a page (api.cpp)
+
 struct ApiOptions {
     // Called (on a thread of its own, after the answer went out) when Exit ran.
     std::function<void()> request_exit;
@@ -164,6 +166,8 @@ private:
     Response preset_command(const Request& request, std::string_view verb);
     Response daypart_command(const Request& request, std::string_view verb);
     Response bar_command(const Request& request, std::string_view verb, bool dayparts);
+    // A preset or day-part file downloaded to or uploaded from the browser.
+    Response transfer(const Request& request, std::string_view verb, const PageView& view, bool dayparts);
     Response control_command(const Request& request, std::string_view verb);
     Response style_command(const Request& request);
 

@@ -11,6 +11,7 @@
 
 #include "app/messages.h"
 #include "app/standard_modules.h"
+#include "params/preset_file.h"
 #include "tests/support/json_reader.h"
 #include "tests/support/temp_dir.h"
 
@@ -745,6 +746,48 @@ TEST_F(ApiTest, NamesAreTrimmedAndBlankOrLongNamesAreRefusedWithAMessage) {
     EXPECT_FALSE(post("/api/presets/save", {{"page", "3"}, {"name", std::string(70, 'p')}})["ok"].flag());
     EXPECT_TRUE(post("/api/presets/save", {{"page", "3"}, {"name", " Rock "}})["ok"].flag());
     EXPECT_EQ(get("/api/presets", {{"page", "3"}})["current"].str(), "Rock");
+}
+
+}  // namespace
+}  // namespace torvalen
+
+namespace torvalen {
+namespace {
+
+TEST_F(ApiTest, PresetsTravelThroughTheBrowserAsDownloadAndUpload) {
+    const std::map<std::string, std::string> on_page = {{"page", "3"}};
+    JsonValue page = get("/api/page", on_page);
+    const JsonValue* slider = nullptr;
+    for (const auto& p : page["controls"]["pages"].arr())
+        for (const auto& g : p["groups"].arr())
+            for (const auto& c : g["controls"].arr())
+                if (!slider && c["widget"].str() == "slider" && c["max"].num() - c["min"].num() > 2 * c["step"].num())
+                    slider = &c;
+    ASSERT_TRUE(slider);
+    const std::string index = std::to_string(static_cast<int>((*slider)["index"].num()));
+    const auto value = [&] { return get("/api/values", on_page)["values"][index].num(); };
+    post("/api/control/set", {{"page", "3"}, {"index", index}, {"value", std::to_string((*slider)["min"].num())}});
+    const double kept = value();
+    ASSERT_TRUE(post("/api/presets/save", {{"page", "3"}, {"name", "Morning"}})["ok"].flag());
+
+    JsonValue down = post("/api/presets/download", on_page);
+    ASSERT_TRUE(down["ok"].flag());
+    EXPECT_EQ(down["file_name"].str(), "Morning." + std::string(params::preset_extension));
+    const std::string content = down["content"].str();
+    EXPECT_FALSE(content.empty());
+
+    post("/api/control/set", {{"page", "3"}, {"index", index}, {"value", std::to_string((*slider)["max"].num())}});
+    EXPECT_NE(value(), kept);
+    JsonValue up = post("/api/presets/upload", {{"page", "3"}, {"file_name", "../../Morning." + std::string(params::preset_extension)},
+                                                {"content", content}});
+    ASSERT_TRUE(up["ok"].flag()) << up["message"].str();
+    EXPECT_EQ(value(), kept);
+    EXPECT_TRUE(up["presets"]["undo"].flag());
+    // Wrong kind, or not a preset file: said, nothing changed.
+    EXPECT_FALSE(post("/api/presets/upload", {{"page", "3"}, {"file_name", "x.txt"}, {"content", content}})["ok"].flag());
+    EXPECT_FALSE(post("/api/presets/upload", {{"page", "3"}, {"file_name", "x." + std::string(params::preset_extension)},
+                                              {"content", "not a preset\n"}})["ok"].flag());
+    EXPECT_EQ(value(), kept);
 }
 
 }  // namespace

@@ -269,4 +269,25 @@ describe('controls and presets', () => {
     assert.equal((await presetBarModel()).undo, false);
     assert.deepEqual(page.problems, []);
   });
+
+  test('a preset downloaded to this computer and uploaded back brings its values', async () => {
+    const key = String(target.control.index);
+    const saved = (await values())[key];
+    const [download] = await Promise.all([page.waitForEvent('download'), presetMenu('Download To This Computer')]);
+    const file = path.join(tempDir('download'), download.suggestedFilename());
+    await download.saveAs(file);
+    assert.ok(fs.statSync(file).size > 0);
+    const section = await openGroupWindow();
+    await changeControl(section, saved);
+    const [chooser] = await Promise.all([
+      page.waitForEvent('filechooser'),
+      (async () => {
+        await presetMenu('Upload From This Computer');
+        await declineOffersUntil(async () => false, 'no offer').catch(() => {});
+      })(),
+    ]);
+    await chooser.setFiles(file);
+    await waitFor(async () => (await values())[key] === saved, 'the uploaded preset restores the value');
+    assert.deepEqual(page.problems, []);
+  });
 });

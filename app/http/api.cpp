@@ -18,6 +18,7 @@
 #include "app/http/json.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
+#include "stl/stl_tx.h"
 #include "dsp/chain_processor.h"
 #include "engine/log.h"
 #include "engine/user_text.h"
@@ -72,7 +73,13 @@ PageView page_view(Instance& instance, uint32_t page) {
             v.bar = s->preset_bar();
         }
         break;
-    case 5: v.module = instance.stl_tx(); break;
+    case 5:
+        v.module = instance.stl_tx();
+        if (auto* t = dynamic_cast<stl::StlTx*>(v.module)) {
+            v.controls = &t->controls();
+            v.bar = t->module_presets();
+        }
+        break;
     case 6: v.module = instance.stream_tx(); break;
     case 7:
         v.module = instance.analyser();

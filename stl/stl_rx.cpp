@@ -319,8 +319,8 @@ void StlRx::session_main(int fd) {
             }
             if (in.type == packet_type::pcm) {
                 meter_bits_ += 8 * long_packet_size(in.payload.size());
-                audio_packets_.fetch_add(1, std::memory_order_relaxed);
                 if (format_.encoder == encoder_pcm) push_pcm(in.payload);
+                audio_packets_.fetch_add(1, std::memory_order_release);
             } else if (in.type == packet_type::aac) {
                 // No AAC decoder in this build: nothing to decode the packet with.
             } else if (in.type == packet_type::now_playing) {

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <numbers>
@@ -77,11 +78,11 @@ struct Rig {
     std::unique_ptr<StlRx> rx;
     std::unique_ptr<StlTx> tx;
     uint16_t port = free_port();
-    std::vector<float> bus4 = std::vector<float>(2 * frames_48), bus2 = std::vector<float>(8 * frames_48);
+    std::vector<float> bus4 = std::vector<float>(2 * frames_48 + 2), bus2 = std::vector<float>(8 * frames_48);
     Buses buses;
     uint64_t frame = 0;
 
-    explicit Rig(bool encrypted, const std::string& rx_password = default_link_password) {
+    explicit Rig(bool encrypted, const std::string& rx_password = default_link_password, uint32_t buffer_ms = 100) {
         std::string error;
         store = SettingsStore::open(dir / "settings.db", error);
         SettingsKey root = store->root();
@@ -106,7 +107,7 @@ struct Rig {
         RxSettings rs = rx->settings();
         rs.port = std::to_string(port);
         rs.enable = true;
-        rs.buffer_time_ms = 100;
+        rs.buffer_time_ms = buffer_ms;
         rs.password = rx_password;
         rx->apply_settings(rs);
         rx->start();
@@ -129,18 +130,22 @@ struct Rig {
 
     // One engine block through both ends in lockstep: a 1 kHz tone at -12 dBFS on
     // the left and -18 dBFS on the right goes in; the receiver's bus 2 comes out.
-    bool block(std::vector<float>& out) {
-        for (uint32_t i = 0; i < frames_48; ++i, ++frame) {
+    bool block(std::vector<float>& out, uint32_t frames = frames_48, bool pull = true) {
+        buses.count[bus_proc] = 2 * frames;
+        for (uint32_t i = 0; i < frames; ++i, ++frame) {
             const float s = 0.25f * full * static_cast<float>(std::sin(2 * std::numbers::pi * 1000.0 * double(frame) / 48000.0));
             bus4[2 * i] = s;
             bus4[2 * i + 1] = 0.5f * s;
         }
         const uint64_t before = rx->audio_packets();
         tx->process(buses, false);
-        const bool arrived = wait_for([&] { return rx->audio_packets() > before; }, 2000ms);
-        rx->fill(bus2, false);
-        out.insert(out.end(), bus2.begin(), bus2.end());
-        return arrived;
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (rx->audio_packets() == before && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+        if (pull) {
+            rx->fill(bus2, false);
+            out.insert(out.end(), bus2.begin(), bus2.end());
+        }
+        return rx->audio_packets() > before;
     }
 };
 
@@ -261,4 +266,47 @@ TEST(StlLink, GarbageInTheDataPhaseCostsOnlyThatPacketAndABusyServerRefuses) {
     ::close(c.fd);
     EXPECT_TRUE(wait_for([&] { return !rig.rx->session_active(); }, 3s));
     EXPECT_EQ(rig.rx->status(), RxStatus::ready_unencrypted);
+}
+
+TEST(StlLink, FastSenderIsFollowedAndAStallRecovers) {
+    // A sender clock 0.01 % fast (one extra frame every 40 blocks of 256), run
+    // faster than real time for 10 minutes of audio with the default 500 ms buffer.
+    {
+        Rig rig(false, default_link_password, 500);
+        rig.tx->connect();
+        ASSERT_TRUE(wait_for([&] { return rig.tx->connected() && rig.rx->session_active(); }, 5s));
+        std::vector<float> out;
+        float low = 1.0f, high = 0.0f;
+        const int blocks = 600 * 48000 / frames_48;
+        int lost = 0;
+        for (int b = 0; b < blocks; ++b) {
+            lost += !rig.block(out, b % 40 == 0 ? frames_48 + 1 : frames_48);
+            out.clear();
+            if (b > blocks / 5) {
+                low = std::min(low, rig.rx->fullness());
+                high = std::max(high, rig.rx->fullness());
+            }
+        }
+        std::printf("fullness %.3f..%.3f, ratio %.6f\n", low, high, double(rig.rx->ratio()));
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(rig.rx->underruns(), 0u);
+        EXPECT_GT(low, 0.40f);
+        EXPECT_LT(high, 0.60f);
+        EXPECT_LT(rig.rx->ratio(), 1.0f);
+        EXPECT_GT(rig.rx->ratio(), 0.999f);
+    }
+    // A 500 ms stall with a 100 ms buffer: silence, then the tone again.
+    Rig rig(false);
+    rig.tx->connect();
+    ASSERT_TRUE(wait_for([&] { return rig.tx->connected() && rig.rx->session_active(); }, 5s));
+    std::vector<float> out;
+    for (int b = 0; b < 100; ++b) rig.block(out);
+    std::vector<float> stalled(rig.bus2.size());
+    for (int b = 0; b < 94; ++b) rig.rx->fill(stalled, false);
+    EXPECT_GT(rig.rx->underruns(), 80u);
+    EXPECT_EQ(rms(stalled, 0), 0.0);
+    out.clear();
+    for (int b = 0; b < 200; ++b) rig.block(out);
+    std::vector<float> tail(out.end() - 2 * 4 * frames_48 * 50, out.end());
+    EXPECT_NEAR(20 * std::log10(tone_amplitude(tail, 0, 1000.0, 192000.0) / full), -12.04, 0.2);
 }

@@ -310,3 +310,41 @@ TEST(StlLink, FastSenderIsFollowedAndAStallRecovers) {
     std::vector<float> tail(out.end() - 2 * 4 * frames_48 * 50, out.end());
     EXPECT_NEAR(20 * std::log10(tone_amplitude(tail, 0, 1000.0, 192000.0) / full), -12.04, 0.2);
 }
+
+TEST(StlLink, MultiplexAt192kHzTravelsAsMonoPcm) {
+    // Sound Out's 192 kHz bus, sent as 192 kHz PCM (mono sum): a 19 kHz pilot-like
+    // tone on both channels reaches bus 2 at its own rate, without conversion.
+    Rig rig(false);
+    TxSettings ts = rig.tx->settings();
+    ts.pcm = {2, 192000, 0};  // 192 kHz forces mono
+    rig.tx->apply_settings(ts);
+    EXPECT_EQ(rig.tx->settings().pcm.channels, 1u);
+    ASSERT_TRUE(rig.tx->set_value(tx_control_input_select, 5.0f));
+    std::vector<float> bus5(8 * frames_48);
+    rig.buses.data[bus_sound_out] = bus5.data();
+    rig.buses.rate[bus_sound_out] = mpx_rate_Hz;
+    rig.buses.count[bus_sound_out] = static_cast<uint32_t>(bus5.size());
+    rig.tx->connect();
+    ASSERT_TRUE(wait_for([&] { return rig.tx->connected() && rig.rx->session_active(); }, 5s));
+    std::vector<float> out;
+    uint64_t frame = 0;
+    for (int b = 0; b < 150; ++b) {
+        for (size_t i = 0; i < bus5.size() / 2; ++i, ++frame) {
+            const float s = 0.1f * full * static_cast<float>(std::sin(2 * std::numbers::pi * 19000.0 * double(frame) / 192000.0));
+            bus5[2 * i] = s;
+            bus5[2 * i + 1] = s;
+        }
+        const uint64_t before = rig.rx->audio_packets();
+        rig.tx->process(rig.buses, false);
+        ASSERT_TRUE(wait_for([&] { return rig.rx->audio_packets() > before; }, 2s));
+        rig.rx->fill(rig.bus2, false);
+        out.insert(out.end(), rig.bus2.begin(), rig.bus2.end());
+    }
+    EXPECT_EQ(rig.rx->status_lines()[4], "PCM 192 kHz Mono");
+    std::vector<float> tail(out.end() - 2 * 4 * frames_48 * 50, out.end());
+    for (int ch = 0; ch < 2; ++ch) {
+        const double a = tone_amplitude(tail, ch, 19000.0, 192000.0);
+        EXPECT_NEAR(20 * std::log10(a / full), -20.0, 0.1);
+        EXPECT_NEAR(rms(tail, ch), a / std::sqrt(2.0), a * 0.01);
+    }
+}

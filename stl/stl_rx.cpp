@@ -7,6 +7,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <samplerate.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -218,6 +219,7 @@ void StlRx::stop() {
 }
 
 void StlRx::listener_main(bool ipv6) {
+    ::pthread_setname_np(::pthread_self(), ipv6 ? "stl-rx-listen6" : "stl-rx-listen4");
     auto pause = [this](uint32_t ms) {
         std::unique_lock l(wait_lock_);
         return !wait_cv_.wait_for(l, std::chrono::milliseconds(ms), [this] { return stop_.load(); });
@@ -290,6 +292,7 @@ void StlRx::listener_main(bool ipv6) {
 // ---- Session ----
 
 void StlRx::session_main(int fd) {
+    ::pthread_setname_np(::pthread_self(), "stl-rx-session");
     const RxSettings s = settings();
     set_socket_timeouts(fd, static_cast<int>(s.timeout_ms), static_cast<int>(s.send_timeout_ms));
     SocketStream stream(fd);

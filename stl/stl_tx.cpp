@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <pthread.h>
 #include <random>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -248,6 +249,7 @@ void StlTx::process(const Buses& buses, bool tick) {
 // ---- Sender thread ----
 
 void StlTx::sender_main() {
+    ::pthread_setname_np(::pthread_self(), "stl-tx-send");
     uint32_t seen = wake_.load();
     for (;;) {
         wake_.wait(seen, std::memory_order_acquire);
@@ -389,6 +391,7 @@ void StlTx::link_broken() {
 // ---- Key-pair thread ----
 
 void StlTx::key_main() {
+    ::pthread_setname_np(::pthread_self(), "stl-tx-keys");
     auto pause = [this](std::chrono::milliseconds d) {
         std::unique_lock l(key_wait_lock_);
         key_wait_cv_.wait_for(l, d, [this] { return stop_workers_.load() || false; });
@@ -526,6 +529,7 @@ void StlTx::do_disconnect() {
 }
 
 void StlTx::receive_main(Link* link) {
+    ::pthread_setname_np(::pthread_self(), "stl-tx-receive");
     // Silence from the receiver is normal: the thread reads until the socket closes.
     for (;;) {
         Incoming in = link->connection->next_packet(1000);
@@ -540,6 +544,7 @@ void StlTx::receive_main(Link* link) {
 }
 
 void StlTx::control_main() {
+    ::pthread_setname_np(::pthread_self(), "stl-tx-control");
     using clock = std::chrono::steady_clock;
     clock::time_point retry_time{};
     bool retry_at = false;

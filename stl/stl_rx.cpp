@@ -109,6 +109,8 @@ StlRx::StlRx(const SettingsKey& key, const StlRxOptions& options)
       settings_(load_rx_settings(key)),
       staging_(staging_floats),
       converted_(converted_floats) {
+    decoded_.reserve(staging_floats);
+    pcm16_.resize(staging_floats);
     for (auto& fd : listen_fds_) fd.store(-1);
     ring_.reset(JitterRing::length_for(settings_.buffer_time_ms));
     held_.fill(1.0f);
@@ -325,7 +327,11 @@ void StlRx::session_main(int fd) {
                 if (format_.encoder == encoder_pcm) push_pcm(in.payload);
                 audio_packets_.fetch_add(1, std::memory_order_release);
             } else if (in.type == packet_type::aac) {
-                // No AAC decoder in this build: nothing to decode the packet with.
+                if (aac_) {
+                    meter_bits_ += 8 * long_packet_size(in.payload.size());
+                    push_aac(in.payload);
+                    audio_packets_.fetch_add(1, std::memory_order_release);
+                }
             } else if (in.type == packet_type::now_playing) {
                 const NowPlayingText t = parse_now_playing(in.payload);
                 {
@@ -383,6 +389,8 @@ bool StlRx::setup_decoder(const StreamFormat& f) {
     last_packet_frames_ = 0;
     for (Section& s : control_lp_) s = Section{};
     meter_frames_ = meter_bits_ = 0;
+    aac_.reset();
+    if (f.encoder == encoder_aac && !(aac_ = AacDecoder::open())) return false;
     const uint32_t length = JitterRing::length_for(settings().buffer_time_ms);
     std::lock_guard g(ring_lock_);
     ring_.reset(length);
@@ -390,37 +398,53 @@ bool StlRx::setup_decoder(const StreamFormat& f) {
 }
 
 void StlRx::free_decoder() {
+    aac_.reset();
     have_format_ = false;
     staged_frames_ = 0;
     shown_format_valid_.store(false);
 }
 
 void StlRx::push_pcm(std::span<const uint8_t> payload) {
-    const size_t samples = payload.size() / 2;
     const uint32_t channels = format_.channels;
-    const size_t frames = samples / channels;
+    const size_t frames = std::min(payload.size() / 2 / channels, pcm16_.size() / 2);
+    const uint8_t* in = payload.data();
+    for (size_t f = 0; f < frames; ++f) {
+        if (channels == 2) {
+            pcm16_[2 * f] = static_cast<int16_t>(in[4 * f] | in[4 * f + 1] << 8);
+            pcm16_[2 * f + 1] = static_cast<int16_t>(in[4 * f + 2] | in[4 * f + 3] << 8);
+        } else {
+            pcm16_[2 * f] = pcm16_[2 * f + 1] = static_cast<int16_t>(in[2 * f] | in[2 * f + 1] << 8);
+        }
+    }
+    stage(pcm16_.data(), frames, static_cast<uint32_t>(frames));
+}
+
+void StlRx::push_aac(std::span<const uint8_t> payload) {
+    decoded_.clear();
+    uint32_t frame_samples = 0, rate = format_.sample_rate;
+    // A decoder error abandons the rest of the packet; what was decoded still goes on.
+    aac_->decode(payload, decoded_, frame_samples, rate);
+    if (decoded_.empty() || frame_samples == 0) return;
+    if (rate != format_.sample_rate && rate != 0) {
+        format_.sample_rate = rate;
+        base_ratio_ = double(mpx_rate_Hz) / double(rate);
+    }
+    stage(decoded_.data(), decoded_.size() / 2, frame_samples);
+}
+
+void StlRx::stage(const float* stereo16, size_t frames, uint32_t frames_per_chunk) {
     if (frames == 0) return;
     if ((staged_frames_ + frames) * 2 > staging_.size()) {
         staged_frames_ = 0;  // a converter that stopped taking input: start afresh
         return;
     }
     float* out = staging_.data() + staged_frames_ * 2;
-    const uint8_t* in = payload.data();
-    for (size_t f = 0; f < frames; ++f) {
-        if (channels == 2) {
-            out[2 * f] = static_cast<float>(static_cast<int16_t>(in[4 * f] | in[4 * f + 1] << 8)) * pcm_to_float;
-            out[2 * f + 1] =
-                static_cast<float>(static_cast<int16_t>(in[4 * f + 2] | in[4 * f + 3] << 8)) * pcm_to_float;
-        } else {
-            out[2 * f] = out[2 * f + 1] =
-                static_cast<float>(static_cast<int16_t>(in[2 * f] | in[2 * f + 1] << 8)) * pcm_to_float;
-        }
-    }
+    for (size_t i = 0; i < 2 * frames; ++i) out[i] = stereo16[i] * pcm_to_float;
     staged_frames_ += frames;
-    // The control low-pass runs once per packet: tuned to the packet rate.
-    if (frames != last_packet_frames_) {
-        last_packet_frames_ = static_cast<uint32_t>(frames);
-        const double fs = double(format_.sample_rate) / double(frames);
+    // The control low-pass runs once per packet or frame: tuned to their rate.
+    if (frames_per_chunk != last_packet_frames_) {
+        last_packet_frames_ = frames_per_chunk;
+        const double fs = double(format_.sample_rate) / double(frames_per_chunk);
         for (int k = 0; k < 2; ++k) {
             dsp::LowPass2<double> design(pole_a[k], pole_b[k], control_cutoff_Hz, fs);
             control_lp_[k].b0 = design.b0();
@@ -428,10 +452,10 @@ void StlRx::push_pcm(std::span<const uint8_t> payload) {
             control_lp_[k].a2 = design.a2();
         }
     }
-    push_frames(static_cast<uint32_t>(frames));
+    push_frames();
 }
 
-void StlRx::push_frames(uint32_t) {
+void StlRx::push_frames() {
     SRC_DATA d{};
     d.data_in = staging_.data();
     d.input_frames = static_cast<long>(staged_frames_);

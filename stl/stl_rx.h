@@ -27,6 +27,7 @@
 #include "dsp/detectors.h"
 #include "engine/module.h"
 #include "measure/latest.h"
+#include "stl/aac.h"
 #include "stl/connection.h"
 #include "stl/crypto.h"
 #include "stl/handshake.h"
@@ -111,7 +112,10 @@ private:
     bool setup_decoder(const StreamFormat& f);
     void free_decoder();
     void push_pcm(std::span<const uint8_t> payload);
-    void push_frames(uint32_t frames);
+    void push_aac(std::span<const uint8_t> payload);
+    // Stages stereo frames at 16-bit scale and runs the converter and the ring.
+    void stage(const float* stereo16, size_t frames, uint32_t frames_per_chunk);
+    void push_frames();
 
     SettingsKey key_;
     CryptoBinding& crypto_;
@@ -135,6 +139,9 @@ private:
     std::vector<float> staging_;  // 2^31-scale stereo waiting for the converter
     size_t staged_frames_ = 0;
     std::vector<float> converted_;
+    std::unique_ptr<AacDecoder> aac_;
+    std::vector<float> decoded_;
+    std::vector<float> pcm16_;
     uint32_t last_packet_frames_ = 0;
     struct Section {
         double b0 = 0, a1 = 0, a2 = 0, x1 = 0, x2 = 0, y1 = 0, y2 = 0;

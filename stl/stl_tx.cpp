@@ -116,6 +116,8 @@ StlTx::StlTx(const SettingsKey& key, const StlTxOptions& options)
     for (Slot& s : slots_) s.data.resize(slot_capacity);
     block_.resize(slot_capacity);
     pcm_.resize(slot_capacity);
+    aac_in_.resize(2 * aac_frame_samples);
+    aac_out_.reserve(2 * 6144);
     held_.fill(1.0f);
 }
 
@@ -292,7 +294,7 @@ void StlTx::sender_main() {
 
 bool StlTx::send_block(const float* data, uint32_t count, uint32_t rate) {
     const PcmSettings& pcm = stream_settings_.pcm;
-    if (stream_settings_.encoder_type != encoder_pcm) return true;
+    if (stream_settings_.encoder_type == encoder_aac) return send_aac(data, count, rate);
     const uint32_t frames = count / 2;
     size_t n = 0;  // samples written to pcm_
     const bool mono = pcm.channels == 1 || pcm.sample_rate == mpx_rate_Hz;
@@ -364,6 +366,52 @@ bool StlTx::send_block(const float* data, uint32_t count, uint32_t rate) {
         rate_frames_ = rate_bits_ = 0;
         status_changes_.fetch_add(1, std::memory_order_release);
     }
+    return true;
+}
+
+bool StlTx::send_aac(const float* data, uint32_t count, uint32_t rate) {
+    const uint32_t frames = count / 2;
+    if (rate == mpx_rate_Hz) {
+        for (uint32_t f = 0; f + 3 < frames; f += 4) {
+            dsp::SubSamples sub;
+            for (int j = 0; j < 4; ++j) {
+                sub.l[j] = data[2 * (f + j)];
+                sub.r[j] = data[2 * (f + j) + 1];
+            }
+            float l, r;
+            decimator_.process(sub, l, r);
+            if (!aac_put(l, r)) return false;
+        }
+        rate_frames_ += frames / 4;
+    } else {
+        for (uint32_t f = 0; f < frames; ++f)
+            if (!aac_put(data[2 * f], data[2 * f + 1])) return false;
+        rate_frames_ += frames;
+    }
+    if (rate_frames_ > chain_rate_Hz) {
+        bit_rate_.store(rate_bits_ * chain_rate_Hz / rate_frames_);
+        rate_frames_ = rate_bits_ = 0;
+        status_changes_.fetch_add(1, std::memory_order_release);
+    }
+    return true;
+}
+
+// Collects 16-bit samples (mono: the left channel) and encodes every whole frame;
+// what one encoder call gives goes out as one packet.
+bool StlTx::aac_put(float l, float r) {
+    const uint32_t channels = aac_->channels();
+    aac_in_[aac_fill_++] = to_pcm(l);
+    if (channels == 2) aac_in_[aac_fill_++] = to_pcm(r);
+    if (aac_fill_ < size_t(aac_frame_samples) * channels) return true;
+    aac_fill_ = 0;
+    aac_out_.clear();
+    if (!aac_->encode(std::span<const int16_t>(aac_in_.data(), size_t(aac_frame_samples) * channels), aac_out_))
+        return true;  // a codec error costs this frame only
+    if (aac_out_.empty()) return true;
+    if (aac_out_.size() > max_payload_size) return true;
+    if (!sending_link_->connection->send(packet_type::aac, aac_out_)) return false;
+    packets_sent_.fetch_add(1, std::memory_order_relaxed);
+    rate_bits_ += 8 * long_packet_size(aac_out_.size());
     return true;
 }
 
@@ -515,6 +563,7 @@ void StlTx::close_link(bool send_close) {
         std::lock_guard g(send_lock_);
         sending_link_ = nullptr;
         if (send_close) link_->connection->send_close();
+        aac_.reset();
     }
     link_->shut();
     if (receive_thread_.joinable()) receive_thread_.join();
@@ -599,8 +648,11 @@ void StlTx::control_main() {
             if (up) {
                 std::scoped_lock g(encoder_lock_, send_lock_);
                 stream_settings_ = settings();
-                if (stream_settings_.encoder_type != encoder_pcm) {
-                    // No AAC encoder in this build: the attempt counts as failed.
+                aac_.reset();
+                aac_fill_ = 0;
+                if (stream_settings_.encoder_type == encoder_aac)
+                    aac_ = AacEncoder::open(stream_settings_.aac.channels, stream_settings_.aac.bit_rate);
+                if (stream_settings_.encoder_type == encoder_aac && !aac_) {
                     up = false;
                     result = TxStatus::encoder_setup_error;
                     attempt_->connection->send_short(packet_type::refusal);
@@ -679,6 +731,8 @@ std::vector<std::string> StlTx::status_lines() const {
             format += stereo ? (vbr ? " kB/s Stereo  VBR" : " kB/s Stereo CBR") : (vbr ? " kB/s Mono VBR" : " kB/s Mono CBR");
     }
     lines.push_back(format);
+    if (s.encoder_type == encoder_aac && s.aac.sbr_ps)
+        lines.push_back("SBR + PS not available: the stream is sent as AAC-LC");
     const bool connected = state_.load() == State::connected;
     lines.push_back(connected ? "Encoder inialized ... " : "Encoder not  inialized ... ");
     if (connected)

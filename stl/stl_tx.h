@@ -34,6 +34,7 @@
 #include "measure/latest.h"
 #include "params/control_set.h"
 #include "params/preset_bar.h"
+#include "stl/aac.h"
 #include "stl/crypto.h"
 #include "stl/handshake.h"
 #include "stl/link_settings.h"
@@ -127,6 +128,8 @@ private:
     void do_disconnect();
     void command(bool& flag);
     bool send_block(const float* data, uint32_t count, uint32_t rate);
+    bool send_aac(const float* data, uint32_t count, uint32_t rate);
+    bool aac_put(float l, float r);
     bool send_now_playing_locked();
     void link_broken();
     std::string current_now_playing() const;
@@ -166,6 +169,10 @@ private:
     dsp::Decimator decimator_;
     dsp::Interpolator interpolator_;
     uint32_t dither_bits_ = 0, dither_left_ = 0, random_state_ = 0x9E3779B9u;
+    std::unique_ptr<AacEncoder> aac_;
+    std::vector<int16_t> aac_in_;
+    size_t aac_fill_ = 0;
+    std::vector<uint8_t> aac_out_;
     uint64_t rate_frames_ = 0, rate_bits_ = 0;
     std::atomic<uint64_t> bit_rate_{0};
 

@@ -1,10 +1,11 @@
-// The studio-transmitter link at 48 kHz stereo PCM, both ends in this process over
-// 127.0.0.1: 60 s of audio in 256-frame blocks, run faster than real time in
+// The studio-transmitter link at 48 kHz stereo, 16-bit PCM and AAC-LC at 128 kB/s,
+// both ends in this process over 127.0.0.1: 60 s of audio in 256-frame blocks
+// (1024 for AAC), run faster than real time in
 // lockstep (each block is sent, received and pulled before the next). Reported as
 // per cent of one core at real time, per end and per thread:
 // - tx_engine: STL TX's per-block call (metering, mailbox copy);
-// - tx_sender: its sender thread (conversion, dither, packet, send);
-// - rx_session: STL RX's session thread (receive, checks, libsamplerate to 192 kHz,
+// - tx_sender: its sender thread (conversion, dither or AAC encoding, packet, send);
+// - rx_session: STL RX's session thread (receive, checks, AAC decoding, libsamplerate to 192 kHz,
 //   jitter ring, rate control);
 // - rx_engine: its per-block call (ring copy into bus 2, metering at 192 kHz).
 #include <benchmark/benchmark.h>
@@ -72,7 +73,7 @@ uint16_t free_port() {
     return ntohs(a.sin_port);
 }
 
-void BM_StlPcmLink48k(benchmark::State& state) {
+void run(benchmark::State& state, uint32_t encoder) {
     enable_flush_to_zero();
     std::string pattern = (std::filesystem::temp_directory_path() / "stl-bench.XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
@@ -100,7 +101,8 @@ void BM_StlPcmLink48k(benchmark::State& state) {
         TxSettings ts = tx->settings();
         ts.port = port;
         ts.enable = true;
-        ts.encoder_type = encoder_pcm;
+        ts.encoder_type = encoder;
+        ts.aac = {128000, 2, 1, 0};
         tx->apply_settings(ts);
         tx->connect();
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -110,8 +112,9 @@ void BM_StlPcmLink48k(benchmark::State& state) {
             state.SkipWithError("the link did not come up");
             return;
         }
-        constexpr uint32_t frames = 256;
-        constexpr int blocks = 60 * 48000 / frames;
+        // AAC takes 1024-frame blocks, one codec frame each.
+        const uint32_t frames = encoder == encoder_aac ? 1024 : 256;
+        const int blocks = static_cast<int>(60 * 48000 / frames);
         std::vector<float> bus4(2 * frames), bus2(8 * frames);
         Buses buses;
         buses.data[bus_proc] = bus4.data();
@@ -131,7 +134,9 @@ void BM_StlPcmLink48k(benchmark::State& state) {
                 double t0 = thread_cpu_s();
                 tx->process(buses, false);
                 tx_engine += thread_cpu_s() - t0;
-                while (rx->audio_packets() == before) std::this_thread::yield();
+                const auto late = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                while (rx->audio_packets() == before && std::chrono::steady_clock::now() < late)
+                    std::this_thread::yield();
                 t0 = thread_cpu_s();
                 rx->fill(bus2, b % 4 == 0);
                 rx_engine += thread_cpu_s() - t0;
@@ -149,6 +154,10 @@ void BM_StlPcmLink48k(benchmark::State& state) {
     std::filesystem::remove_all(pattern);
 }
 
+void BM_StlPcmLink48k(benchmark::State& state) { run(state, encoder_pcm); }
+void BM_StlAacLink128k(benchmark::State& state) { run(state, encoder_aac); }
+
 BENCHMARK(BM_StlPcmLink48k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StlAacLink128k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -637,9 +637,9 @@ Response Api::page_json(const Request& request, bool may) {
     else j.null();
     j.key("meters").raw(v.module ? meters_.layout_json(*t->instance, t->page) : "null");
     j.key("status");
-    if (auto* out = dynamic_cast<broadcast::SoundOut*>(v.module)) {
+    if (const auto lines = v.module ? page_status_lines(*t->instance, t->page) : std::nullopt) {
         j.begin_array();
-        for (const auto& line : out->status_lines()) j.value(line);
+        for (const auto& line : *lines) j.value(line);
         j.end_array();
     } else if (v.module) {
         j.begin_array().value(app_.device_status(t->instance)).end_array();

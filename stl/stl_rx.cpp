@@ -481,17 +481,23 @@ void StlRx::push_frames() {
     }
 
     double f;
+    uint32_t length;
     {
         std::lock_guard g(ring_lock_);
         ring_.write(std::span<const float>(converted_.data(), size_t(produced) * 2));
-        f = double(ring_.fill()) / double(ring_.length() - 2);
+        length = ring_.length();
+        f = double(ring_.fill()) / double(length - 2);
     }
     displayed_ = std::max(0.0f, displayed_ + (static_cast<float>(f) - displayed_) * 0.0625f);
     fullness_.store(displayed_);
     const double e = std::clamp(2.0 * f - 1.0, -1.0, 1.0);
     const double y = control_lp_[1].step(control_lp_[0].step(e));
-    // A fuller buffer asks for fewer output samples per input sample.
-    r_ = y >= 0 ? 1.0 - 0.1 * y * y : 1.0 + 0.1 * y * y;
+    // A fuller buffer asks for fewer output samples per input sample. The fullness
+    // moves faster in a shorter buffer for the same ratio error, so the law's reach
+    // (10 % at 500 ms) shrinks with the buffer: otherwise the loop, with the delay
+    // of its 0.1 Hz low-pass, swings between empty and full at 100 and 200 ms.
+    const double reach = 0.1 * std::min(1.0, double(length) / double(JitterRing::length_for(500)));
+    r_ = y >= 0 ? 1.0 - reach * y * y : 1.0 + reach * y * y;
     ratio_.store(static_cast<float>(r_));
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "dsp/iir.h"
+#include "engine/realtime.h"
 #include "stl/byte_stream.h"
 #include "stl/connection.h"
 
@@ -295,6 +296,10 @@ void StlRx::listener_main(bool ipv6) {
 
 void StlRx::session_main(int fd) {
     ::pthread_setname_np(::pthread_self(), "stl-rx-session");
+    // The session feeds the ring the engine reads: it runs just below the engine.
+    std::string why;
+    if (realtime_wanted()) make_thread_realtime(why, feeder_thread_priority);
+    enable_flush_to_zero();
     const RxSettings s = settings();
     set_socket_timeouts(fd, static_cast<int>(s.timeout_ms), static_cast<int>(s.send_timeout_ms));
     SocketStream stream(fd);

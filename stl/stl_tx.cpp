@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "engine/log.h"
+#include "engine/realtime.h"
 #include "stl/byte_stream.h"
 #include "stl/connect.h"
 #include "stl/connection.h"
@@ -252,6 +253,11 @@ void StlTx::process(const Buses& buses, bool tick) {
 
 void StlTx::sender_main() {
     ::pthread_setname_np(::pthread_self(), "stl-tx-send");
+    // The sender empties a mailbox of two blocks: at normal priority a busy machine
+    // can hold it back longer than that, and blocks are lost.
+    std::string why;
+    if (realtime_wanted()) make_thread_realtime(why, feeder_thread_priority);
+    enable_flush_to_zero();
     uint32_t seen = wake_.load();
     for (;;) {
         wake_.wait(seen, std::memory_order_acquire);
@@ -271,6 +277,9 @@ void StlTx::sender_main() {
                 for (const Slot& s : slots_)
                     if (s.sequence > sent_sequence_ && (!pick || s.sequence < pick->sequence)) pick = &s;
                 if (!pick) break;
+                // Blocks the engine wrote over before they were taken are lost.
+                if (sent_sequence_ != 0 && pick->sequence > sent_sequence_ + 1)
+                    blocks_overwritten_.fetch_add(pick->sequence - sent_sequence_ - 1, std::memory_order_relaxed);
                 std::memcpy(block_.data(), pick->data.data(), pick->count * sizeof(float));
                 count = pick->count;
                 rate = pick->rate;

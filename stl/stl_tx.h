@@ -97,7 +97,10 @@ public:
 
     // Counters for tests and the status pane.
     uint64_t blocks_queued() const { return blocks_queued_.load(); }
+    // Blocks the engine could not hand over (the sender held the lock) and blocks
+    // written over in the mailbox before the sender took them.
     uint64_t blocks_dropped() const { return blocks_dropped_.load(); }
+    uint64_t blocks_overwritten() const { return blocks_overwritten_.load(); }
     uint64_t packets_sent() const { return packets_sent_.load(); }
     uint64_t logins() const { return logins_.load(); }
     bool has_key_pair() const;
@@ -208,7 +211,7 @@ private:
     std::mutex key_wait_lock_;
     std::condition_variable key_wait_cv_;
 
-    std::atomic<uint64_t> blocks_queued_{0}, blocks_dropped_{0}, packets_sent_{0}, logins_{0};
+    std::atomic<uint64_t> blocks_queued_{0}, blocks_dropped_{0}, blocks_overwritten_{0}, packets_sent_{0}, logins_{0};
 
     std::unique_ptr<params::ControlSet> controls_;
     std::unique_ptr<params::PresetBar> preset_bar_;

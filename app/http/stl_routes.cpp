@@ -54,6 +54,9 @@ Response tx_json(Application& app, const Request& request) {
     Json j;
     j.begin_object().member("ok", true).member("status", static_cast<uint32_t>(tx->status()));
     j.member("status_text", stl::tx_status_text(tx->status())).member("connected", tx->connected());
+    j.member("blocks_queued", tx->blocks_queued())
+        .member("blocks_dropped", tx->blocks_dropped())
+        .member("blocks_overwritten", tx->blocks_overwritten());
     write_lines(j, tx->status_lines());
     j.key("settings")
         .begin_object()

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dsp/detectors.h"
+#include "dsp/rate_convert.h"
 #include "engine/module.h"
 #include "measure/latest.h"
 #include "stl/aac.h"
@@ -133,12 +134,14 @@ private:
     StreamFormat format_;
     bool have_format_ = false;
     SRC_STATE* src_ = nullptr;
-    double base_ratio_ = 4.0;
+    uint32_t upsample_ = 4;  // 4 for 48 kHz material, 1 for 192 kHz PCM
     double r_ = 1.0;
     float displayed_ = 0.5f;
     std::vector<float> staging_;  // 2^31-scale stereo waiting for the converter
     size_t staged_frames_ = 0;
     std::vector<float> converted_;
+    std::vector<float> upsampled_;
+    dsp::Interpolator interpolator_;
     std::unique_ptr<AacDecoder> aac_;
     std::vector<float> decoded_;
     std::vector<float> pcm16_;

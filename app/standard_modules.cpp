@@ -7,6 +7,8 @@
 #include "measure/sound_in.h"
 #include "measure/analyser.h"
 #include "nowplaying/now_playing.h"
+#include "stl/stl_rx.h"
+#include "stl/stl_tx.h"
 
 namespace torvalen {
 
@@ -39,6 +41,20 @@ std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance& instance,
 std::unique_ptr<AnalyserModule> StandardModules::create_analyser(Instance&, SettingsKey instance_key,
                                                                  uint32_t& error) {
     return measure::Analyser::create(instance_key, error);
+}
+
+std::unique_ptr<StlRxModule> StandardModules::create_stl_rx(Instance& instance, SettingsKey instance_key,
+                                                             uint32_t& error) {
+    stl::StlRxOptions options;
+    options.now_playing = instance.now_playing();  // created first, destroyed last
+    return stl::StlRx::create(instance_key, error, options);
+}
+
+std::unique_ptr<BusModule> StandardModules::create_stl_tx(Instance& instance, SettingsKey instance_key,
+                                                          uint32_t& error) {
+    stl::StlTxOptions options;
+    options.now_playing = instance.now_playing();
+    return stl::StlTx::create(instance_key, error, options);
 }
 
 }  // namespace torvalen

@@ -31,6 +31,10 @@ public:
                                                 uint32_t& error) override;
     std::unique_ptr<AnalyserModule> create_analyser(Instance& instance, SettingsKey instance_key,
                                                     uint32_t& error) override;
+    std::unique_ptr<StlRxModule> create_stl_rx(Instance& instance, SettingsKey instance_key,
+                                               uint32_t& error) override;
+    std::unique_ptr<BusModule> create_stl_tx(Instance& instance, SettingsKey instance_key,
+                                             uint32_t& error) override;
 
 private:
     StandardModuleOptions options_;

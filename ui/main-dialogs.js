@@ -8,6 +8,7 @@ import { get, command } from './api.js';
 import { openDialog, messageBox } from './dialog.js';
 import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInterface } from './sound-dialogs.js';
 import { rdsOptions, rdsSettings, rdsRotation, rdsTa, nowPlaying } from './rds-dialogs.js';
+import { stlTxSettings, stlRxSettings } from './stl-dialogs.js';
 
 export const NOT_AVAILABLE = 'This dialog is not available in this build';
 // Longer names than the program keeps may be typed: the program says what is wrong
@@ -48,6 +49,8 @@ const handlers = {
   sound_multi_settings: (ctx) => soundMultiSettings(ctx.state()),
   sound_single_settings: (ctx) => soundSingleSettings(ctx.state()),
   sound_single_channels: (ctx) => soundSingleChannels(ctx.state()),
+  stl_tx_settings: (ctx) => stlTxSettings(ctx.state()),
+  stl_rx_settings: (ctx) => stlRxSettings(ctx.state()),
   sound_interface: async (ctx) => {
     await soundInterface(ctx.state());
     ctx.reloadPage();

@@ -20,6 +20,7 @@
 #include "app/http/metrics.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
+#include "stl/stl_tx.h"
 #include "dsp/chain_processor.h"
 #include "engine/log.h"
 #include "engine/user_text.h"
@@ -80,7 +81,13 @@ PageView page_view(Instance& instance, uint32_t page) {
             v.bar = s->preset_bar();
         }
         break;
-    case 5: v.module = instance.stl_tx(); break;
+    case 5:
+        v.module = instance.stl_tx();
+        if (auto* t = dynamic_cast<stl::StlTx*>(v.module)) {
+            v.controls = &t->controls();
+            v.bar = t->module_presets();
+        }
+        break;
     case 6: v.module = instance.stream_tx(); break;
     case 7:
         v.module = instance.analyser();
@@ -640,9 +647,9 @@ Response Api::page_json(const Request& request, bool may) {
     else j.null();
     j.key("meters").raw(v.module ? meters_.layout_json(*t->instance, t->page) : "null");
     j.key("status");
-    if (auto* out = dynamic_cast<broadcast::SoundOut*>(v.module)) {
+    if (const auto lines = v.module ? page_status_lines(*t->instance, t->page) : std::nullopt) {
         j.begin_array();
-        for (const auto& line : out->status_lines()) j.value(line);
+        for (const auto& line : *lines) j.value(line);
         j.end_array();
     } else if (v.module) {
         j.begin_array().value(app_.device_status(t->instance)).end_array();

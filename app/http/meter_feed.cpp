@@ -11,6 +11,8 @@
 #include "measure/analyser.h"
 #include "measure/analyser_settings.h"
 #include "measure/sound_in.h"
+#include "stl/stl_rx.h"
+#include "stl/stl_tx.h"
 
 namespace torvalen::http {
 
@@ -21,7 +23,9 @@ using measure::MeterRecord;
 using K = MeterKind;
 
 constexpr uint32_t sound_in_page = 0;
+constexpr uint32_t stl_rx_page = 2;
 constexpr uint32_t sound_out_page = 4;
+constexpr uint32_t stl_tx_page = 5;
 constexpr uint32_t analyser_page = 7;
 
 constexpr std::array<MeterRecord, 3> sound_in_layout = {{
@@ -100,6 +104,13 @@ std::optional<Source> source_of(Instance& instance, uint32_t page) {
         case analyser_page:
             if (auto* m = dynamic_cast<measure::Analyser*>(instance.analyser())) return Source{m, analyser_layout};
             break;
+        // The link's pages show the level of what they send or receive.
+        case stl_rx_page:
+            if (auto* m = dynamic_cast<stl::StlRx*>(instance.stl_rx())) return Source{m, sound_in_layout};
+            break;
+        case stl_tx_page:
+            if (auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx())) return Source{m, sound_in_layout};
+            break;
         default: break;
     }
     return std::nullopt;
@@ -118,6 +129,8 @@ std::optional<SettingsKey> module_key(Instance& instance, uint32_t page) {
             break;
         case sound_out_page: return instance_key.open(broadcast::sound_out_key_name);
         case analyser_page: return instance_key.open(measure::analyser_key_name);
+        case stl_rx_page: return instance_key.open(stl::rx_key_name);
+        case stl_tx_page: return instance_key.open(stl::tx_key_name);
         default: break;
     }
     return std::nullopt;
@@ -243,6 +256,18 @@ MeterFeed::Taken& MeterFeed::take_page(Instance& instance, uint32_t page) {
             if ((module = m) && m->take_meters(v)) keep(v);
             break;
         }
+        case stl_rx_page: {
+            auto* m = dynamic_cast<stl::StlRx*>(instance.stl_rx());
+            stl::StlRxMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
+        }
+        case stl_tx_page: {
+            auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx());
+            stl::StlTxMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
+        }
         default: break;
     }
     if (module != t.module) {
@@ -273,6 +298,22 @@ const MeterFeed::Readings& MeterFeed::readings(Instance& instance) {
     r.processor_layout = {};
     if (const std::optional<Source> source = source_of(instance, processor_page)) r.processor_layout = source->layout;
     return r;
+}
+
+std::optional<std::vector<std::string>> page_status_lines(Instance& instance, uint32_t page) {
+    switch (page) {
+        case sound_out_page:
+            if (auto* m = dynamic_cast<broadcast::SoundOut*>(instance.sound_out())) return m->status_lines();
+            break;
+        case stl_rx_page:
+            if (auto* m = dynamic_cast<stl::StlRx*>(instance.stl_rx())) return m->status_lines();
+            break;
+        case stl_tx_page:
+            if (auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx())) return m->status_lines();
+            break;
+        default: break;
+    }
+    return std::nullopt;
 }
 
 std::string MeterFeed::layout_json(Instance& instance, uint32_t page) {
@@ -322,9 +363,8 @@ std::string MeterFeed::meters_event(Application& app) {
     j.member("page", page);
     j.member("cpu", round4(instance->cpu_load()));
     j.key("status").begin_array();
-    if (page == sound_out_page) {
-        if (auto* out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out()))
-            for (const std::string& line : out->status_lines()) j.value(line);
+    if (const auto lines = page_status_lines(*instance, page)) {
+        for (const std::string& line : *lines) j.value(line);
     } else {
         j.value(app.device_status(instance));
     }

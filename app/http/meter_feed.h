@@ -34,6 +34,10 @@ std::span<const measure::MeterRecord> sound_in_meter_layout();   // 6 values
 std::span<const measure::MeterRecord> sound_out_meter_layout();  // 18 values
 std::span<const measure::MeterRecord> analyser_meter_layout();   // 6 values
 
+// The status pane of a page whose module has status lines of its own (Sound Out,
+// STL RX, STL TX); nothing for the others, which show the device status.
+std::optional<std::vector<std::string>> page_status_lines(Instance& instance, uint32_t page);
+
 // A change of the analyser graph's view from the interface; fields left empty keep
 // their value. Zooms and offsets belong to the mode given (or the current one).
 struct AnalyserDisplayChange {

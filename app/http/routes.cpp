@@ -19,6 +19,7 @@ void add_module_routes(RouteTable& table) {
     add_sound_routes(table);
     add_rds_routes(table);
     add_now_playing_routes(table);
+    add_stl_routes(table);
 }
 
 }  // namespace torvalen::http

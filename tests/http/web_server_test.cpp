@@ -473,5 +473,35 @@ TEST_F(WebServerTest, EventStreamsAreCappedAndHoldNoThread) {
     }
 }
 
+
+TEST_F(WebServerTest, TheLinkPagesShowAndApplyTheirSettings) {
+    const auto tx = testing::parse_json(get("/api/stl_tx").body);
+    EXPECT_EQ(tx["status_lines"][0].str(), "STL TX Not Enabled");
+    EXPECT_EQ(tx["status_text"].str(), "Disconnected");
+    EXPECT_FALSE(tx["settings"].has("password"));
+    // A weak password is refused with the password rule's message; nothing changes.
+    const Reply weak = request(port_, "POST", "/api/stl_tx/settings", "", "password=short&enable=1");
+    EXPECT_NE(weak.body.find("Password not strong."), std::string::npos) << weak.body;
+    EXPECT_FALSE(testing::parse_json(get("/api/stl_tx").body)["settings"]["enable"].flag());
+    // 192 kHz PCM forces mono; a short time-out is raised to the minimum.
+    EXPECT_EQ(request(port_, "POST", "/api/stl_tx/settings", "",
+                      "encoder=0&pcm_rate=192000&pcm_channels=2&timeout=10&url=studio.example")
+                  .body,
+              R"({"ok":true})");
+    const auto applied = testing::parse_json(get("/api/stl_tx").body);
+    EXPECT_EQ(applied["settings"]["pcm_channels"].num(), 1);
+    EXPECT_EQ(applied["settings"]["timeout"].num(), 1000);
+    EXPECT_EQ(applied["settings"]["url"].str(), "studio.example");
+    EXPECT_EQ(applied["status_lines"][2].str(), "PCM 192 kHz  Mono Mode Sum");
+    EXPECT_EQ(request(port_, "POST", "/api/stl_tx/settings", "", "timeout=abc").status, 400);
+
+    EXPECT_EQ(request(port_, "POST", "/api/stl_rx/settings", "", "buffer_time=300&port=9a01").body, R"({"ok":true})");
+    const auto rx = testing::parse_json(get("/api/stl_rx").body);
+    EXPECT_EQ(rx["settings"]["buffer_time"].num(), 500);
+    EXPECT_EQ(rx["settings"]["port"].str(), "9a01");
+    EXPECT_EQ(rx["status_lines"][0].str(), "STL RX Not Enabled");
+    EXPECT_EQ(rx["status_lines"][6].str(), "Sample rste ratio  1.0000");
+}
+
 }  // namespace
 }  // namespace torvalen

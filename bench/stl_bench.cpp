@@ -1,0 +1,163 @@
+// The studio-transmitter link at 48 kHz stereo, 16-bit PCM and AAC-LC at 128 kB/s,
+// both ends in this process over 127.0.0.1: 60 s of audio in 256-frame blocks
+// (1024 for AAC), run faster than real time in
+// lockstep (each block is sent, received and pulled before the next). Reported as
+// per cent of one core at real time, per end and per thread:
+// - tx_engine: STL TX's per-block call (metering, mailbox copy);
+// - tx_sender: its sender thread (conversion, dither or AAC encoding, packet, send);
+// - rx_session: STL RX's session thread (receive, checks, AAC decoding, libsamplerate to 192 kHz,
+//   jitter ring, rate control);
+// - rx_engine: its per-block call (ring copy into bus 2, metering at 192 kHz).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cmath>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <numbers>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/realtime.h"
+#include "engine/settings_store.h"
+#include "stl/stl_rx.h"
+#include "stl/stl_tx.h"
+
+namespace {
+
+using namespace torvalen;
+using namespace torvalen::stl;
+
+double thread_cpu_s() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// CPU seconds of this process's threads named `name` (from the scheduler's account).
+double named_thread_cpu_s(const std::string& name) {
+    double total = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    if (!d) return 0;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        std::string comm;
+        std::ifstream(base + "/comm") >> comm;
+        if (comm != name) continue;
+        double ns = 0;
+        std::ifstream(base + "/schedstat") >> ns;
+        total += ns * 1e-9;
+    }
+    ::closedir(d);
+    return total;
+}
+
+uint16_t free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+void run(benchmark::State& state, uint32_t encoder) {
+    enable_flush_to_zero();
+    std::string pattern = (std::filesystem::temp_directory_path() / "stl-bench.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    {
+        std::string error;
+        auto store = SettingsStore::open(std::filesystem::path(pattern) / "settings.db", error);
+        CryptoBinding absent("libcrypto-not-installed.so.3");
+        uint32_t e = 0;
+        StlRxOptions ro;
+        ro.crypto = &absent;
+        ro.loopback_only = true;
+        auto rx = StlRx::create(*store->root().create("rx"), e, ro);
+        StlTxOptions to;
+        to.start_preset_bar = false;
+        auto tx = StlTx::create(*store->root().create("tx"), e, to);
+        const std::string port = std::to_string(free_port());
+        RxSettings rs = rx->settings();
+        rs.port = port;
+        rs.enable = true;
+        rx->apply_settings(rs);
+        rx->start();
+        TxSettings ts = tx->settings();
+        ts.port = port;
+        ts.enable = true;
+        ts.encoder_type = encoder;
+        ts.aac = {128000, 2, 1, 0};
+        tx->apply_settings(ts);
+        tx->connect();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(tx->connected() && rx->session_active()) && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!tx->connected()) {
+            state.SkipWithError("the link did not come up");
+            return;
+        }
+        // AAC takes 1024-frame blocks, one codec frame each.
+        const uint32_t frames = encoder == encoder_aac ? 1024 : 256;
+        const int blocks = static_cast<int>(60 * 48000 / frames);
+        std::vector<float> bus4(2 * frames), bus2(8 * frames);
+        Buses buses;
+        buses.data[bus_proc] = bus4.data();
+        buses.rate[bus_proc] = chain_rate_Hz;
+        buses.count[bus_proc] = 2 * frames;
+        uint64_t n = 0;
+        double tx_engine = 0, rx_engine = 0;
+        const double sender0 = named_thread_cpu_s("stl-tx-send"), session0 = named_thread_cpu_s("stl-rx-session");
+        for (auto _ : state) {
+            for (int b = 0; b < blocks; ++b) {
+                for (uint32_t i = 0; i < frames; ++i, ++n) {
+                    const float v = static_cast<float>(6e8 * std::sin(2 * std::numbers::pi * 997.0 * double(n) / 48000.0));
+                    bus4[2 * i] = v;
+                    bus4[2 * i + 1] = 0.5f * v;
+                }
+                const uint64_t before = rx->audio_packets();
+                double t0 = thread_cpu_s();
+                tx->process(buses, false);
+                tx_engine += thread_cpu_s() - t0;
+                const auto late = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                while (rx->audio_packets() == before && std::chrono::steady_clock::now() < late)
+                    std::this_thread::yield();
+                t0 = thread_cpu_s();
+                rx->fill(bus2, b % 4 == 0);
+                rx_engine += thread_cpu_s() - t0;
+            }
+        }
+        const double audio_s = double(state.iterations()) * blocks * frames / 48000.0;
+        state.counters["tx_engine_pct"] = 100 * tx_engine / audio_s;
+        state.counters["tx_sender_pct"] = 100 * (named_thread_cpu_s("stl-tx-send") - sender0) / audio_s;
+        state.counters["rx_session_pct"] = 100 * (named_thread_cpu_s("stl-rx-session") - session0) / audio_s;
+        state.counters["rx_engine_pct"] = 100 * rx_engine / audio_s;
+        state.counters["rx_ratio"] = rx->ratio();
+        tx.reset();
+        rx.reset();
+    }
+    std::filesystem::remove_all(pattern);
+}
+
+void BM_StlPcmLink48k(benchmark::State& state) { run(state, encoder_pcm); }
+void BM_StlAacLink128k(benchmark::State& state) { run(state, encoder_aac); }
+
+BENCHMARK(BM_StlPcmLink48k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StlAacLink128k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

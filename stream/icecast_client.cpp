@@ -239,6 +239,11 @@ bool SourceConnection::connect(const StationSettings& station, const StreamForma
     if (!login(*put, address, port, timeout, cancel, fd)) {
         if (cancel.load() || !login(*source, address, port, timeout, cancel, fd)) return false;
     }
+    // A bounded send buffer (the kernel doubles it to 64 KiB, some seconds of
+    // audio): a server that stops reading shows up as dropped data within seconds
+    // instead of queueing megabytes of ever older audio for its listeners.
+    const int send_buffer = 32 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     {
         std::lock_guard lock(socket_lock_);
         fd_ = fd;

@@ -393,7 +393,7 @@ void StreamTx::set_song(std::optional<std::string> song) {
 std::vector<StreamTx::StreamState> StreamTx::stream_states(unsigned slot) const {
     std::vector<StreamState> out;
     for (const auto& s : slots_.at(slot)->streams)
-        out.push_back({s->settings().name, s->settings().enabled, s->status(), s->metadata_status()});
+        out.push_back({s->settings().name, s->settings().enabled, s->status(), s->metadata_status(), s->dropped_bytes()});
     return out;
 }
 

@@ -104,6 +104,7 @@ public:
         std::string name;
         bool enabled;
         uint32_t status, metadata_status;
+        uint64_t dropped_bytes;  // not taken by the server in time
     };
     std::vector<StreamState> stream_states(unsigned slot) const;
     uint32_t open_type(unsigned slot) const { return slots_[slot]->open_type(); }

@@ -333,5 +333,93 @@ TEST_F(IcecastTest, WrongPasswordAndReconnect) {
     EXPECT_EQ(status(0, 1), status_disconnected);
 }
 
+// Opus (mono, 48000 Hz) and AAC-LC in ADTS (44100 Hz stereo, SBR+PS asked for but
+// not available) reach listeners; AAC takes titles, Opus says it does not. Beside
+// them a server that takes the login and never reads: the encoder thread is not
+// held up by it and the other servers keep streaming.
+TEST_F(IcecastTest, OpusAndAacBesideAServerThatNeverReads) {
+    // The stalled server: answers the login and then reads nothing.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;  // so its buffers fill within seconds
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    ::listen(listener, 4);
+    std::atomic<bool> quit{false};
+    std::thread stalled([&] {
+        const int c = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        ::recv(c, request, sizeof request, 0);
+        const char reply[] = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\n\r\n";
+        ::send(c, reply, sizeof reply - 1, MSG_NOSIGNAL);
+        while (!quit) std::this_thread::sleep_for(20ms);
+        ::close(c);
+    });
+
+    EncoderSettings opus;
+    opus.type = encoder_opus;
+    opus.opus = {64000, 48000, 1, 0};
+    ASSERT_TRUE(tx_->set_encoder(0, opus, true).ok);
+    EncoderSettings aac;
+    aac.type = encoder_aac;
+    aac.aac.sbr_ps = 1;
+    ASSERT_TRUE(tx_->set_encoder(1, aac, true).ok);
+    add_server(0, "Opus", "/opus", "hackme");
+    add_server(1, "Aac", "/aac", "hackme");
+    add_server(1, "Stalled", "/stalled", "hackme");
+    ServerSettings s = tx_->servers(1).front();
+    s.port = std::to_string(ntohs(a.sin_port));
+    ASSERT_TRUE(tx_->set_server(1, 0, s).ok);
+    StationSettings st = tx_->station();
+    st.now_playing = true;
+    ASSERT_TRUE(tx_->set_station(st).ok);
+    tx_->set_song("Band - Song");
+
+    ToneFeeder feeder(*tx_);
+    tx_->start_streaming();
+    ASSERT_TRUE(eventually([&] {
+        return status(0, 0) == status_connected && status(1, 0) == status_connected && status(1, 1) == status_connected;
+    })) << status(0, 0) << " " << status(1, 0) << " " << status(1, 1) << "\n" << server_->log();
+    std::this_thread::sleep_for(1500ms);
+
+    const Decoded o = listen(server_->url("/opus"), "ogg");
+    EXPECT_EQ(o.codec, "opus");
+    EXPECT_EQ(o.channels, 1);
+    EXPECT_NEAR(o.frequency, 1000.0, 15.0);
+    EXPECT_NEAR(o.amplitude, 0.5, 0.08);
+    const Decoded c = listen(server_->url("/aac"), "aac");
+    EXPECT_EQ(c.codec, "aac");
+    EXPECT_EQ(c.rate, 44100);
+    EXPECT_EQ(c.channels, 2);
+    EXPECT_NEAR(c.frequency, 1000.0, 15.0);
+    EXPECT_NEAR(c.amplitude, 0.5, 0.08);
+
+    // The stalled server's socket buffers filled long ago; it stays connected and
+    // what it did not take was dropped, not waited for (no block was lost before
+    // the encoders).
+    EXPECT_EQ(status(1, 0), status_connected);
+    EXPECT_TRUE(eventually([&] { return tx_->stream_states(1).at(0).dropped_bytes > 0; }, 30s));
+    EXPECT_EQ(tx_->stream_states(1).at(1).dropped_bytes, 0u);
+    EXPECT_EQ(tx_->dropped_blocks(), 0u);
+    const std::string status_url = server_->url("/status-json.xsl");
+    EXPECT_TRUE(eventually([&] {
+        return run("timeout 5 curl -s '" + status_url + "'").find("\"title\":\"Band - Song\"") != std::string::npos;
+    }));
+    EXPECT_TRUE(eventually([&] { return tx_->stream_states(0).at(0).metadata_status == metadata_not_supported; }));
+    const auto lines = tx_->status_lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Encoder 2 Enabled ... AAC 64 kB/s Stereo  44100Hz SBR  PS CBR (SBR & PS not available: "
+                        "sent as AAC-LC)"),
+              lines.end());
+    tx_->stop_streaming();
+    quit = true;
+    stalled.join();
+    ::close(listener);
+}
+
 }  // namespace
 }  // namespace torvalen::stream

@@ -146,6 +146,10 @@ void StreamTx::load() {
 }
 
 void StreamTx::save_settings() {
+    SettingsStore* store = key_.store();
+    if (!store) return;
+    // One commit for the whole tree: a crash never leaves half a stream list.
+    SettingsStore::Transaction transaction(*store);
     key_.write_dword("Input Select", input_select_);
     key_.write_dword("Input Enable", input_enable_ ? 1 : 0);
     key_.write_dword("De-Emph", de_emphasis_);
@@ -182,6 +186,7 @@ void StreamTx::save_settings() {
             for (std::size_t n = 0; n < slot.streams.size(); ++n)
                 if (auto sk = list->create(std::to_string(n))) save_server(*sk, slot.streams[n]->settings());
     }
+    transaction.commit();
 }
 
 // ---- Engine thread ----

@@ -255,6 +255,52 @@ protected:
     std::unique_ptr<StreamTx> tx_;
 };
 
+// The stream lists are kept through saving and loading, each stream with its own
+// users; names are unique (case-insensitive) and a slot takes at most 8 streams.
+TEST(StreamTxSettings, StreamsKeepTheirValuesThroughSaveAndLoad) {
+    testing::TempDir temp("torvalen-stream-settings");
+    std::string error;
+    auto store = SettingsStore::open(temp / "settings.db", error);
+    ASSERT_TRUE(store) << error;
+    {
+        uint32_t err = 0;
+        auto tx = StreamTx::create(store->root(), err);
+        ASSERT_TRUE(tx);
+        for (int i = 0; i < 8; ++i) ASSERT_TRUE(tx->add_stream(1, "S" + std::to_string(i)).ok);
+        EXPECT_EQ(tx->add_stream(1, "S9").message, "No more than 8 streams per encoder");
+        EXPECT_EQ(tx->add_stream(0, "One").ok, true);
+        EXPECT_EQ(tx->add_stream(0, "ONE").message, "Stream name already exists");
+        ServerSettings a = tx->servers(1).at(0);
+        a.user = "alice";
+        a.admin_user = "boss";
+        ASSERT_TRUE(tx->set_server(1, 0, a).ok);
+        ServerSettings b = tx->servers(1).at(1);
+        b.user = "bob";
+        ASSERT_TRUE(tx->set_server(1, 1, b).ok);
+        b.password = "x\r\nInjected: 1";
+        EXPECT_FALSE(tx->set_server(1, 1, b).ok);
+        EncoderSettings mp3;
+        mp3.type = encoder_mp3;
+        mp3.mp3 = {8000, 48000, 2};
+        EXPECT_EQ(tx->set_encoder(1, mp3, true).message, "Invalid Combination Of Parameters");
+        mp3.mp3 = {64000, 44100, 1};
+        ASSERT_TRUE(tx->set_encoder(1, mp3, true).ok);
+    }
+    uint32_t err = 0;
+    auto tx = StreamTx::create(store->root(), err);
+    ASSERT_TRUE(tx);
+    const auto servers = tx->servers(1);
+    ASSERT_EQ(servers.size(), 8u);
+    EXPECT_EQ(servers[0].name, "S7");
+    EXPECT_EQ(servers[0].user, "alice");
+    EXPECT_EQ(servers[0].admin_user, "boss");
+    EXPECT_EQ(servers[1].user, "bob");
+    EXPECT_EQ(servers[2].user, "source");
+    EXPECT_EQ(tx->encoder_settings(1).type, encoder_mp3);
+    EXPECT_EQ(tx->encoder_settings(1).mp3, (Mp3Settings{64000, 44100, 1}));
+    EXPECT_EQ(tx->servers(0).size(), 1u);
+}
+
 // Both slots stream, Vorbis at 44100 Hz stereo (resampled) and MP3 at 48000 Hz
 // mono; listeners decode the codec, rate, channels and the tone; the MP3 mount
 // takes song titles, the Vorbis one says they are not supported.

@@ -6,7 +6,7 @@ namespace torvalen::stream {
 
 StreamSlot::StreamSlot(unsigned index, const StationState& station) : index_(index), station_(station) {
     sink_ = [this](std::span<const uint8_t> piece) {
-        const std::chrono::milliseconds short_timeout{station_.settings().short_timeout_ms};
+        const std::chrono::milliseconds short_timeout{station_.short_timeout_ms()};
         bool lost = false;
         for (auto& s : streams) {
             if (!s->settings().enabled || !s->connected() || s->lost()) continue;

@@ -42,7 +42,10 @@ public:
     void set_settings(const StationSettings& s) {
         std::lock_guard lock(lock_);
         settings_ = s;
+        short_timeout_ms_.store(s.short_timeout_ms, std::memory_order_relaxed);
     }
+    // The per-send time-out, read by the encoder thread for every piece.
+    uint32_t short_timeout_ms() const { return short_timeout_ms_.load(std::memory_order_relaxed); }
     std::optional<std::string> song() const {
         std::lock_guard lock(lock_);
         return song_;
@@ -56,6 +59,7 @@ private:
     mutable std::mutex lock_;
     StationSettings settings_;
     std::optional<std::string> song_;
+    std::atomic<uint32_t> short_timeout_ms_{StationSettings{}.short_timeout_ms};
 };
 
 class StreamSlot {

@@ -313,14 +313,24 @@ StreamResult StreamTx::with_slot_stopped(unsigned slot, F&& change) {
     StreamSlot& s = *slots_[slot];
     const bool was = s.running();
     if (was) s.stop();
-    StreamResult result = change(s);
+    StreamResult result;
+    {
+        std::lock_guard lock(lists_lock_);
+        result = change(s);
+    }
     if (was && s.enabled) s.start();
     if (result.ok) save_settings();
     return result;
 }
 
-EncoderSettings StreamTx::encoder_settings(unsigned slot) const { return slots_.at(slot)->encoder; }
-bool StreamTx::slot_enabled(unsigned slot) const { return slots_.at(slot)->enabled; }
+EncoderSettings StreamTx::encoder_settings(unsigned slot) const {
+    std::lock_guard lock(lists_lock_);
+    return slots_.at(slot)->encoder;
+}
+bool StreamTx::slot_enabled(unsigned slot) const {
+    std::lock_guard lock(lists_lock_);
+    return slots_.at(slot)->enabled;
+}
 
 StreamResult StreamTx::set_encoder(unsigned slot, const EncoderSettings& settings, bool enabled) {
     if (settings.type < 1 || settings.type > 4) return StreamResult::error("Unknown encoder type");
@@ -335,6 +345,7 @@ StreamResult StreamTx::set_encoder(unsigned slot, const EncoderSettings& setting
 }
 
 std::vector<ServerSettings> StreamTx::servers(unsigned slot) const {
+    std::lock_guard lock(lists_lock_);
     std::vector<ServerSettings> out;
     for (const auto& s : slots_.at(slot)->streams) out.push_back(s->settings());
     return out;
@@ -396,6 +407,7 @@ void StreamTx::set_song(std::optional<std::string> song) {
 }
 
 std::vector<StreamTx::StreamState> StreamTx::stream_states(unsigned slot) const {
+    std::lock_guard lock(lists_lock_);
     std::vector<StreamState> out;
     for (const auto& s : slots_.at(slot)->streams)
         out.push_back({s->settings().name, s->settings().enabled, s->status(), s->metadata_status(), s->dropped_bytes()});
@@ -403,6 +415,7 @@ std::vector<StreamTx::StreamState> StreamTx::stream_states(unsigned slot) const 
 }
 
 std::vector<std::string> StreamTx::status_lines() const {
+    std::lock_guard lock(lists_lock_);
     const StationSettings st = station_.settings();
     std::vector<std::string> lines;
     lines.push_back(streaming_ ? "Streaming started" : "Streaming not started");

@@ -126,8 +126,11 @@ private:
     StreamTxOptions options_;
     StationState station_;
     std::array<std::unique_ptr<StreamSlot>, slot_count> slots_;
-    bool streaming_ = false;
+    std::atomic<bool> streaming_{false};
     uint64_t subscription_ = 0;
+    // Guards the slots' stream lists and settings against readers on other threads
+    // (status lists); changes happen on the control thread with the slot stopped.
+    mutable std::mutex lists_lock_;
 
     // Parameters as the engine reads them.
     std::atomic<uint32_t> input_select_{4};

@@ -7,6 +7,7 @@
 import { get, command } from './api.js';
 import { openDialog, messageBox } from './dialog.js';
 import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInterface } from './sound-dialogs.js';
+import { streamingSettings } from './stream-dialogs.js';
 
 export const NOT_AVAILABLE = 'This dialog is not available in this build';
 const MAX_NAME = 63;
@@ -49,6 +50,7 @@ const handlers = {
     await soundInterface(ctx.state());
     ctx.reloadPage();
   },
+  stream_tx_settings: (ctx) => streamingSettings(ctx.state()),
 };
 
 // Runs the command `id` of a menu entry. Commands without a dialog in this

@@ -18,6 +18,7 @@
 #include "app/http/json.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
+#include "stream/stream_tx.h"
 #include "dsp/chain_processor.h"
 #include "engine/log.h"
 #include "engine/user_text.h"
@@ -633,6 +634,10 @@ Response Api::page_json(const Request& request, bool may) {
     if (auto* out = dynamic_cast<broadcast::SoundOut*>(v.module)) {
         j.begin_array();
         for (const auto& line : out->status_lines()) j.value(line);
+        j.end_array();
+    } else if (auto* tx = dynamic_cast<stream::StreamTx*>(v.module)) {
+        j.begin_array();
+        for (const auto& line : tx->status_lines()) j.value(line);
         j.end_array();
     } else if (v.module) {
         j.begin_array().value(app_.device_status(t->instance)).end_array();

@@ -11,6 +11,7 @@
 #include "measure/analyser.h"
 #include "measure/analyser_settings.h"
 #include "measure/sound_in.h"
+#include "stream/stream_tx.h"
 
 namespace torvalen::http {
 
@@ -22,6 +23,7 @@ using K = MeterKind;
 
 constexpr uint32_t sound_in_page = 0;
 constexpr uint32_t sound_out_page = 4;
+constexpr uint32_t stream_tx_page = 6;
 constexpr uint32_t analyser_page = 7;
 
 constexpr std::array<MeterRecord, 3> sound_in_layout = {{
@@ -247,6 +249,8 @@ std::string MeterFeed::meters_event(Application& app) {
     if (page == sound_out_page) {
         if (auto* out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out()))
             for (const std::string& line : out->status_lines()) j.value(line);
+    } else if (auto* tx = page == stream_tx_page ? dynamic_cast<stream::StreamTx*>(instance->stream_tx()) : nullptr) {
+        for (const std::string& line : tx->status_lines()) j.value(line);
     } else {
         j.value(app.device_status(instance));
     }

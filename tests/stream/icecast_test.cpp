@@ -129,21 +129,22 @@ private:
     pid_t pid_ = -1;
 };
 
-// Feeds a Stream TX 10 ms blocks of a 1 kHz tone at -6 dBFS, about in real time.
+// Feeds a Stream TX 10 ms blocks of a 1 kHz tone at -6 dBFS, about in real time,
+// on bus 4 (48 kHz) or on bus 2 (192 kHz).
 class ToneFeeder {
 public:
-    explicit ToneFeeder(StreamTx& tx) {
-        thread_ = std::thread([this, &tx] {
-            std::vector<float> block(960);
+    explicit ToneFeeder(StreamTx& tx, unsigned bus = bus_proc, uint32_t rate = 48000) {
+        thread_ = std::thread([this, &tx, bus, rate] {
+            std::vector<float> block(2 * rate / 100);
             Buses buses;
-            buses.data[4] = block.data();
-            buses.rate[4] = 48000;
-            buses.count[4] = static_cast<uint32_t>(block.size());
+            buses.data[bus] = block.data();
+            buses.rate[bus] = rate;
+            buses.count[bus] = static_cast<uint32_t>(block.size());
             uint64_t n = 0;
             auto next = std::chrono::steady_clock::now();
             while (!quit_) {
                 for (size_t f = 0; f < block.size() / 2; ++f, ++n) {
-                    const float v = 0.5f * 2147483648.0f * std::sin(2.0 * M_PI * 1000.0 * double(n) / 48000.0);
+                    const float v = 0.5f * 2147483648.0f * std::sin(2.0 * M_PI * 1000.0 * double(n) / rate);
                     block[2 * f] = block[2 * f + 1] = v;
                 }
                 tx.process(buses, false);
@@ -355,14 +356,20 @@ TEST_F(IcecastTest, VorbisAndMp3ReachListenersWithTitles) {
 }
 
 // A wrong password ends in "Authentication failure" after both logins; a server
-// that goes away and comes back on its port is streamed to again.
+// that goes away and comes back on its port is streamed to again. The input is
+// the 192 kHz "STL RX" bus at "Level" -6 dB: the stream carries the tone at 48 kHz
+// and half the amplitude.
 TEST_F(IcecastTest, WrongPasswordAndReconnect) {
     EncoderSettings mp3;
     mp3.type = encoder_mp3;
     ASSERT_TRUE(tx_->set_encoder(0, mp3, true).ok);
     add_server(0, "Good", "/good", "hackme");
     add_server(0, "Bad", "/bad", "wrong");  // now first in the list
-    ToneFeeder feeder(*tx_);
+    StreamTxParams p = tx_->params();
+    p.input_select = bus_stl_rx;
+    p.input_level_dB = -6.0f;
+    ASSERT_TRUE(tx_->set_params(p));
+    ToneFeeder feeder(*tx_, bus_stl_rx, 192000);
     tx_->start_streaming();
     ASSERT_TRUE(eventually([&] { return status(0, 1) == status_connected; })) << server_->log();
     EXPECT_TRUE(eventually([&] { return status(0, 0) == status_authentication; })) << status(0, 0);
@@ -374,7 +381,11 @@ TEST_F(IcecastTest, WrongPasswordAndReconnect) {
     ASSERT_TRUE(server_->start()) << server_->log();
     EXPECT_TRUE(eventually([&] { return status(0, 1) == status_connected; })) << status(0, 1);
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(listen(server_->url("/good"), "mp3").codec, "mp3");
+    const Decoded d = listen(server_->url("/good"), "mp3");
+    EXPECT_EQ(d.codec, "mp3");
+    EXPECT_EQ(d.rate, 48000);
+    EXPECT_NEAR(d.frequency, 1000.0, 15.0);
+    EXPECT_NEAR(d.amplitude, 0.25, 0.04);
     tx_->stop_streaming();
     EXPECT_EQ(status(0, 1), status_disconnected);
 }

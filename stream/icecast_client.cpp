@@ -170,8 +170,8 @@ bool resolve_ipv4(const std::string& host, const std::string& service, milliseco
     return true;
 }
 
-bool SourceConnection::login(const std::string& request, uint32_t address_be, uint16_t port_be, milliseconds timeout,
-                             const CancelFlag& cancel, int& fd_out) {
+bool SourceConnection::login(const std::string& request, bool expects_continue, uint32_t address_be,
+                             uint16_t port_be, milliseconds timeout, const CancelFlag& cancel, int& fd_out) {
     const int fd = connect_socket(address_be, port_be, timeout, cancel);
     if (fd < 0) {
         set_status(status_network_error);
@@ -182,7 +182,7 @@ bool SourceConnection::login(const std::string& request, uint32_t address_be, ui
         set_status(status_network_error);
         return false;
     }
-    LoginReply reply;
+    LoginReply reply(expects_continue);
     const std::size_t got = receive_until(fd, Clock::now() + timeout, cancel, [&](std::span<const char> bytes) {
         return reply.feed(bytes) != LoginReply::State::need_more;
     });
@@ -236,8 +236,8 @@ bool SourceConnection::connect(const StationSettings& station, const StreamForma
     int fd = -1;
     // A refused PUT ends with the server closing the connection, so the older
     // SOURCE login goes over a new one.
-    if (!login(*put, address, port, timeout, cancel, fd)) {
-        if (cancel.load() || !login(*source, address, port, timeout, cancel, fd)) return false;
+    if (!login(*put, true, address, port, timeout, cancel, fd)) {
+        if (cancel.load() || !login(*source, false, address, port, timeout, cancel, fd)) return false;
     }
     // A bounded send buffer (the kernel doubles it to 64 KiB, some seconds of
     // audio): a server that stops reading shows up as dropped data within seconds

@@ -109,7 +109,7 @@ public:
 
 private:
     // One login attempt on a new connection: 1 accepted, 0 refused (status set).
-    bool login(const std::string& request, uint32_t address_be, uint16_t port_be, std::chrono::milliseconds timeout,
+    bool login(const std::string& request, bool expects_continue, uint32_t address_be, uint16_t port_be, std::chrono::milliseconds timeout,
                const CancelFlag& cancel, int& fd_out);
 
     ServerSettings settings_;

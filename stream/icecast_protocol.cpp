@@ -206,6 +206,10 @@ bool LoginReply::line(std::string_view text) {
         return false;
     }
     code_ = code;
+    if (code == 100 && continue_accepts_) {
+        state_ = State::accepted;
+        return false;
+    }
     if (code >= 100 && code < 200) {
         in_headers_ = true;  // interim: wait for the final answer
         return true;

@@ -86,13 +86,17 @@ struct MetadataRequestFields {
 std::optional<std::string> build_metadata_request(const MetadataRequestFields& f);
 
 // Reads the server's answer to a login, byte by byte as it arrives: status lines
-// and headers, an interim "100 Continue" skipped. Lines longer than the limit are
-// not buffered: the reply is then malformed.
+// and headers. Lines longer than the limit are not buffered: the reply is then
+// malformed. After a PUT with "Expect: 100-continue" a "100 Continue" is the
+// acceptance (Icecast 2.4 sends nothing more and waits for the audio); otherwise
+// interim replies are skipped and only a final 200 accepts.
 class LoginReply {
 public:
     enum class State { need_more, accepted, refused, malformed };
 
     static constexpr std::size_t line_limit = 8192;
+
+    explicit LoginReply(bool continue_accepts = false) : continue_accepts_(continue_accepts) {}
 
     // Takes more bytes; returns the state reached. Once the state is final,
     // further bytes are ignored (they belong to whatever follows the reply).
@@ -106,6 +110,7 @@ public:
 private:
     bool line(std::string_view text);
 
+    bool continue_accepts_ = false;
     State state_ = State::need_more;
     std::string line_;
     bool in_headers_ = false;  // after a status line, until the blank line

@@ -220,7 +220,9 @@ protected:
         tx_ = StreamTx::create(store_->root(), err);
         ASSERT_TRUE(tx_);
         StationSettings st = tx_->station();
-        st.timeout_ms = 500;
+        // Long enough that a login waiting for a reply Icecast never sends would
+        // miss the tests' deadlines.
+        st.timeout_ms = 15000;
         st.short_timeout_ms = 2;
         st.name = "Test Station";
         ASSERT_TRUE(tx_->set_station(st).ok);
@@ -365,6 +367,9 @@ TEST_F(IcecastTest, WrongPasswordAndReconnect) {
     ASSERT_TRUE(tx_->set_encoder(0, mp3, true).ok);
     add_server(0, "Good", "/good", "hackme");
     add_server(0, "Bad", "/bad", "wrong");  // now first in the list
+    StationSettings st = tx_->station();
+    st.timeout_ms = 500;  // the retry period
+    ASSERT_TRUE(tx_->set_station(st).ok);
     StreamTxParams p = tx_->params();
     p.input_select = bus_stl_rx;
     p.input_level_dB = -6.0f;

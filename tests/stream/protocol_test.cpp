@@ -69,7 +69,8 @@ TEST(IcecastProtocol, RequestsAreWellFormedAndRefuseLineBreaks) {
 }
 
 // Replies: "100 Continue" then "200 OK" and "200 OK" alone are accepted, in any
-// pieces; 401 is refused; garbage and an endless line are malformed without
+// pieces; after Expect: 100-continue the "100 Continue" alone accepts (that is all
+// Icecast 2.4 sends); 401 is refused; garbage and an endless line are malformed without
 // being buffered; only the server's word makes a title update a success.
 TEST(IcecastProtocol, RepliesAreParsedPieceByPiece) {
     const std::string continued = "HTTP/1.1 100 Continue\r\nServer: x\r\n\r\nHTTP/1.0 200 OK\r\n\r\nrest";
@@ -85,6 +86,12 @@ TEST(IcecastProtocol, RepliesAreParsedPieceByPiece) {
         return r.feed(std::span<const char>(text.data(), text.size()));
     };
     EXPECT_EQ(once("HTTP/1.0 200 OK\r\n"), LoginReply::State::accepted);
+    EXPECT_EQ(once("HTTP/1.1 100 Continue\r\n\r\n"), LoginReply::State::need_more);
+    LoginReply put(true);
+    EXPECT_EQ(put.feed(std::string_view("HTTP/1.1 100 Continue\r\n\r\n")), LoginReply::State::accepted);
+    LoginReply refused_put(true);
+    EXPECT_EQ(refused_put.feed(std::string_view("HTTP/1.0 401 Authentication Required\r\n")),
+              LoginReply::State::refused);
     EXPECT_EQ(once("HTTP/1.0 401 Authentication Required\r\n\r\n200 OK"), LoginReply::State::refused);
     EXPECT_EQ(once("HTTP/1.0 2000 OK\r\n"), LoginReply::State::malformed);
     EXPECT_EQ(once("garbage 200 OK\r\n"), LoginReply::State::malformed);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "engine/settings_store.h"
+#include "nowplaying/now_playing.h"
 #include "stream/icecast_protocol.h"
 #include "stream/stream_tx.h"
 #include "tests/support/temp_dir.h"
@@ -217,7 +218,20 @@ protected:
         server_ = std::make_unique<IcecastServer>(temp_ / "icecast", port_);
         ASSERT_TRUE(server_->start()) << server_->log();
         uint32_t err = 0;
-        tx_ = StreamTx::create(store_->root(), err);
+        // The instance's Now Playing object, taking the player's titles.
+        nowplaying::NowPlayingOptions np;
+        np.auto_start_allowed = false;
+        np.default_file = temp_ / "nowplaying.txt";
+        now_playing_ = nowplaying::NowPlaying::create(store_->root(), err, np);
+        ASSERT_TRUE(now_playing_);
+        nowplaying::NowPlayingSettings nps = now_playing_->settings();
+        nps.mode = nowplaying::mode_player;
+        nps.send_to_streaming = 1;
+        ASSERT_EQ(now_playing_->apply(nps), "");
+        ASSERT_TRUE(now_playing_->start());
+        StreamTxOptions options;
+        options.now_playing = now_playing_.get();
+        tx_ = StreamTx::create(store_->root(), err, options);
         ASSERT_TRUE(tx_);
         StationSettings st = tx_->station();
         // Long enough that a login waiting for a reply Icecast never sends would
@@ -255,7 +269,8 @@ protected:
     std::unique_ptr<SettingsStore> store_;
     uint16_t port_ = 0;
     std::unique_ptr<IcecastServer> server_;
-    std::unique_ptr<StreamTx> tx_;
+    std::unique_ptr<nowplaying::NowPlaying> now_playing_;
+    std::unique_ptr<StreamTx> tx_;  // destroyed before the Now Playing object
 };
 
 // The stream lists are kept through saving and loading, each stream with its own
@@ -305,8 +320,9 @@ TEST(StreamTxSettings, StreamsKeepTheirValuesThroughSaveAndLoad) {
 }
 
 // Both slots stream, Vorbis at 44100 Hz stereo (resampled) and MP3 at 48000 Hz
-// mono; listeners decode the codec, rate, channels and the tone; the MP3 mount
-// takes song titles, the Vorbis one says they are not supported.
+// mono; listeners decode the codec, rate, channels and the tone; the player's
+// title reaches the MP3 mount through the Now Playing object, the Vorbis one says
+// titles are not supported.
 TEST_F(IcecastTest, VorbisAndMp3ReachListenersWithTitles) {
     EncoderSettings vorbis;
     vorbis.type = encoder_vorbis;
@@ -343,7 +359,7 @@ TEST_F(IcecastTest, VorbisAndMp3ReachListenersWithTitles) {
     EXPECT_NEAR(m.amplitude, 0.5, 0.08);
 
     const std::string song = "Artist - Title & more/x";
-    tx_->set_song(song);
+    now_playing_->player_title("Artist", "Title & more/x");
     const std::string status_url = server_->url("/status-json.xsl");
     EXPECT_TRUE(eventually([&] {
         return run("timeout 5 curl -s '" + status_url + "'").find("\"title\":\"Artist - Title & more/x\"") !=

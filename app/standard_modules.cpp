@@ -9,6 +9,7 @@
 #include "nowplaying/now_playing.h"
 #include "stl/stl_rx.h"
 #include "stl/stl_tx.h"
+#include "stream/stream_tx.h"
 
 namespace torvalen {
 
@@ -36,6 +37,14 @@ std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance& instance,
     broadcast::SoundOutOptions options;
     options.now_playing = instance.now_playing();  // created first, destroyed last
     return broadcast::SoundOut::create(instance_key, error, options);
+}
+
+std::unique_ptr<BusModule> StandardModules::create_stream_tx(Instance& instance, SettingsKey instance_key,
+                                                             uint32_t& error) {
+    stream::StreamTxOptions options;
+    options.now_playing = instance.now_playing();  // created first, destroyed last
+    options.allow_auto_start = !options_.offline;   // offline rendering streams nothing
+    return stream::StreamTx::create(instance_key, error, options);
 }
 
 std::unique_ptr<AnalyserModule> StandardModules::create_analyser(Instance&, SettingsKey instance_key,

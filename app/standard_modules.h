@@ -29,6 +29,8 @@ public:
                                                       SettingsKey instance_key, uint32_t& error) override;
     std::unique_ptr<BusModule> create_sound_out(Instance& instance, SettingsKey instance_key,
                                                 uint32_t& error) override;
+    std::unique_ptr<BusModule> create_stream_tx(Instance& instance, SettingsKey instance_key,
+                                                uint32_t& error) override;
     std::unique_ptr<AnalyserModule> create_analyser(Instance& instance, SettingsKey instance_key,
                                                     uint32_t& error) override;
     std::unique_ptr<StlRxModule> create_stl_rx(Instance& instance, SettingsKey instance_key,

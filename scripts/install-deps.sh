@@ -13,6 +13,7 @@ packages=(
   libebur128-dev
   libsystemd-dev systemd
   libogg-dev libvorbis-dev libmpg123-dev libflac-dev sox ffmpeg
+  libopusenc-dev libopus-dev libmp3lame-dev libavcodec-dev libavutil-dev icecast2
   libssl3
   nodejs chromium fonts-liberation
 )

@@ -9,6 +9,7 @@ import { openDialog, messageBox } from './dialog.js';
 import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInterface } from './sound-dialogs.js';
 import { rdsOptions, rdsSettings, rdsRotation, rdsTa, nowPlaying } from './rds-dialogs.js';
 import { stlTxSettings, stlRxSettings } from './stl-dialogs.js';
+import { streamingSettings } from './stream-dialogs.js';
 
 export const NOT_AVAILABLE = 'This dialog is not available in this build';
 // Longer names than the program keeps may be typed: the program says what is wrong
@@ -60,6 +61,7 @@ const handlers = {
   rds_rotation: rdsRotation,
   rds_ta: rdsTa,
   now_playing: nowPlaying,
+  stream_tx_settings: (ctx) => streamingSettings(ctx.state()),
 };
 
 // Runs the command `id` of a menu entry. Commands without a dialog in this

@@ -13,6 +13,7 @@
 #include "measure/sound_in.h"
 #include "stl/stl_rx.h"
 #include "stl/stl_tx.h"
+#include "stream/stream_tx.h"
 
 namespace torvalen::http {
 
@@ -26,6 +27,7 @@ constexpr uint32_t sound_in_page = 0;
 constexpr uint32_t stl_rx_page = 2;
 constexpr uint32_t sound_out_page = 4;
 constexpr uint32_t stl_tx_page = 5;
+constexpr uint32_t stream_tx_page = 6;
 constexpr uint32_t analyser_page = 7;
 
 constexpr std::array<MeterRecord, 3> sound_in_layout = {{
@@ -310,6 +312,9 @@ std::optional<std::vector<std::string>> page_status_lines(Instance& instance, ui
             break;
         case stl_tx_page:
             if (auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx())) return m->status_lines();
+            break;
+        case stream_tx_page:
+            if (auto* m = dynamic_cast<stream::StreamTx*>(instance.stream_tx())) return m->status_lines();
             break;
         default: break;
     }

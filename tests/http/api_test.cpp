@@ -635,6 +635,40 @@ TEST_F(ApiTest, ExportAndImportKeepToFilesOfTheirKind) {
     EXPECT_EQ(call("POST", "/api/control/set", {{"page", "3"}, {"index", "4"}, {"value", "0x1"}}).status, 400);
 }
 
+// The Stream TX requests: the status list, stream lists with their refusals, the
+// connection window's refusals, LAME's probe; passwords never come back.
+TEST_F(ApiTest, StreamRequestsKeepTheirRulesAndNeverShowPasswords) {
+    JsonValue s = get("/api/stream");
+    ASSERT_EQ(s["slots"].arr().size(), 2u);
+    EXPECT_EQ(s["status_lines"].arr()[0].str(), "Streaming not started");
+    EXPECT_TRUE(post("/api/stream/new", {{"slot", "0"}, {"name", "Main"}})["ok"].flag());
+    EXPECT_EQ(post("/api/stream/new", {{"slot", "0"}, {"name", "MAIN"}})["message"].str(), "Stream name already exists");
+    const std::map<std::string, std::string> stream = {{"slot", "0"}, {"index", "0"}};
+    auto with = [&](std::map<std::string, std::string> extra) {
+        extra.insert(stream.begin(), stream.end());
+        return extra;
+    };
+    EXPECT_EQ(post("/api/stream/setup", with({{"ip", "6"}}))["message"].str(), "IPv6 not supported yet");
+    EXPECT_EQ(post("/api/stream/setup", with({{"server_type", "shoutcast"}}))["message"].str(),
+              "Shoutcast servers not supported yet");
+    EXPECT_FALSE(post("/api/stream/setup", with({{"password", "x\r\nice-public: 1"}}))["ok"].flag());
+    EXPECT_TRUE(post("/api/stream/setup", with({{"password", "secret"}, {"user", "alice"}}))["ok"].flag());
+    EXPECT_EQ(post("/api/stream/encoder", {{"slot", "1"}, {"type", "3"}, {"mp3_bitrate", "8000"}})["message"].str(),
+              "Invalid Combination Of Parameters");
+    EXPECT_EQ(call("POST", "/api/stream/encoder", {{"slot", "1"}, {"mp3_bitrate", "12345"}}).status, 400);
+    EXPECT_FALSE(get("/api/stream/mp3probe", {{"bitrate", "8000"}, {"rate", "48000"}})["valid"].flag());
+    EXPECT_EQ(get("/api/stream/mp3probe", {{"bitrate", "128000"}, {"rate", "44100"}})["text"].str(),
+              "Valid Combination Of Parameters");
+    const http::Response raw = call("GET", "/api/stream");
+    EXPECT_EQ(raw.body.find("secret"), std::string::npos);
+    s = get("/api/stream");
+    const JsonValue& main = s["slots"].arr()[0]["streams"].arr()[0];
+    EXPECT_EQ(main["name"].str(), "Main");
+    EXPECT_EQ(main["user"].str(), "alice");
+    EXPECT_EQ(main["status_text"].str(), "Disconnected");
+    EXPECT_FALSE(main.has("password"));
+}
+
 }  // namespace
 }  // namespace torvalen
 

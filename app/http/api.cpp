@@ -21,7 +21,6 @@
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
 #include "stl/stl_tx.h"
-#include "stream/stream_tx.h"
 #include "dsp/chain_processor.h"
 #include "engine/log.h"
 #include "engine/user_text.h"
@@ -651,10 +650,6 @@ Response Api::page_json(const Request& request, bool may) {
     if (const auto lines = v.module ? page_status_lines(*t->instance, t->page) : std::nullopt) {
         j.begin_array();
         for (const auto& line : *lines) j.value(line);
-        j.end_array();
-    } else if (auto* tx = dynamic_cast<stream::StreamTx*>(v.module)) {
-        j.begin_array();
-        for (const auto& line : tx->status_lines()) j.value(line);
         j.end_array();
     } else if (v.module) {
         j.begin_array().value(app_.device_status(t->instance)).end_array();

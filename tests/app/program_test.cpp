@@ -187,8 +187,8 @@ TEST_F(ProgramTest, FreewheelRendersTheWholeInputAndExits) {
 }
 
 
-// A plain HTTP GET on loopback: status line and body.
-std::pair<int, std::string> http_get(int port, const std::string& path) {
+// One HTTP exchange on loopback: the request as text in, status and body out.
+std::pair<int, std::string> http_exchange(int port, const std::string& request) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -196,8 +196,6 @@ std::pair<int, std::string> http_get(int port, const std::string& path) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                    "\r\nConnection: close\r\n\r\n";
         (void)!::write(fd, request.data(), request.size());
         char buffer[4096];
         for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(got));
@@ -206,6 +204,11 @@ std::pair<int, std::string> http_get(int port, const std::string& path) {
     const size_t body = reply.find("\r\n\r\n");
     if (reply.size() < 12 || body == std::string::npos) return {0, ""};
     return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
+}
+
+std::pair<int, std::string> http_get(int port, const std::string& path) {
+    return http_exchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                   "\r\nConnection: close\r\n\r\n");
 }
 
 TEST_F(ProgramTest, UnderSystemdItReportsReadyPingsTheWatchdogAndAnswersHealthAndMetrics) {
@@ -348,25 +351,10 @@ TEST_F(ProgramTest, MetricsCarryTheLevelsOfAKnownTone) {
 
 // A form POST on loopback as the page sends it (same origin).
 std::pair<int, std::string> http_post(int port, const std::string& path, const std::string& form) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const std::string host = "127.0.0.1:" + std::to_string(port);
-        const std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-                                    "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                    std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form;
-        (void)!::write(fd, request.data(), request.size());
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    const size_t body = reply.find("\r\n\r\n");
-    if (reply.size() < 12 || body == std::string::npos) return {0, ""};
-    return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    return http_exchange(port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                                   "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                   std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form);
 }
 
 uint16_t free_udp_port() {

@@ -17,6 +17,7 @@ const RouteHandler* RouteTable::find(std::string_view method, std::string_view p
 
 void add_module_routes(RouteTable& table) {
     add_sound_routes(table);
+    add_player_routes(table);
 }
 
 }  // namespace torvalen::http

@@ -42,6 +42,7 @@ private:
 
 // One function per module, each in its module's routes file.
 void add_sound_routes(RouteTable& table);
+void add_player_routes(RouteTable& table);
 
 // All of them: what the API serves beside its own built-in requests.
 void add_module_routes(RouteTable& table);

@@ -45,6 +45,10 @@ const handlers = {
   sound_multi_settings: (ctx) => soundMultiSettings(ctx.state()),
   sound_single_settings: (ctx) => soundSingleSettings(ctx.state()),
   sound_single_channels: (ctx) => soundSingleChannels(ctx.state()),
+  player_mode: async (ctx) => {
+    const { openPlayerSettings } = await import('./player.js');
+    await openPlayerSettings(ctx.state().current);
+  },
   sound_interface: async (ctx) => {
     await soundInterface(ctx.state());
     ctx.reloadPage();

@@ -145,6 +145,11 @@ Response player_command(Player& p, const Request& r, std::string_view verb) {
 
 Response playlist_command(Player& p, const Request& r, std::string_view verb) {
     uint32_t a = 0, b = 0;
+    // "File" works in the playlist modes, "Delete List" and "Delete All" in modes 0
+    // and 1 only; elsewhere they do nothing.
+    if (verb == "add" && player::rotation_mode(p.mode())) return message_response(200, "", "");
+    if ((verb == "delete_list" || verb == "delete_all") && p.mode() > player::mode_repeating)
+        return message_response(200, "", "");
     if (verb == "add") {
         const std::string file = field(r, "file");
         std::string why;

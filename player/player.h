@@ -184,6 +184,8 @@ public:
     // ---- Control thread ----
     void save_settings() override;
     void prepare_delete() override;
+    // The list files are written under the new name and the old ones removed.
+    void instance_renamed(std::string_view new_name) override { lists_->rename_instance(std::string(new_name)); }
     void set_unlocked(bool unlocked) override { unlocked_.store(unlocked); }
 
     uint32_t mode() const { return mode_.load(std::memory_order_acquire); }

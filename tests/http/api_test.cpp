@@ -595,7 +595,7 @@ TEST_F(ApiTest, ExportAndImportKeepToFilesOfTheirKind) {
     EXPECT_FALSE(fs::exists(options_.home / "password.fmt4"));
     EXPECT_FALSE(with("export", (temp_ / "missing" / "x.fmt4").string())["ok"].flag());
     ASSERT_TRUE(with("export", (temp_ / ".bashrc").string())["ok"].flag());
-    EXPECT_TRUE(fs::exists(temp_ / ".bashrc.fmt4"));
+    EXPECT_TRUE(std::filesystem::exists(temp_ / ".bashrc.fmt4"));
 
     // A file that is there is replaced only when it is a preset file, and keeps its mode.
     const fs::path other = temp_ / "notes.fmt4";
@@ -683,6 +683,12 @@ TEST_F(ApiTest, PlayerDecksPlaylistModesAndRotations) {
     EXPECT_FALSE(post("/api/player/play")["ok"].flag());
     EXPECT_FALSE(get("/api/player")["play"].flag());
 
+    // Renaming the instance takes its list files along.
+    EXPECT_TRUE(post("/api/instance/rename", {{"name", "Air"}})["ok"].flag());
+    EXPECT_TRUE(std::filesystem::exists(temp_ / "data" / "Air_playlist.torvalen"));
+    EXPECT_TRUE(std::filesystem::exists(temp_ / "data" / "Air_Rock_rotation.torvalen"));
+    EXPECT_FALSE(std::filesystem::exists(temp_ / "data" / "Instance 1_playlist.torvalen"));
+
     // "Delete All" empties the list and the decks; the list file says so at once.
     EXPECT_TRUE(post("/api/player/mode", {{"mode", "0"}})["ok"].flag());
     EXPECT_TRUE(post("/api/playlist/delete_all")["ok"].flag());
@@ -690,7 +696,7 @@ TEST_F(ApiTest, PlayerDecksPlaylistModesAndRotations) {
     EXPECT_TRUE(p["playlist"].arr().empty());
     for (const auto& d : p["decks"].arr()) EXPECT_EQ(d["word"].str(), "EMPTY");
     EXPECT_EQ(p["decks"][0]["colour"].str(), "#ff4040");
-    EXPECT_EQ(testing::read_file(temp_ / "data" / "Instance 1_playlist.torvalen"), "");
+    EXPECT_EQ(testing::read_file(temp_ / "data" / "Air_playlist.torvalen"), "");
 }
 
 }  // namespace

@@ -429,6 +429,9 @@ void Player::load_settings() {
     uint32_t v = 0;
     if (key_.read_dword_in("Mode", v) && v < mode_count) mode_.store(v);
     if (key_.read_dword_in("Play", v)) play_.store(v ? 1 : 0);
+    // In the failsafe modes only the silence detector turns the player on; a Play
+    // saved during a failsafe episode must not start the player at the next start.
+    if (failsafe_mode(mode_.load())) play_.store(0);
     std::string path;
     if (key_.read_text_in("MusicPath", path) && !path.empty()) {
         music_path_ = path;

@@ -49,6 +49,14 @@ const handlers = {
     const { openPlayerSettings } = await import('./player.js');
     await openPlayerSettings(ctx.state().current);
   },
+  rotation_settings: async (ctx) => {
+    const { openRotationSettings } = await import('./player.js');
+    await openRotationSettings(ctx.state().current);
+  },
+  rotation_weights: async (ctx) => {
+    const { openRotationWeights } = await import('./player.js');
+    await openRotationWeights(ctx.state().current);
+  },
   sound_interface: async (ctx) => {
     await soundInterface(ctx.state());
     ctx.reloadPage();

@@ -241,3 +241,180 @@ export async function openPlayerSettings(instance) {
 }
 
 if (!customElements.get('tv-player-page')) customElements.define('tv-player-page', PlayerPage);
+
+// ---- Rotations ----
+
+const RESET_QUESTION = 'This operation will reset the running weights\r\nDo you want to continue?';
+const ELIM_DUPS_QUESTION = 'This operation will remove duplicate entries in the playlist\r\n'
+  + 'Large playlists may take some time to complete\rznDo you wish to proceed';
+const MAX_FILES = 'Maximum of files has been reached';
+const MAX_ROTATION_FILES = 50;
+
+function fileName(p) {
+  return p.slice(p.lastIndexOf('/') + 1) || p;
+}
+
+// "Rotation settings": the rotations by name with "New", "Rename", "Edit",
+// "Delete", "Reset" and "Close". Rename, Edit and Delete need a selection.
+export async function openRotationSettings(instance) {
+  const { askText, askYesNo } = await import('./dialog.js');
+  const body = el('div', 'tv-rotations');
+  const list = el('select', 'tv-rotation-list');
+  list.size = 10;
+  list.setAttribute('aria-label', 'Rotations');
+  list.style.minWidth = '260px';
+  body.append(list);
+  let model = null;
+  const reload = async () => {
+    model = await get('/api/player', { instance });
+    const chosen = list.value;
+    list.replaceChildren(...model.rotations.map((r, i) => new Option(r.name, String(i))));
+    if (chosen && Number(chosen) < model.rotations.length) list.value = chosen;
+    enable();
+  };
+  let dialogNode = null;
+  const enable = () => {
+    if (!dialogNode) return;
+    const selected = list.selectedIndex >= 0;
+    for (const b of dialogNode.querySelectorAll('.tv-dialog-buttons button')) {
+      if (['Rename', 'Edit', 'Delete'].includes(b.textContent)) b.disabled = !selected;
+      if (b.textContent === 'New') b.disabled = model && model.rotations.length >= 20;
+    }
+  };
+  list.addEventListener('change', enable);
+  await reload();
+  const shown = openDialog('Rotation settings', body, ['New', 'Rename', 'Edit', 'Delete', 'Reset', 'Close'], {
+    onButton: async (label) => {
+      const index = list.selectedIndex;
+      if (label === 'Close') return true;
+      if (label === 'New') {
+        const name = await askText('New', 'Name', '', { maxLength: 63 });
+        if (name) await command('/api/rotation/new', { instance, name });
+      } else if (label === 'Rename' && index >= 0) {
+        const name = await askText('Rename', 'Name', model.rotations[index].name, { maxLength: 63 });
+        if (name) await command('/api/rotation/rename', { instance, index, name });
+      } else if (label === 'Edit' && index >= 0) {
+        await openRotationEditor(instance, index, model.rotations[index]);
+      } else if (label === 'Delete' && index >= 0) {
+        await command('/api/rotation/delete', { instance, index });
+      } else if (label === 'Reset') {
+        if (await askYesNo(RESET_QUESTION, 'Warning')) await command('/api/rotation/reset', { instance });
+      }
+      await reload();
+      return false;
+    },
+  });
+  dialogNode = body.closest('dialog');
+  enable();
+  await shown;
+}
+
+// The rotation editor: its files (added through the file dialog, moved, deleted,
+// "Delete All", "Elim Dups"), "Playlist weight" 1-10 and "Enable"; "Apply" stores
+// them (the content only when it was changed), "Cancel" changes nothing.
+async function openRotationEditor(instance, index, rotation) {
+  const { askYesNo, messageBox } = await import('./dialog.js');
+  let paths = [...rotation.paths];
+  let changed = false;
+  const body = el('div', 'tv-rotation-editor');
+  const list = el('ol', 'tv-playlist');
+  list.setAttribute('aria-label', 'Rotation entries');
+  const draw = () => {
+    list.replaceChildren(...paths.map((p, i) => {
+      const li = el('li');
+      const name = fileName(p);
+      li.setAttribute('aria-label', name);
+      li.title = p;
+      const move = (to) => {
+        const [item] = paths.splice(i, 1);
+        paths.splice(to, 0, item);
+        changed = true;
+        draw();
+      };
+      const up = button('▲', () => move(i - 1), `Move ${name} up`);
+      up.disabled = i === 0;
+      const down = button('▼', () => move(i + 1), `Move ${name} down`);
+      down.disabled = i === paths.length - 1;
+      const del = button('Delete', () => { paths.splice(i, 1); changed = true; draw(); }, `Delete ${name}`);
+      li.append(el('span', '', name), up, down, del);
+      return li;
+    }));
+  };
+  const tools = el('div', 'tv-player-bar');
+  tools.append(
+    button('File', async () => {
+      for (;;) {
+        const file = await openFileDialog({ title: 'Open', mode: 'open', filter: 'Sound Files(wav,ogg,mp3,flac)' });
+        if (!file) break;
+        if (paths.length >= MAX_ROTATION_FILES) {
+          await messageBox(MAX_FILES, 'Warning');
+          break;
+        }
+        paths.push(file);
+        changed = true;
+        draw();
+      }
+    }),
+    button('Elim Dups', async () => {
+      if (!(await askYesNo(ELIM_DUPS_QUESTION, 'Warning'))) return;
+      const kept = paths.filter((p, i) => paths.indexOf(p) === i);
+      if (kept.length !== paths.length) { paths = kept; changed = true; draw(); }
+    }),
+    button('Delete All', () => { paths = []; changed = true; draw(); }),
+  );
+  const weights = el('fieldset', 'tv-rotation-weight');
+  weights.append(el('legend', '', 'Playlist weight'));
+  const radios = [];
+  for (let w = 1; w <= 10; w += 1) {
+    const label = el('label');
+    const radio = el('input');
+    radio.type = 'radio';
+    radio.name = 'tv-rotation-weight';
+    radio.value = String(w);
+    radio.checked = w === rotation.weight;
+    label.append(radio, ` ${w} `);
+    weights.append(label);
+    radios.push(radio);
+  }
+  const enableLabel = el('label');
+  const enable = el('input');
+  enable.type = 'checkbox';
+  enable.checked = !!rotation.enable;
+  enableLabel.append(enable, ' Enable');
+  body.append(tools, list, weights, enableLabel);
+  draw();
+  await openDialog(rotation.name, body, ['Apply', 'Cancel'], {
+    onButton: async (label) => {
+      if (label !== 'Apply') return true;
+      const weight = radios.find((r) => r.checked)?.value || String(rotation.weight);
+      const fields = { instance, index, weight, enable: enable.checked ? '1' : '0' };
+      if (changed) Object.assign(fields, { replace: '1', paths: paths.map((p) => `${p}\n`).join('') });
+      const answer = await command('/api/rotation/apply', fields);
+      return !!answer.ok;
+    },
+  });
+}
+
+// "Weighting": each rotation's running and normalized weight with four decimals,
+// redrawn every second while open.
+export async function openRotationWeights(instance) {
+  const body = el('div', 'tv-weights');
+  let timer = 0;
+  const draw = async () => {
+    try {
+      const m = await get('/api/player', { instance });
+      const lines = [];
+      for (const r of m.rotations) {
+        lines.push(el('div', '', r.name));
+        if (Number.isFinite(r.running_weight)) lines.push(el('div', '', `Running weight :  ${r.running_weight.toFixed(4)}`));
+        if (Number.isFinite(r.normalized_weight)) lines.push(el('div', '', `Normalized  weight :  ${r.normalized_weight.toFixed(4)}`));
+      }
+      body.replaceChildren(...lines);
+    } catch { /* shown again on the next tick */ }
+    if (body.isConnected) timer = setTimeout(draw, 1000);
+  };
+  const shown = openDialog('Weighting', body, ['Close']);
+  await draw();
+  await shown;
+  clearTimeout(timer);
+}

@@ -82,6 +82,7 @@ Response player_json(Player& p) {
             .member("name", r.name)
             .member("weight", r.weight)
             .member("running_weight", r.running_weight)
+            .member("normalized_weight", r.normalized_weight)
             .member("enable", r.enable != 0)
             .member("current", r.current)
             .key("paths")

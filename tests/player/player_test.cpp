@@ -184,6 +184,17 @@ TEST(Player, PlaylistAndModeAreStoredOnEveryChange) {
     EXPECT_EQ(list[0].path, two.string());
     EXPECT_EQ(second->mode(), mode_failsafe_repeating);
     EXPECT_FALSE(second->play_on());
+
+    // A failsafe episode turns the player on; closed during it, the player does not
+    // start playing by itself at the next start.
+    p->failsafe_start();
+    EXPECT_TRUE(p->play_on());
+    second.reset();
+    p.reset();
+    auto third = f.open();
+    EXPECT_EQ(third->mode(), mode_failsafe_repeating);
+    EXPECT_FALSE(third->play_on());
+    EXPECT_EQ(third->lists().playlist().size(), 2u);
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ TEST(Failsafe, SilentInputStartsThePlayerFromTheFirstEntryAndReturningInputClear
     auto* processor = dynamic_cast<dsp::ChainProcessor*>(instance->processor());
     auto* now_playing = dynamic_cast<nowplaying::NowPlaying*>(instance->now_playing());
     ASSERT_TRUE(player && processor && now_playing);
+    // Now Playing takes the player's titles while it runs.
+    ASSERT_TRUE(now_playing->start());
     ASSERT_TRUE(processor->set_value(control(*processor, "Input", "Failsafe", "Off\nOn\n"), 1.0f));
 
     ASSERT_TRUE(player->set_mode(mode_failsafe_repeating));
@@ -142,6 +144,9 @@ TEST(Failsafe, SilentInputStartsThePlayerFromTheFirstEntryAndReturningInputClear
     for (int i = 0; i < 1000 && !(ok = fresh()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(ok);
     EXPECT_FALSE(player->play_on());
+    // The item that went live during the failsafe named itself to Now Playing
+    // (the files carry no tags).
+    EXPECT_EQ(now_playing->current().text, "Unknown Artist - Unknown Title");
     Instance::destroy(std::move(instance), false);
 }
 

@@ -587,12 +587,16 @@ bool Player::load_decks() {
 
 void Player::recycle_ended() {
     const auto order = deck_order();
+    // One look at the states: the engine may end another deck meanwhile (that one
+    // is recycled on its own deck-ended event).
+    std::array<bool, deck_count> ended{};
+    for (uint32_t n : order) ended[n] = decks_[n]->state() == deck_end;
     std::array<uint32_t, deck_count> next{};
     size_t k = 0;
     for (uint32_t n : order)
-        if (decks_[n]->state() != deck_end) next[k++] = n;
+        if (!ended[n]) next[k++] = n;
     for (uint32_t n : order) {
-        if (decks_[n]->state() != deck_end) continue;
+        if (!ended[n]) continue;
         next[k++] = n;
         std::lock_guard decoder_lock(decks_[n]->decoder_mutex_);
         decks_[n]->release_item();

@@ -489,6 +489,7 @@ CommandResult Application::rename_current_instance(std::string_view new_name) {
         return CommandResult::failure(messages::rename_failed);
     const std::string old_name = instance->name();
     instance->set_name(std::string(new_name));
+    if (PlayerModule* player = instance->player()) player->instance_renamed(new_name);
     main_.write_text("Saved_Inst_Name", instance->name());
     log_event(instance->name(), "renamed from \"" + old_name + "\"");
     return CommandResult::success();

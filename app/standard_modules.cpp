@@ -1,5 +1,6 @@
 #include "app/standard_modules.h"
 
+#include "app/command_line.h"
 #include "broadcast/sound_out.h"
 #include "dsp/processor_five.h"
 #include "dsp/processor_one.h"
@@ -10,6 +11,7 @@
 #include "stl/stl_rx.h"
 #include "stl/stl_tx.h"
 #include "stream/stream_tx.h"
+#include "player/player.h"
 
 namespace torvalen {
 
@@ -26,10 +28,28 @@ std::unique_ptr<SoundInModule> StandardModules::create_sound_in(Instance&, Setti
     return measure::SoundIn::create(instance_key, error);
 }
 
-std::unique_ptr<ProcessorModule> StandardModules::create_processor(ProcessorType type, Instance&,
+std::unique_ptr<PlayerModule> StandardModules::create_player(Instance& instance, SettingsKey instance_key,
+                                                             uint32_t& error) {
+    player::PlayerOptions options;
+    options.data_folder = options_.data_folder.empty() ? data_folder({}) : options_.data_folder;
+    options.instance_name = instance.name();
+    options.now_playing = instance.now_playing();  // created first, destroyed last
+    return player::Player::create(instance_key, error, std::move(options));
+}
+
+std::unique_ptr<ProcessorModule> StandardModules::create_processor(ProcessorType type, Instance& instance,
                                                                    SettingsKey instance_key, uint32_t& error) {
-    if (type == processor_five) return dsp::ProcessorFive::create(instance_key, error);
-    return dsp::ProcessorOne::create(instance_key, error);
+    std::unique_ptr<dsp::ChainProcessor> processor;
+    if (type == processor_five)
+        processor = dsp::ProcessorFive::create(instance_key, error);
+    else
+        processor = dsp::ProcessorOne::create(instance_key, error);
+    // The silence detector starts and stops the instance's player. The player is
+    // created before the processor and destroyed after it.
+    if (processor)
+        if (auto* p = dynamic_cast<player::Player*>(instance.player()))
+            processor->failsafe_hand_off().player.store(p, std::memory_order_release);
+    return processor;
 }
 
 std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance& instance, SettingsKey instance_key,

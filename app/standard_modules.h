@@ -25,6 +25,8 @@ public:
                                                          uint32_t& error) override;
     std::unique_ptr<SoundInModule> create_sound_in(Instance& instance, SettingsKey instance_key,
                                                    uint32_t& error) override;
+    std::unique_ptr<PlayerModule> create_player(Instance& instance, SettingsKey instance_key,
+                                                uint32_t& error) override;
     std::unique_ptr<ProcessorModule> create_processor(ProcessorType type, Instance& instance,
                                                       SettingsKey instance_key, uint32_t& error) override;
     std::unique_ptr<BusModule> create_sound_out(Instance& instance, SettingsKey instance_key,

@@ -40,6 +40,8 @@ public:
     // for good (its settings key is deleted afterwards): it may delete files it
     // owns, such as saved lists.
     virtual void prepare_delete() {}
+    // The instance now goes by `new_name` (files named after it follow).
+    virtual void instance_renamed(std::string_view new_name) {}
     // The module's preset bar, for modules that keep presets (nullptr otherwise).
     virtual params::PresetBar* module_presets() { return nullptr; }
 };

@@ -52,6 +52,18 @@ const handlers = {
   sound_single_channels: (ctx) => soundSingleChannels(ctx.state()),
   stl_tx_settings: (ctx) => stlTxSettings(ctx.state()),
   stl_rx_settings: (ctx) => stlRxSettings(ctx.state()),
+  player_mode: async (ctx) => {
+    const { openPlayerSettings } = await import('./player.js');
+    await openPlayerSettings(ctx.state().current);
+  },
+  rotation_settings: async (ctx) => {
+    const { openRotationSettings } = await import('./player.js');
+    await openRotationSettings(ctx.state().current);
+  },
+  rotation_weights: async (ctx) => {
+    const { openRotationWeights } = await import('./player.js');
+    await openRotationWeights(ctx.state().current);
+  },
   sound_interface: async (ctx) => {
     await soundInterface(ctx.state());
     ctx.reloadPage();

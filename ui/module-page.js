@@ -17,6 +17,7 @@ const PARTS = {
   'tv-meter-panel': './meters.js',
   'tv-analyser-view': './analyser.js',
   'tv-status-pane': './meters.js',
+  'tv-player-page': './player.js',
 };
 
 const PART_NAMES = {
@@ -25,6 +26,7 @@ const PART_NAMES = {
   'tv-meter-panel': 'Meters',
   'tv-analyser-view': 'Analyser',
   'tv-status-pane': 'Status',
+  'tv-player-page': 'Player',
 };
 
 const loaded = new Map();  // module path → Promise<boolean>
@@ -145,6 +147,7 @@ export class ModulePage extends HTMLElement {
     if (model.presets) wanted.push(['tv-preset-bar', 'top']);
     if (model.controls) wanted.push(['tv-control-window', 'main']);
     if (model.analyser) wanted.push(['tv-analyser-view', 'main']);
+    if (model.player) wanted.push(['tv-player-page', 'main']);
     if (model.meters) wanted.push(['tv-meter-panel', 'side']);
     if (model.status) wanted.push(['tv-status-pane', 'side']);
 

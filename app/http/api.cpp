@@ -656,7 +656,7 @@ Response Api::page_json(const Request& request, bool may) {
     } else {
         j.null();
     }
-    j.member("analyser", v.analyser).end_object();
+    j.member("analyser", v.analyser).member("player", t->page == 1 && v.module != nullptr).end_object();
     return json_response(200, j.take());
 }
 

@@ -21,6 +21,7 @@ void add_module_routes(RouteTable& table) {
     add_now_playing_routes(table);
     add_stl_routes(table);
     add_stream_routes(table);
+    add_player_routes(table);
 }
 
 }  // namespace torvalen::http

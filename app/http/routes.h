@@ -46,6 +46,7 @@ void add_rds_routes(RouteTable& table);
 void add_now_playing_routes(RouteTable& table);
 void add_stl_routes(RouteTable& table);
 void add_stream_routes(RouteTable& table);
+void add_player_routes(RouteTable& table);
 
 // All of them: what the API serves beside its own built-in requests.
 void add_module_routes(RouteTable& table);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/standard_modules.h"
 #include "broadcast/rds_content.h"
 #include "broadcast/sound_out.h"
@@ -114,7 +115,7 @@ TEST_F(RenderTest, OutputNotThroughTheProcessorKeepsItsTiming) {
         auto store = SettingsStore::open(temp_ / "home" / "settings.db", error);
         ASSERT_TRUE(store) << error;
         auto instances = store->root().create("Software")->create("Torv3")->create("Instances");
-        StandardModules modules;
+        StandardModules modules({data_folder(temp_ / "home"), true});  // the home's data folder
         auto instance = Instance::create(*instances, "Direct", modules, error);
         ASSERT_TRUE(instance) << error;
         instance->set_unlocked(true);

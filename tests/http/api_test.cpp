@@ -223,7 +223,8 @@ protected:
 
     testing::TempDir temp_{"torvalen-api"};
     AppOptions options_;
-    StandardModules factory_;
+    // The player's lists go to the test's folder, not the user's data folder.
+    StandardModules factory_{StandardModuleOptions{temp_ / "data", false}};
     ControlThread control_;
     std::unique_ptr<Application> app_;
     std::unique_ptr<http::Api> api_;
@@ -374,7 +375,7 @@ TEST_F(ApiTest, ControlsAreSetReadBackAndResetToDefaults) {
     EXPECT_FALSE(post("/api/presets/undo", {{"page", "3"}})["ok"].flag());  // once
 
     // Pages without a module say so; pages past the last are refused.
-    EXPECT_TRUE(get("/api/page", {{"page", "1"}})["module"].is_null());
+    EXPECT_TRUE(get("/api/page", {{"page", "2"}})["module"].is_null());
     EXPECT_EQ(call("GET", "/api/page", {{"page", "9"}}).status, 400);
     EXPECT_EQ(call("GET", "/api/page", {{"instance", "Nobody"}, {"page", "3"}}).status, 404);
 }
@@ -606,7 +607,7 @@ TEST_F(ApiTest, ExportAndImportKeepToFilesOfTheirKind) {
     EXPECT_FALSE(fs::exists(options_.home / "password.fmt4"));
     EXPECT_FALSE(with("export", (temp_ / "missing" / "x.fmt4").string())["ok"].flag());
     ASSERT_TRUE(with("export", (temp_ / ".bashrc").string())["ok"].flag());
-    EXPECT_TRUE(fs::exists(temp_ / ".bashrc.fmt4"));
+    EXPECT_TRUE(std::filesystem::exists(temp_ / ".bashrc.fmt4"));
 
     // A file that is there is replaced only when it is a preset file, and keeps its mode.
     const fs::path other = temp_ / "notes.fmt4";
@@ -822,6 +823,82 @@ TEST_F(ApiTest, PresetsTravelThroughTheBrowserAsDownloadAndUpload) {
     EXPECT_FALSE(post("/api/presets/upload", {{"page", "3"}, {"file_name", "x." + std::string(params::preset_extension)},
                                               {"content", "not a preset\n"}})["ok"].flag());
     EXPECT_EQ(value(), kept);
+TEST_F(ApiTest, PlayerDecksPlaylistModesAndRotations) {
+    const auto a = temp_ / "a.wav", b = temp_ / "b.wav";
+    ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 '" + a.string() + "' synth 4 sine 500 gain -6 && "
+                           "sox -n -r 44100 -c 1 -b 16 '" + b.string() + "' synth 4.5 sine 700 gain -6")
+                              .c_str()),
+              0);
+    EXPECT_TRUE(post("/api/player/mode", {{"mode", "1"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/playlist/add", {{"file", a.string()}})["ok"].flag());
+    EXPECT_TRUE(post("/api/playlist/add", {{"file", b.string()}})["ok"].flag());
+    JsonValue missing = post("/api/playlist/add", {{"file", (temp_ / "none.wav").string()}});
+    EXPECT_FALSE(missing["ok"].flag());
+    EXPECT_EQ(call("POST", "/api/playlist/add", {{"file", "relative.wav"}}).status, 200);
+    EXPECT_EQ(get("/api/player")["music_path"].str(), temp_.path().string());
+    // The decks may have taken "a" four times before "b" came: the failsafe mode
+    // empties them and loads again from the first entry; back in mode 1 they stay.
+    EXPECT_TRUE(post("/api/player/mode", {{"mode", "3"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/player/mode", {{"mode", "1"}})["ok"].flag());
+
+    // The decks load in the background: four, in play order, each with its word and colour.
+    JsonValue p;
+    for (int i = 0; i < 500; ++i) {
+        p = get("/api/player");
+        if (p["decks"][3]["word"].str() == "CUED") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(p["decks"].arr().size(), 4u);
+    EXPECT_EQ(p["decks"][0]["word"].str(), "CUED");
+    EXPECT_EQ(p["decks"][0]["colour"].str(), "#ffff40");
+    EXPECT_EQ(p["decks"][0]["title"].str(), "a.wav");
+    EXPECT_EQ(p["decks"][2]["title"].str(), "a.wav");
+    EXPECT_EQ(p["decks"][3]["title"].str(), "b.wav");
+    const int with_b = 1;
+    EXPECT_EQ(p["decks"][with_b]["information"].str(), "000:00 / 000:04   Wav  44100Hz Mono 706kB/s");
+    EXPECT_EQ(p["modes"][4].str(), "Failsafe muliple playlist rotation");
+
+    // Playlist edits: reorder, delete; Play and Stop.
+    ASSERT_EQ(p["playlist"].arr().size(), 2u);
+    EXPECT_TRUE(post("/api/playlist/move", {{"from", "1"}, {"to", "0"}})["ok"].flag());
+    EXPECT_EQ(get("/api/player")["playlist"][0]["path"].str(), b.string());
+    EXPECT_EQ(call("POST", "/api/playlist/move", {{"from", "5"}, {"to", "0"}}).status, 400);
+    EXPECT_TRUE(post("/api/player/play")["ok"].flag());
+    EXPECT_TRUE(get("/api/player")["play"].flag());
+    EXPECT_TRUE(post("/api/player/stop")["ok"].flag());
+    // Clear on a CUED deck skips its item; seek needs a PLAYING deck.
+    const std::string deck = std::to_string(static_cast<int>(p["decks"][with_b]["deck"].num()));
+    EXPECT_TRUE(post("/api/player/clear", {{"deck", deck}})["ok"].flag());
+    EXPECT_FALSE(post("/api/player/seek", {{"deck", deck}, {"fraction", "0.5"}})["ok"].flag());
+    EXPECT_EQ(call("POST", "/api/player/seek", {{"deck", deck}, {"fraction", "2"}}).status, 400);
+
+    // Rotation modes need a rotation; in the failsafe modes Play is ignored.
+    EXPECT_FALSE(post("/api/player/mode", {{"mode", "2"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/rotation/new", {{"name", "Rock"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/rotation/apply", {{"index", "0"}, {"weight", "7"}, {"enable", "1"}, {"replace", "1"},
+                                             {"paths", a.string() + "\n" + b.string() + "\n"}})["ok"].flag());
+    p = get("/api/player");
+    EXPECT_EQ(p["rotations"][0]["weight"].num(), 7);
+    EXPECT_EQ(p["rotations"][0]["paths"].arr().size(), 2u);
+    EXPECT_TRUE(post("/api/player/mode", {{"mode", "4"}})["ok"].flag());
+    EXPECT_TRUE(get("/api/player")["list_hidden"].flag());
+    EXPECT_FALSE(post("/api/player/play")["ok"].flag());
+    EXPECT_FALSE(get("/api/player")["play"].flag());
+
+    // Renaming the instance takes its list files along.
+    EXPECT_TRUE(post("/api/instance/rename", {{"name", "Air"}})["ok"].flag());
+    EXPECT_TRUE(std::filesystem::exists(temp_ / "data" / "Air_playlist.torvalen"));
+    EXPECT_TRUE(std::filesystem::exists(temp_ / "data" / "Air_Rock_rotation.torvalen"));
+    EXPECT_FALSE(std::filesystem::exists(temp_ / "data" / "Instance 1_playlist.torvalen"));
+
+    // "Delete All" empties the list and the decks; the list file says so at once.
+    EXPECT_TRUE(post("/api/player/mode", {{"mode", "0"}})["ok"].flag());
+    EXPECT_TRUE(post("/api/playlist/delete_all")["ok"].flag());
+    p = get("/api/player");
+    EXPECT_TRUE(p["playlist"].arr().empty());
+    for (const auto& d : p["decks"].arr()) EXPECT_EQ(d["word"].str(), "EMPTY");
+    EXPECT_EQ(p["decks"][0]["colour"].str(), "#ff4040");
+    EXPECT_EQ(testing::read_file(temp_ / "data" / "Air_playlist.torvalen"), "");
 }
 
 }  // namespace

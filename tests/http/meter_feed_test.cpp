@@ -102,7 +102,8 @@ protected:
     testing::TempDir temp_{"torvalen-meterfeed"};
     AppOptions options_;
     testing::FakeDriverSystem drivers_;
-    StandardModules modules_;
+    // The player's lists go to the test's folder, not the user's data folder.
+    StandardModules modules_{StandardModuleOptions{temp_ / "data", false}};
 };
 
 size_t item_count(const JsonValue& layout) {

@@ -232,7 +232,8 @@ protected:
     testing::TempDir temp_{"torvalen-web"};
     std::filesystem::path ui_;
     AppOptions options_;
-    StandardModules factory_;
+    // The player's lists go to the test's folder, not the user's data folder.
+    StandardModules factory_{StandardModuleOptions{temp_ / "data", false}};
     ControlThread control_;
     std::unique_ptr<Application> app_;
     std::unique_ptr<http::Api> api_;

@@ -8,6 +8,10 @@
 #include "broadcast/rds_charset.h"
 #include "broadcast/sound_out.h"
 #include "engine/user_text.h"
+#include "stl/stl_rx.h"
+#include "stl/stl_tx.h"
+#include "stream/icecast_protocol.h"
+#include "stream/stream_tx.h"
 
 namespace torvalen::http {
 
@@ -126,6 +130,16 @@ std::string metrics_text(Application& app, MeterFeed& meters) {
     Family deviation{"torvalen_mpx_deviation_khz", "gauge",
                      "Largest multiplex deviation in the last meter period, kHz (full scale is 100 kHz).", {}};
     Family rds{"torvalen_rds_info", "gauge", "The RDS PS and radiotext on air (1 while RDS is broadcast).", {}};
+    Family stl_tx{"torvalen_stl_tx_connected", "gauge", "1 while the link's sender is logged on at its receiver.", {}};
+    Family stl_tx_packets{"torvalen_stl_tx_packets_sent_total", "counter", "Packets the link's sender sent.", {}};
+    Family stl_tx_dropped{"torvalen_stl_tx_blocks_dropped_total", "counter",
+                          "Blocks the link's sender dropped (its mailbox was busy or full).", {}};
+    Family stl_rx{"torvalen_stl_rx_session_active", "gauge", "1 while the link's receiver has a sender.", {}};
+    Family stl_rx_fullness{"torvalen_stl_rx_buffer_fullness", "gauge", "The receiver's jitter buffer, 0 to 1.", {}};
+    Family stl_rx_packets{"torvalen_stl_rx_audio_packets_total", "counter", "Audio packets the receiver took.", {}};
+    Family stream{"torvalen_stream_connected", "gauge", "1 while a stream is connected to its Icecast server.", {}};
+    Family stream_dropped{"torvalen_stream_dropped_bytes_total", "counter",
+                          "Encoded bytes a stream's server did not take in time.", {}};
 
     for (const std::string& name : app.instance_names()) {
         Instance* instance = app.find(name);
@@ -185,10 +199,30 @@ std::string metrics_text(Application& app, MeterFeed& meters) {
             rds.add_integer(who + ",ps=\"" + metric_label(ps) + "\",radiotext=\"" + metric_label(rt) + "\"",
                             on_air ? 1 : 0);
         }
+        if (auto* tx = dynamic_cast<stl::StlTx*>(instance->stl_tx())) {
+            stl_tx.add_integer(who, tx->connected() ? 1 : 0);
+            stl_tx_packets.add_integer(who, tx->packets_sent());
+            stl_tx_dropped.add_integer(who, tx->blocks_dropped() + tx->blocks_overwritten());
+        }
+        if (auto* rx = dynamic_cast<stl::StlRx*>(instance->stl_rx())) {
+            stl_rx.add_integer(who, rx->session_active() ? 1 : 0);
+            stl_rx_fullness.add(who, rx->fullness());
+            stl_rx_packets.add_integer(who, rx->audio_packets());
+        }
+        if (auto* tx = dynamic_cast<stream::StreamTx*>(instance->stream_tx())) {
+            for (unsigned slot = 0; slot < stream::slot_count; ++slot)
+                for (const stream::StreamTx::StreamState& st : tx->stream_states(slot)) {
+                    const std::string labels =
+                        who + ",slot=\"" + std::to_string(slot + 1) + "\",stream=\"" + metric_label(st.name) + "\"";
+                    stream.add_integer(labels, st.status == stream::status_connected ? 1 : 0);
+                    stream_dropped.add_integer(labels, st.dropped_bytes);
+                }
+        }
     }
     std::string out;
     for (const Family* f : {&cycles, &overruns, &load, &device, &xruns, &input, &output, &loudness, &agc, &gate,
-                            &limiter, &mpx_power, &deviation, &rds})
+                            &limiter, &mpx_power, &deviation, &rds, &stl_tx, &stl_tx_packets, &stl_tx_dropped,
+                            &stl_rx, &stl_rx_fullness, &stl_rx_packets, &stream, &stream_dropped})
         f->write(out);
     return out;
 }

@@ -339,6 +339,9 @@ TEST_F(ProgramTest, MetricsCarryTheLevelsOfAKnownTone) {
     const std::string out_rms = "torvalen_output_level_dbfs" + who + ",meter=\"rms\",channel=\"L\"}";
     ASSERT_TRUE(m.count(out_rms));
     EXPECT_GT(m[out_rms], -40.0);
+    // The link's ends report their state: nothing connected here.
+    EXPECT_EQ(m.at("torvalen_stl_tx_connected" + who + "}"), 0.0);
+    EXPECT_EQ(m.at("torvalen_stl_rx_session_active" + who + "}"), 0.0);
     // RDS is not on air without the multiplex: its info line says so.
     const auto rds = std::find_if(m.begin(), m.end(),
                                   [&](const auto& s) { return s.first.rfind("torvalen_rds_info" + who + ",ps=", 0) == 0; });

@@ -54,7 +54,21 @@ bool Application::create_tree(std::string& error) {
         error = "cannot create " + options_.home.string() + ": " + ec.message();
         return false;
     }
+    // Settings restored through the web interface take the store's place now.
+    std::string swap_error;
+    const std::string kept = take_staged_restore(options_.home, swap_error);
+    if (!swap_error.empty()) log_event(log_who, "restored settings not used: " + swap_error);
+    if (!kept.empty()) log_event(log_who, "restored settings in use; the previous ones are kept as " + kept);
     store_ = SettingsStore::open(options_.home / "settings.db", error);
+    if (!store_ && !kept.empty() && kept != "(none)") {
+        // Checked when it was uploaded, yet refused now: the previous settings return.
+        std::error_code ec;
+        std::filesystem::rename(options_.home / "settings.db", options_.home / "settings.db.restore-refused", ec);
+        std::filesystem::rename(options_.home / kept, options_.home / "settings.db", ec);
+        log_event(log_who, "the restored settings could not be opened (" + error + "); the previous ones are back");
+        error.clear();
+        store_ = SettingsStore::open(options_.home / "settings.db", error);
+    }
     if (!store_) return false;
     auto software = store_->root().create("Software");
     auto root = software ? software->create("Torv3") : std::nullopt;

@@ -83,6 +83,8 @@ public:
     // "Instance 1" when none), starts their devices and sets the lock state.
     // nullptr with `error` set to the initialisation message and the reason when
     // the store cannot be opened or the tree cannot be created.
+    // The settings home (settings.db, password, lock).
+    const std::filesystem::path& home() const { return options_.home; }
     static std::unique_ptr<Application> start(const AppOptions& options, ModuleFactory& factory,
                                               std::string& error);
     // Checks a headless device set-up before anything starts: the empty text when

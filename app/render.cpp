@@ -278,26 +278,6 @@ private:
 };
 
 // A consistent copy of the settings file, taken without writing to the original.
-bool snapshot_settings(const fs::path& from, const fs::path& to, std::string& error) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot read " + from.string() + ": " + sqlite3_errmsg(db);
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 5000);
-    char* message = nullptr;
-    const std::string sql = "VACUUM INTO '" + [&] {
-        std::string quoted;
-        for (char c : to.string()) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-        return quoted;
-    }() + "'";
-    const bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
-    if (!ok) error = "cannot copy " + from.string() + ": " + (message ? message : "unknown error");
-    sqlite3_free(message);
-    sqlite3_close(db);
-    return ok;
-}
 
 // Converts the input to interleaved stereo at `rate_Hz` in a WAV file, followed by
 // `pad_frames` of silence. Returns the converted length in frames, or -1.
@@ -498,7 +478,7 @@ int run_render(const std::vector<std::string>& args) {
     const fs::path home = o.home.empty() ? default_settings_home() : o.home;
     const fs::path stored = home / "settings.db";
     const fs::path snapshot = temp.path() / "settings.db";
-    if (fs::exists(stored) && !snapshot_settings(stored, snapshot, error)) return fail(error);
+    if (fs::exists(stored) && !snapshot_settings_file(stored, snapshot, error)) return fail(error);
     auto store = SettingsStore::open(snapshot, error);
     if (!store) return fail(error);
     auto root = store->root().create("Software");

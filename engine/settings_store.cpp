@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 #include <utility>
 
@@ -590,6 +591,56 @@ std::optional<ValueType> SettingsKey::value_type(std::string_view name) const {
     st.bind(1, id_).bind(2, name);
     if (st.step() != SQLITE_ROW) return std::nullopt;
     return static_cast<ValueType>(st.column_int(0));
+}
+
+bool snapshot_settings_file(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot read " + from.string() + ": " + sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    std::string quoted;
+    for (char c : to.string()) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    const std::string sql = "VACUUM INTO '" + quoted + "'";
+    char* message = nullptr;
+    const bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+    if (!ok) error = "cannot copy " + from.string() + ": " + (message ? message : "unknown error");
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return ok;
+}
+
+std::string take_staged_restore(const std::filesystem::path& home, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path staged = home / staged_restore_name;
+    if (!fs::exists(staged, ec)) return {};
+    const fs::path store = home / "settings.db";
+    std::string kept;
+    if (fs::exists(store, ec)) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+        kept = std::string("settings.db.before-restore-") + stamp;
+        fs::rename(store, home / kept, ec);
+        if (ec) {
+            error = "cannot keep " + store.string() + " before the restore: " + ec.message();
+            return {};
+        }
+        // A journal of the replaced store belongs to it, not to the restored one.
+        for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::rename(home / (std::string("settings.db") + suffix), home / (kept + suffix), ec);
+    }
+    fs::rename(staged, store, ec);
+    if (ec) {
+        error = "cannot put the restored settings in place: " + ec.message();
+        if (!kept.empty()) fs::rename(home / kept, store, ec);
+        return {};
+    }
+    return kept.empty() ? std::string("(none)") : kept;
 }
 
 }  // namespace torvalen

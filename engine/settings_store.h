@@ -155,4 +155,16 @@ private:
     bool tx_failed_ = false;  // the outermost transaction could not begin or was lost
 };
 
+// A consistent copy of the store file `from` in `to` (which must not exist), made
+// while another process may be writing it (SQLite's VACUUM INTO, read-only).
+bool snapshot_settings_file(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error);
+
+// A restore staged for the next start: "settings.db.restore" beside the store.
+inline constexpr const char* staged_restore_name = "settings.db.restore";
+// At start, before the store is opened: a staged restore takes the store's place,
+// the store it replaces is kept as "settings.db.before-restore-YYYYMMDD-HHMMSS".
+// Returns that name (empty when nothing was staged); `error` when the swap failed
+// (the store is then left as it was).
+std::string take_staged_restore(const std::filesystem::path& home, std::string& error);
+
 }  // namespace torvalen

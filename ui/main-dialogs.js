@@ -5,7 +5,7 @@
 //   { state(): object, reloadPage(): void, stopped(): void }
 
 import { get, command } from './api.js';
-import { openDialog, messageBox } from './dialog.js';
+import { openDialog, messageBox, askYesNo } from './dialog.js';
 import { soundMultiSettings, soundSingleSettings, soundSingleChannels, soundInterface } from './sound-dialogs.js';
 import { rdsOptions, rdsSettings, rdsRotation, rdsTa, nowPlaying } from './rds-dialogs.js';
 import { stlTxSettings, stlRxSettings } from './stl-dialogs.js';
@@ -47,6 +47,8 @@ const handlers = {
   version: (ctx) => helpText('Version', 'version'),
   copyrights: (ctx) => helpText('Copyrights', 'copyrights'),
   exit: exitProgram,
+  config_download: downloadConfiguration,
+  config_restore: restoreConfiguration,
   sound_multi_settings: (ctx) => soundMultiSettings(ctx.state()),
   sound_single_settings: (ctx) => soundSingleSettings(ctx.state()),
   sound_single_channels: (ctx) => soundSingleChannels(ctx.state()),
@@ -481,4 +483,40 @@ async function helpText(title, member) {
 async function exitProgram(ctx) {
   const answer = await command('/api/exit');
   if (answer.ok) ctx.stopped();
+}
+
+// ---- The whole configuration ----
+
+async function downloadConfiguration() {
+  const answer = await get('/api/config/download');
+  const binary = atob(answer.content);
+  const bytes = new Uint8Array(binary.length);
+  for (let i = 0; i < binary.length; ++i) bytes[i] = binary.charCodeAt(i);
+  const link = element('a', { href: URL.createObjectURL(new Blob([bytes], { type: 'application/octet-stream' })) });
+  link.download = answer.file_name;
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
+async function restoreConfiguration() {
+  const ask = 'Restoring replaces every setting of every instance at the next start of Torvalen.\r\n' +
+    'The present settings are kept beside the restored ones. Choose the file?';
+  if (!(await askYesNo(ask, 'Restore Configuration'))) return;
+  const picker = element('input', { type: 'file', accept: '.db', hidden: true, 'aria-label': 'Configuration file' });
+  const chosen = new Promise((resolve) => {
+    picker.addEventListener('change', () => resolve(picker.files?.[0] ?? null), { once: true });
+    picker.addEventListener('cancel', () => resolve(null), { once: true });
+  });
+  document.body.append(picker);
+  picker.click();
+  const file = await chosen;
+  picker.remove();
+  if (!file) return;
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  const answer = await command('/api/config/restore', { content: btoa(binary) });
+  if (answer.ok) await messageBox(answer.notice, 'Restore Configuration');
 }

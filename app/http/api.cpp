@@ -310,7 +310,10 @@ std::vector<MenuEntry> build_main_menu(const MenuState& s) {
                             toggle("Minimize To Tray", "toggle_minimize_to_tray", s.desktop.use_sys_tray, on),
                             toggle("Run At Startup", "toggle_run_at_startup", s.desktop.run_at_startup, on),
                             toggle("Confirm Exit", "toggle_confirm_exit", s.desktop.confirm_exit, on),
-                            toggle("Start Minimized", "toggle_start_minimized", s.desktop.start_minimized, on)}));
+                            toggle("Start Minimized", "toggle_start_minimized", s.desktop.start_minimized, on),
+                            // The whole configuration through the browser.
+                            item("Download Configuration", "config_download", on),
+                            item("Restore Configuration", "config_restore", on)}));
     const bool password = !on || instance;
     menu.push_back(submenu("Password", password,
                            {item("Log On", "log_on", !on), item("Log Off", "log_off", on),

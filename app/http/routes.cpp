@@ -17,6 +17,7 @@ const RouteHandler* RouteTable::find(std::string_view method, std::string_view p
 
 void add_module_routes(RouteTable& table) {
     add_sound_routes(table);
+    add_config_routes(table);
     add_rds_routes(table);
     add_now_playing_routes(table);
     add_stl_routes(table);

@@ -42,6 +42,7 @@ private:
 
 // One function per module, each in its module's routes file.
 void add_sound_routes(RouteTable& table);
+void add_config_routes(RouteTable& table);
 void add_rds_routes(RouteTable& table);
 void add_now_playing_routes(RouteTable& table);
 void add_stl_routes(RouteTable& table);

@@ -909,3 +909,41 @@ TEST_F(ApiTest, PlayerDecksPlaylistModesAndRotations) {
 
 }  // namespace
 }  // namespace torvalen
+
+namespace torvalen {
+namespace {
+
+TEST_F(ApiTest, TheConfigurationIsDownloadedAndRestoredAtTheNextStart) {
+    JsonValue down = get("/api/config/download");
+    ASSERT_TRUE(down["ok"].flag());
+    const std::string content = down["content"].str();
+    ASSERT_GT(content.size(), 100u);
+    // Changed after the download: the restore takes it back.
+    ASSERT_TRUE(post("/api/instance/new", {{"name", "Late"}})["ok"].flag());
+
+    EXPECT_EQ(call("POST", "/api/config/restore", {{"content", "not base64!"}}).status, 400);
+    // "not a database" in base64: checked and refused, nothing staged.
+    JsonValue refused = post("/api/config/restore", {{"content", "bm90IGEgZGF0YWJhc2U="}});
+    EXPECT_FALSE(refused["ok"].flag());
+    EXPECT_FALSE(std::filesystem::exists(options_.home / "settings.db.restore"));
+
+    JsonValue staged = post("/api/config/restore", {{"content", content}});
+    ASSERT_TRUE(staged["ok"].flag()) << staged["message"].str();
+    EXPECT_NE(staged["notice"].str().find("next start"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(options_.home / "settings.db.restore"));
+    EXPECT_EQ(std::filesystem::status(options_.home / "settings.db.restore").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    stop();
+    start();
+    const JsonValue names = get("/api/state")["instances"];
+    for (const auto& n : names.arr()) EXPECT_NE(n.str(), "Late");
+    EXPECT_FALSE(std::filesystem::exists(options_.home / "settings.db.restore"));
+    bool kept = false;
+    for (const auto& e : std::filesystem::directory_iterator(options_.home))
+        kept = kept || e.path().filename().string().rfind("settings.db.before-restore-", 0) == 0;
+    EXPECT_TRUE(kept);
+}
+
+}  // namespace
+}  // namespace torvalen

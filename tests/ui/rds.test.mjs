@@ -5,7 +5,11 @@
 // Last, the program stops and the page says its values are no longer live.
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { Torvalen, launchBrowser, openMain, chooseMenu, selectPage, waitFor, dialog, pressButton, takeMessage } from './harness.mjs';
+import fs from 'node:fs';
+import path from 'node:path';
+import {
+  Torvalen, launchBrowser, openMain, chooseMenu, selectPage, waitFor, dialog, pressButton, takeMessage, answerYesNo, tempDir,
+} from './harness.mjs';
 
 let server;
 let browser;
@@ -82,6 +86,19 @@ describe('RDS and Now Playing dialogs', () => {
     assert.match(text, /Clock \d{4}-\d\d-\d\d \d\d:\d\d:\d\d /);
     // The virtual device plays silence here: the input is reported silent.
     await waitFor(async () => (await strip.innerText()).includes('Alarm Input silent'), 'the silence alarm');
+  });
+
+  test('the whole configuration is downloaded and staged for restore through the browser', async () => {
+    const [download] = await Promise.all([page.waitForEvent('download'), chooseMenu(page, ['Settings', 'Download Configuration'])]);
+    assert.match(download.suggestedFilename(), /^torvalen-settings-\d{8}-\d{4}\.db$/);
+    const file = path.join(tempDir('config'), download.suggestedFilename());
+    await download.saveAs(file);
+    assert.equal(fs.readFileSync(file).subarray(0, 15).toString(), 'SQLite format 3');
+    await chooseMenu(page, ['Settings', 'Restore Configuration']);
+    const [chooser] = await Promise.all([page.waitForEvent('filechooser'), answerYesNo(page, 'Yes')]);
+    await chooser.setFiles(file);
+    assert.match(await takeMessage(page, 'Restore Configuration'), /next start/);
+    assert.ok(fs.existsSync(path.join(server.home, 'settings.db.restore')));
   });
 
   test('when the program goes away the page says the values are not live', async () => {

@@ -202,8 +202,10 @@ describe('controls and presets', () => {
     await save.getByRole('textbox', { name: 'File name', exact: true }).fill('e2e-export');
     await pressButton(save, 'Save');
     await save.waitFor({ state: 'detached' });
+    // The export writes a hidden temporary file and renames it into place: wait for the
+    // file itself.
     const written = await waitFor(() => {
-      const files = fs.readdirSync(exportDir);
+      const files = fs.readdirSync(exportDir).filter((f) => !f.startsWith('.'));
       return files.length ? files : null;
     }, 'the exported file');
     assert.equal(written.length, 1, `one file exported (${written})`);

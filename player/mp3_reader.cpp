@@ -14,7 +14,10 @@ namespace torvalen::player {
 
 namespace {
 
-constexpr uint32_t input_max = 2048;   // larger than any frame with a bit rate
+// The longest frame with a bit rate is MPEG-2.5 Layer II at 160 kb/s and 8 kHz:
+// 2881 bytes; the next frame's 4-byte header is read with it.
+constexpr uint32_t max_frame_bytes = 2881;
+constexpr uint32_t input_max = max_frame_bytes + 4;
 constexpr uint32_t output_max = 4608;  // one frame of 1152 stereo 16-bit samples
 
 class Mp3Reader final : public FormatReader {

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Mp3Layout mp3 = scan_mp3(source);
     ok = ok && mp3.data_start <= mp3.data_end && mp3.data_end <= size && tags_ok(mp3.tags);
     for (size_t i = 0; i + 4 <= size; ++i)
-        if (const auto h = parse_mp3_header(data + i)) ok = ok && h->length >= 4 && h->length <= 2048;
+        if (const auto h = parse_mp3_header(data + i)) ok = ok && h->length >= 4 && h->length <= 2881;
     ItemInfo info;
     if (auto reader = open_mp3(source, info)) ok = ok && info.source_rate > 0 && drain(*reader, false);
     if (!ok) __builtin_trap();

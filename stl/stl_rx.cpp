@@ -56,6 +56,7 @@ void JitterRing::reset(uint32_t length) {
 
 bool JitterRing::write(std::span<const float> in) {
     const uint32_t count = static_cast<uint32_t>(in.size());
+    if (count == 0) return true;  // an empty block (and no ring to wrap in)
     const int64_t free = int64_t(length_) - fill() - 2;
     if (free < int64_t(count)) return false;
     const uint32_t first = std::min(count, length_ - write_);
@@ -67,6 +68,7 @@ bool JitterRing::write(std::span<const float> in) {
 
 bool JitterRing::read(std::span<float> out) {
     const uint32_t count = static_cast<uint32_t>(out.size());
+    if (count == 0) return true;  // a bus without samples: nothing to copy, no ring to wrap in
     if (fill() < count) return false;
     const uint32_t first = std::min(count, length_ - read_);
     std::memcpy(out.data(), &data_[read_], first * sizeof(float));

@@ -56,7 +56,7 @@ public:
     // Clears the storage; the ring then holds N/2 floats of silence.
     void reset(uint32_t length);
     uint32_t length() const { return length_; }
-    uint32_t fill() const { return (write_ + length_ - read_) % length_; }
+    uint32_t fill() const { return length_ ? (write_ + length_ - read_) % length_ : 0; }
     // Writes all of `in` or nothing; false when it does not fit.
     bool write(std::span<const float> in);
     // Reads exactly out.size() floats, or nothing when fewer are held.

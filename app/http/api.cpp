@@ -17,6 +17,7 @@
 #include "app/http/file_rules.h"
 #include "app/http/routes.h"
 #include "app/http/json.h"
+#include "app/http/private_folder.h"
 #include "app/http/metrics.h"
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
@@ -1192,18 +1193,6 @@ Response Api::bar_command(const Request& request, std::string_view verb, bool da
 }
 
 namespace {
-// A folder of our own under the system's temporary folder, removed with everything in it.
-struct PrivateFolder {
-    std::filesystem::path path;
-    PrivateFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "torvalen-transfer.XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path = pattern;
-    }
-    ~PrivateFolder() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
 
 // A file name from the browser as the last part of a path: letters, digits and
 // ". -_" kept, anything else "_".
@@ -1218,7 +1207,7 @@ std::string upload_name(const std::string& name) {
 Response Api::transfer(const Request& request, std::string_view verb, const PageView& view, bool dayparts) {
     params::PresetBar& bar = *view.bar;
     const ProfileKind& kind = dayparts ? daypart_files : preset_files;
-    PrivateFolder folder;
+    PrivateFolder folder("torvalen-transfer");
     if (folder.path.empty()) return message_response(200, "No temporary folder for the transfer", messages::title_error);
     if (verb == "download") {
         const std::string name = dayparts ? bar.current_daypart() : bar.current_preset();

@@ -12,6 +12,7 @@
 
 #include "app/http/answers.h"
 #include "app/http/json.h"
+#include "app/http/private_folder.h"
 #include "app/http/routes.h"
 #include "app/messages.h"
 #include "engine/log.h"
@@ -66,17 +67,6 @@ std::optional<std::string> unbase64(const std::string& text) {
     return out;
 }
 
-struct PrivateFolder {
-    fs::path path;
-    PrivateFolder() {
-        std::string pattern = (fs::temp_directory_path() / "torvalen-config.XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path = pattern;
-    }
-    ~PrivateFolder() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-};
 
 std::optional<std::string> read_all(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -85,7 +75,7 @@ std::optional<std::string> read_all(const fs::path& file) {
 }
 
 Response download(Application& app) {
-    PrivateFolder folder;
+    PrivateFolder folder("torvalen-config");
     if (folder.path.empty()) return message_response(200, "No temporary folder for the copy", messages::title_error);
     const fs::path copy = folder.path / "settings.db";
     std::string error;
@@ -106,7 +96,7 @@ Response download(Application& app) {
 Response restore(Application& app, const Request& request) {
     const auto bytes = unbase64(field(request, "content"));
     if (!bytes || bytes->empty()) return bad_request("The file did not arrive whole");
-    PrivateFolder folder;
+    PrivateFolder folder("torvalen-config");
     if (folder.path.empty()) return message_response(200, "No temporary folder for the check", messages::title_error);
     const fs::path candidate = folder.path / "settings.db";
     {

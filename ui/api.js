@@ -60,15 +60,28 @@ export function onEvent(name, handler) {
     if (source) attach(name);
   }
   listeners.get(name).add(handler);
-  if (!source) {
-    source = new EventSource('/api/events');
-    for (const n of listeners.keys()) attach(n);
-    // While the stream is down the page says so (meters grey out instead of
-    // freezing on their last values); the browser reconnects by itself.
-    source.addEventListener('error', () => connection(false));
-    source.addEventListener('open', () => connection(true));
-  }
+  if (!source) openEvents();
   return () => listeners.get(name).delete(handler);
+}
+// The page this browser views (its meters come on the stream); null follows the
+// program's stored page.
+let eventPage = null;
+function openEvents() {
+  source = new EventSource(eventPage === null ? '/api/events' : `/api/events?page=${eventPage}`);
+  for (const n of listeners.keys()) attach(n);
+  // While the stream is down the page says so (meters grey out instead of
+  // freezing on their last values); the browser reconnects by itself.
+  source.addEventListener('error', () => connection(false));
+  source.addEventListener('open', () => connection(true));
+}
+// Each browser views a page of its own: the stream is opened again for it.
+export function setEventPage(page) {
+  if (page === eventPage) return;
+  eventPage = page;
+  if (source) {
+    source.close();
+    openEvents();
+  }
 }
 function connection(up) {
   document.body.classList.toggle('tv-connection-lost', !up);

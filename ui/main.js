@@ -65,7 +65,9 @@ async function refresh() {
   try {
     do {
       fetchAgain = false;
-      const next = await get('/api/state');
+      const seen = state?.current;
+      const view = seen == null ? undefined : viewPages.get(seen);
+      const next = await get('/api/state', view === undefined ? {} : { view_instance: seen, page: String(view) });
       if (stopped) return;
       lastHeard = Date.now();
       captionLink.textContent = '';
@@ -81,7 +83,33 @@ async function refresh() {
   }
 }
 
+// Each browser views a page of its own, per instance (kept across reloads of this
+// tab); an instance not seen yet opens on the page the program stored, which a
+// logged-on browser's choice updates.
+const viewPages = new Map(JSON.parse(sessionStorage.getItem('tv-view-pages') || '[]'));
+function viewPage(s) {
+  if (s.current == null) return s.page;
+  if (!viewPages.has(s.current)) viewPages.set(s.current, s.stored_page ?? s.page);
+  return viewPages.get(s.current);
+}
+function selectPage(page) {
+  viewPages.set(state.current, page);
+  sessionStorage.setItem('tv-view-pages', JSON.stringify([...viewPages]));
+  // The stored page is what a newly opened browser shows first: only a browser
+  // that may change settings stores it.
+  if (state.logged_on) command('/api/page/select', { page: String(page) }, { quiet: true });
+  refresh();
+}
+
 function apply(next) {
+  const view = viewPage(next);
+  if (next.page !== view) {
+    // The answer is for another page than this browser views (its first sight of
+    // the instance): ask again for the viewed page's menu.
+    fetchAgain = true;
+    next = { ...next, page: view };
+  }
+  api.setEventPage(next.current == null ? null : view);
   state = next;
   applyStyle(next.style);
   document.title = next.current ? `${next.title || 'Torvalen'} — ${next.current}` : (next.title || 'Torvalen');
@@ -185,10 +213,7 @@ function renderPageTabs(s) {
   pageKey = key;
   const hadFocus = pageTabs.contains(document.activeElement);
   pageTabs.replaceChildren(...pages.map((p) => {
-    const tab = makeTab(p.label, p.index === s.page, async () => {
-      const answer = await command('/api/page/select', { page: String(p.index) });
-      if (answer.ok) refresh();
-    });
+    const tab = makeTab(p.label, p.index === s.page, () => selectPage(p.index));
     if (!p.present) {
       tab.classList.add('tv-absent');
       tab.title = 'Not available in this build';

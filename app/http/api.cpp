@@ -525,7 +525,7 @@ Response Api::dispatch(const Request& request) {
 
 Response Api::read_request(const Request& request, bool may) {
     const std::string& p = request.path;
-    if (p == "/api/state") return state_json(may);
+    if (p == "/api/state") return state_json(request, may);
     if (p == "/api/page") return page_json(request, may);
     if (p == "/api/values") return values_json(request);
     if (p == "/api/presets") return presets_json(request, may);
@@ -537,7 +537,7 @@ Response Api::read_request(const Request& request, bool may) {
     return not_found("No such resource");
 }
 
-Response Api::state_json(bool may) {
+Response Api::state_json(const Request& request, bool may) {
     Json j;
     j.begin_object()
         .member("ok", true)
@@ -552,8 +552,18 @@ Response Api::state_json(bool may) {
     if (current) j.value(current->name());
     else j.null();
     j.member("max_instances", static_cast<uint32_t>(max_instances));
-    const uint32_t page = current ? current->page_index() : processor_page;
-    j.member("page", page);
+    // The page this browser views (`page`, given for the instance `view_instance`
+    // it last saw as current) decides the menu's module entry; the stored page is
+    // what a newly opened browser shows first.
+    const uint32_t stored = current ? current->page_index() : processor_page;
+    uint32_t page = stored;
+    const std::string* view_instance = request.param("view_instance");
+    const std::string* view_page = request.param("page");
+    uint32_t viewed = 0;
+    if (current && view_instance && view_page && *view_instance == current->name() && parse_u32(*view_page, viewed) &&
+        viewed < page_count)
+        page = viewed;
+    j.member("page", page).member("stored_page", stored);
     j.key("pages").begin_array();
     for (uint32_t i = 0; i < page_count; ++i) {
         const PageView v = current ? page_view(*current, i) : PageView{};
@@ -1346,7 +1356,7 @@ std::string Api::fingerprint() {
     return f;
 }
 
-Api::Tick Api::tick() {
+Api::Tick Api::tick(uint32_t pages, bool stored_too) {
     Tick t;
     control_.run([&] {
         std::string f = fingerprint();
@@ -1354,8 +1364,14 @@ Api::Tick Api::tick() {
             last_fingerprint_ = std::move(f);
             bump();
         }
-        t.meters = meters_.meters_event(app_);
-        t.analyser = meters_.analyser_event(app_);
+        meters_.forget_closed(app_);
+        Instance* current = app_.current();
+        if (!current) return;
+        t.stored_page = current->page_index();
+        const uint32_t wanted = pages | (stored_too ? 1u << t.stored_page : 0u);
+        for (uint32_t page = 0; page < page_count; ++page)
+            if (wanted & (1u << page)) t.meters[page] = meters_.meters_event(*current, app_, page);
+        if (wanted & (1u << analyser_page)) t.analyser = meters_.analyser_event(*current);
     });
     t.version = state_version();
     return t;

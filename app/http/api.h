@@ -6,6 +6,7 @@
 // application or a module is handed to the control thread and waited for.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -124,12 +125,17 @@ public:
     // One tick of the event stream (every 40 ms, any thread): runs the meter feed
     // on the control thread and notices state changes made outside requests (a
     // day-part load, another browser). Fills the events' data ("" for none).
+    // Each browser views a page of its own: the tick holds the "meters" event of
+    // every page in `pages` (bit p for page p of the current instance), and of the
+    // stored page when `stored_too` (streams that follow it), and the "analyser"
+    // event when the Analyser page is among them.
     struct Tick {
         uint64_t version = 0;
-        std::string meters;
+        uint32_t stored_page = 0;  // the current instance's stored page
+        std::array<std::string, page_count> meters;
         std::string analyser;
     };
-    Tick tick();
+    Tick tick(uint32_t pages, bool stored_too);
     // Saves the style settings; called at exit on the control thread.
     void save_style();
     // Runs the exit the "Exit" command granted (after its answer went out).
@@ -148,7 +154,7 @@ private:
     bool session_valid(const Request& request);
     Response throttled(const Request& request);  // empty body: go on
 
-    Response state_json(bool may_change);
+    Response state_json(const Request& request, bool may_change);
     Response page_json(const Request& request, bool may_change);
     Response values_json(const Request& request);
     Response presets_json(const Request& request, bool may_change);

@@ -28,7 +28,6 @@ constexpr uint32_t stl_rx_page = 2;
 constexpr uint32_t sound_out_page = 4;
 constexpr uint32_t stl_tx_page = 5;
 constexpr uint32_t stream_tx_page = 6;
-constexpr uint32_t analyser_page = 7;
 
 constexpr std::array<MeterRecord, 3> sound_in_layout = {{
     {"Meters", K::root, 1, 0},
@@ -349,7 +348,7 @@ std::string MeterFeed::layout_json(Instance& instance, uint32_t page) {
     return j.take();
 }
 
-std::string MeterFeed::meters_event(Application& app) {
+void MeterFeed::forget_closed(Application& app) {
     // Panels of instances that are gone (closed without a word) go with them.
     std::vector<const Instance*> alive;
     for (const std::string& name : app.instance_names())
@@ -357,10 +356,10 @@ std::string MeterFeed::meters_event(Application& app) {
     std::erase_if(panels_, [&](const auto& p) {
         return std::find(alive.begin(), alive.end(), p->instance) == alive.end();
     });
+}
 
-    Instance* instance = app.current();
-    if (!instance) return "";
-    const uint32_t page = instance->page_index();
+std::string MeterFeed::meters_event(Instance& instance_ref, Application& app, uint32_t page) {
+    Instance* instance = &instance_ref;
 
     Json j;
     j.begin_object();
@@ -462,9 +461,8 @@ std::string MeterFeed::meters_event(Application& app) {
     return j.end_object().take();
 }
 
-std::string MeterFeed::analyser_event(Application& app) {
-    Instance* instance = app.current();
-    if (!instance || instance->page_index() != analyser_page) return "";
+std::string MeterFeed::analyser_event(Instance& instance_ref) {
+    Instance* instance = &instance_ref;
     auto* analyser = dynamic_cast<measure::Analyser*>(instance->analyser());
     if (!analyser || !analyser->take_frame(*frame_)) return "";
     const measure::AnalyserFrame& f = *frame_;

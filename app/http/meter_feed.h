@@ -29,6 +29,8 @@ struct AnalyserFrame;
 
 namespace torvalen::http {
 
+inline constexpr uint32_t analyser_page = 7;
+
 // The constant layouts of the modules that are not processors.
 std::span<const measure::MeterRecord> sound_in_meter_layout();   // 6 values
 std::span<const measure::MeterRecord> sound_out_meter_layout();  // 18 values
@@ -59,7 +61,10 @@ public:
     // or "null" when the page has no meters.
     std::string layout_json(Instance& instance, uint32_t page);
 
-    // Every 40 ms: data of the "meters" event for the current instance's selected page:
+    // Drops the panels of instances that were closed (once per tick).
+    void forget_closed(Application& app);
+
+    // Every 40 ms: data of the "meters" event for page `page` of `instance`:
     // {"instance":name,"page":p,"cpu":load,"status":[lines]|null,"tick":n,"items":[...]|null}
     // ("" when there is no instance). Per item, in layout order:
     // - level meters with six values: "bars" [[rms, envelope, peak] per channel] and
@@ -70,16 +75,16 @@ public:
     // - stereo-width meters: "bars" [[p]]; AGC meters: "bars" [[p]] and "gate" (closed);
     // - equaliser graphs: "eq" [frequency Hz, Q, gain - 1, section rate] and "changed".
     // Positions are fractions 0..1 of the meter height from the top.
-    std::string meters_event(Application& app);
+    std::string meters_event(Instance& instance, Application& app, uint32_t page);
 
-    // Every 40 ms: data of the "analyser" event when the current page is the Analyser
-    // and a new frame came ("" otherwise):
+    // Every 40 ms while a browser views the Analyser page: data of the "analyser"
+    // event when a new frame came ("" otherwise):
     // {"instance","mode":"spectrum"|"wave","channels","rate","length","f_low","f_high",
     //  "columns":n,"dc":[L,R],"high":[[...],[...]],"low":[[...],[...]]|null,"meters":[6]}
     // (f_low, f_high: the spectrum axis the columns cover, logarithmic, in Hz)
     // plus "display" (analyser_display_json). Spectrum columns in dB rounded to 0.1,
     // waveform columns to 4 decimals.
-    std::string analyser_event(Application& app);
+    std::string analyser_event(Instance& instance);
 
     // The analyser graph's display settings, also carried by every "analyser" event:
     // {"mode":"spectrum"|"wave","wave":{"x_zoom","x_offset","y_zoom","y_offset"},

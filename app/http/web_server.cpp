@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -49,6 +50,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/http/answers.h"
 #include "app/http/api.h"
 #include "engine/log.h"
 
@@ -277,6 +279,7 @@ struct WebServer::State {
 
         // An event stream: what it has been sent so far.
         bool stream = false;
+        int view_page = -1;  // the page whose meters it gets (-1: the stored page)
         bool sent_retry = false;
         std::string peer;
         uint64_t sequence = 0;
@@ -311,6 +314,8 @@ struct WebServer::State {
     std::deque<Exchange*> jobs;
     int streams = 0;
     std::map<std::string, int> streams_of;  // by peer
+    std::array<int, page_count> page_viewers{};  // streams by the page they view
+    int stored_page_viewers = 0;                 // streams that follow the stored page
     std::atomic<int> clients{0};
 
     // Every open connection, for the deadlines. Never held while calling
@@ -559,6 +564,15 @@ MHD_Result WebServer::State::start_stream(MHD_Connection* c, Exchange& ex) {
         return send_json(c, MHD_HTTP_FORBIDDEN, unknown_host_body);
     }
     ex.peer = ex.socket ? ex.socket->peer : "";
+    // "?page=N": the page this browser views, whose meters it is sent.
+    const size_t question = ex.uri.find('?');
+    if (question != std::string::npos) {
+        std::map<std::string, std::string> fields;
+        parse_fields(std::string_view(ex.uri).substr(question + 1), fields);
+        const auto page = fields.find("page");
+        uint32_t p = 0;
+        if (page != fields.end() && parse_u32(page->second, p) && p < page_count) ex.view_page = static_cast<int>(p);
+    }
     {
         std::lock_guard guard(lock);
         if (stopping) return send_json(c, MHD_HTTP_SERVICE_UNAVAILABLE, stopping_body);
@@ -569,6 +583,8 @@ MHD_Result WebServer::State::start_stream(MHD_Connection* c, Exchange& ex) {
         }
         ++of_peer;
         clients.store(++streams);
+        if (ex.view_page < 0) ++stored_page_viewers;
+        else ++page_viewers[static_cast<size_t>(ex.view_page)];
         ex.stream = true;
         ex.last_output = Clock::now();
     }
@@ -598,8 +614,11 @@ ssize_t WebServer::State::stream_read(Exchange& ex, char* buffer, size_t max) {
                 ex.version = latest.version;
                 ex.pending += "event: state\ndata: {\"version\":" + std::to_string(latest.version) + "}\n\n";
             }
-            if (!latest.meters.empty()) ex.pending += "event: meters\ndata: " + latest.meters + "\n\n";
-            if (!latest.analyser.empty()) ex.pending += "event: analyser\ndata: " + latest.analyser + "\n\n";
+            const uint32_t page = ex.view_page < 0 ? latest.stored_page : static_cast<uint32_t>(ex.view_page);
+            const std::string& meters = latest.meters[page];
+            if (!meters.empty()) ex.pending += "event: meters\ndata: " + meters + "\n\n";
+            if (page == analyser_page && !latest.analyser.empty())
+                ex.pending += "event: analyser\ndata: " + latest.analyser + "\n\n";
         }
         const auto now = Clock::now();
         if (ex.pending.empty() && now - ex.last_output >= keep_alive_comment) ex.pending = ": keep-alive\n\n";
@@ -659,6 +678,8 @@ void WebServer::State::completed(Exchange* ex) {
         std::lock_guard guard(lock);
         clients.store(--streams);
         if (--streams_of[ex->peer] <= 0) streams_of.erase(ex->peer);
+        if (ex->view_page < 0) --stored_page_viewers;
+        else --page_viewers[static_cast<size_t>(ex->view_page)];
     }
     // A kept-alive connection waits for its next request: the header deadline again.
     if (ex->socket) ex->socket->enter(Phase::headers);
@@ -674,8 +695,12 @@ void WebServer::State::pump_main() {
             next = Clock::now();
             continue;
         }
+        uint32_t pages = 0;
+        for (uint32_t p = 0; p < page_count; ++p)
+            if (page_viewers[p] > 0) pages |= 1u << p;
+        const bool stored_too = stored_page_viewers > 0;
         guard.unlock();
-        Api::Tick tick = api.tick();
+        Api::Tick tick = api.tick(pages, stored_too);
         guard.lock();
         latest = std::move(tick);
         ++sequence;

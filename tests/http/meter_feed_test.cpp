@@ -91,7 +91,7 @@ protected:
     JsonValue wait_event(http::MeterFeed& feed, Application& app, const std::function<bool(const JsonValue&)>& accept) {
         JsonValue last;
         eventually([&] {
-            const std::string text = feed.meters_event(app);
+            const std::string text = feed.meters_event(*app.current(), app, app.current()->page_index());
             if (text.empty()) return false;
             last = parse(text);
             return accept(last);
@@ -249,9 +249,8 @@ TEST_F(MeterFeedTest, NoInstanceNoEvent) {
     ASSERT_TRUE(app);
     http::MeterFeed feed;
     ASSERT_TRUE(app->current()->select_page(player_page));
-    const JsonValue e = parse(feed.meters_event(*app));
+    const JsonValue e = parse(feed.meters_event(*app->current(), *app, player_page));
     EXPECT_TRUE(e["items"].is_null());
-    EXPECT_EQ(feed.analyser_event(*app), "");  // not the Analyser page
 }
 
 TEST_F(MeterFeedTest, GroupSettingsAreCheckedAndPersist) {
@@ -320,8 +319,8 @@ TEST_F(MeterFeedTest, AnalyserFramesAndMeters) {
     http::MeterFeed feed;
     JsonValue frame;
     ASSERT_TRUE(eventually([&] {
-        feed.meters_event(*app);  // takes the level values the frame carries
-        const std::string text = feed.analyser_event(*app);
+        feed.meters_event(instance, *app, analyser_page);  // takes the level values the frame carries
+        const std::string text = feed.analyser_event(instance);
         if (text.empty()) return false;
         frame = parse(text);
         // The first frames may be the clear of the enable; wait for an analysed one.
@@ -396,7 +395,7 @@ TEST_F(MeterFeedTest, AnalyserDisplayChangesApplyAndPersist) {
         ASSERT_TRUE(feed.set_analyser_display(instance, view).ok);
         JsonValue frame;
         ASSERT_TRUE(eventually([&] {
-            const std::string text = feed.analyser_event(*app);
+            const std::string text = feed.analyser_event(instance);
             if (text.empty()) return false;
             frame = parse(text);
             return frame["mode"].str() == "wave" && frame["columns"].num() == 300 && frame["rate"].num() > 0;
@@ -413,7 +412,7 @@ TEST_F(MeterFeedTest, AnalyserDisplayChangesApplyAndPersist) {
         spectrum.mode = 1;
         ASSERT_TRUE(feed.set_analyser_display(instance, spectrum).ok);
         ASSERT_TRUE(eventually([&] {
-            const std::string text = feed.analyser_event(*app);
+            const std::string text = feed.analyser_event(instance);
             if (text.empty()) return false;
             frame = parse(text);
             return frame["mode"].str() == "spectrum";

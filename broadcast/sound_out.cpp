@@ -137,6 +137,10 @@ std::vector<std::string> SoundOut::status_lines() {
                                  last_rate_.load(std::memory_order_acquire) == mpx_rate_Hz);
 }
 
+bool SoundOut::multiplex_on_air() {
+    return params().input_mode != 0 && last_rate_.load(std::memory_order_acquire) == mpx_rate_Hz;
+}
+
 uint32_t SoundOut::status_version() const {
     return status_changes_.load(std::memory_order_acquire) + content_.status_version.load(std::memory_order_acquire);
 }

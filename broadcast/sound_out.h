@@ -86,6 +86,9 @@ public:
     // Stores the RDS content under the module key (after a dialog changed it).
     bool save_rds_content() { return content_.save(key_); }
 
+    // True while the multiplex is built: "MPX" chosen and the device at 192 kHz.
+    bool multiplex_on_air();
+
     // Status pane lines, and a counter that moves whenever they may have changed.
     std::vector<std::string> status_lines();
     uint32_t status_version() const;

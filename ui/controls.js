@@ -201,8 +201,11 @@ export class ControlWindow extends HTMLElement {
     const body = el('div', 'tv-group-body');
     body.style.width = `${Math.max(0, group.width_px - 2)}px`;
     const widgets = new Map();
+    const lists = group.controls.filter((c) => c.widget === 'list_switch');
     for (const control of group.controls) {
-      const widget = createWidget(control, (value) => this.send(control, value));
+      const n = lists.indexOf(control);
+      const listName = n < 0 ? '' : lists.length > 1 ? `${group.label} ${n + 1}` : group.label;
+      const widget = createWidget(control, (value) => this.send(control, value), { listName });
       if (!widget) continue;
       widget.show(this.valueOf(control));
       widget.setEnabled(this.enabled);

@@ -335,6 +335,8 @@ export class MeterPanel extends HTMLElement {
       }
       if (texts.length) parts.push(`${g.name}: ${texts.join(', ')}`);
     }
+    // Sound Out with the multiplex on air: the pilot and RDS injection.
+    if (d.injection) parts.push(d.injection);
     const line = parts.join('   ');
     if (this._numbers.textContent !== line) this._numbers.textContent = line;
   }

@@ -377,11 +377,13 @@ function captionOf(label) {
 // Builds the widget of one control node of the page tree. `send(value)` posts
 // the value and resolves to the read-back (or null when refused). Returns
 // { element, show(value), setEnabled(on), busy }.
-export function createWidget(control, send) {
+// `listName` is the visible and accessible name of a list switch (whose label is
+// its item list): the group's title, numbered when the group has several.
+export function createWidget(control, send, { listName = '' } = {}) {
   switch (control.widget) {
     case 'slider': return sliderWidget(control, send, false);
     case 'level_slider': return sliderWidget(control, send, true);
-    case 'list_switch': return listWidget(control, send);
+    case 'list_switch': return listWidget(control, send, listName);
     case 'frequency': return frequencyWidget(control, send);
     case 'delay': return delayWidget(control, send);
     default: return null;
@@ -432,10 +434,12 @@ function sliderWidget(control, send, level) {
   };
 }
 
-function listWidget(control, send) {
+function listWidget(control, send, name) {
   const element = cell(control, 'tv-list-switch');
   const select = el('select');
-  select.setAttribute('aria-label', control.label);
+  const items = String(control.label ?? '').split('\n').filter((t) => t !== '').join(' / ');
+  select.setAttribute('aria-label', name || items);
+  select.title = items;
   (control.items || []).forEach((item, i) => {
     const option = el('option', '', item);
     option.value = String(i);
@@ -444,7 +448,9 @@ function listWidget(control, send) {
   const base = Math.min(control.min, control.max) || 0;
   const sender = new Sender(send, (v) => show(v));
   select.addEventListener('change', () => sender.post(base + Number(select.value)));
-  // The list's label is its items: the select itself shows them.
+  // The list's label is its items, which the select itself shows: the caption
+  // above it names what it switches.
+  if (name) element.append(captionOf(name));
   element.append(select);
   function show(v) {
     const i = Math.round(v - base);

@@ -301,6 +301,24 @@ const MeterFeed::Readings& MeterFeed::readings(Instance& instance) {
     return r;
 }
 
+// The pilot and RDS injection the Sound Out settings give: the pilot as its
+// fraction of full scale and its deviation (full scale deviates 75 kHz), RDS as
+// the chosen deviation and its share of 75 kHz.
+std::string injection_text(const broadcast::SoundOutParams& p) {
+    char text[96];
+    const float pilot_percent = p.pilot_amp * 100.0f;
+    const float rds_kHz = 6.0f - 0.5f * static_cast<float>(std::min<uint32_t>(p.rds_amp, 8));
+    int n = p.stereo ? std::snprintf(text, sizeof text, "Pilot %.1f %% (%.2f kHz)", pilot_percent, p.pilot_amp * 75.0f)
+                     : std::snprintf(text, sizeof text, "Pilot off (mono)");
+    if (n < 0) return "";
+    if (p.rds_enable)
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", RDS %.1f kHz (%.1f %%)", rds_kHz,
+                      rds_kHz / 75.0f * 100.0f);
+    else
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", RDS off");
+    return text;
+}
+
 std::optional<std::vector<std::string>> page_status_lines(Instance& instance, uint32_t page) {
     switch (page) {
         case sound_out_page:
@@ -458,6 +476,9 @@ std::string MeterFeed::meters_event(Instance& instance_ref, Application& app, ui
         j.end_object();
     }
     j.end_array();
+    if (page == sound_out_page)
+        if (auto* m = dynamic_cast<broadcast::SoundOut*>(instance->sound_out()); m && m->multiplex_on_air())
+            j.member("injection", injection_text(m->params()));
     return j.end_object().take();
 }
 

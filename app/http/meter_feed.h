@@ -23,6 +23,9 @@
 #include "engine/instance.h"
 #include "measure/meter_panel.h"
 
+namespace torvalen::broadcast {
+struct SoundOutParams;
+}
 namespace torvalen::measure {
 struct AnalyserFrame;
 }
@@ -39,6 +42,8 @@ std::span<const measure::MeterRecord> analyser_meter_layout();   // 6 values
 // The status pane of a page whose module has status lines of its own (Sound Out,
 // STL RX, STL TX); nothing for the others, which show the device status.
 std::optional<std::vector<std::string>> page_status_lines(Instance& instance, uint32_t page);
+// "Pilot 9.0 % (6.75 kHz), RDS 3.5 kHz (4.7 %)": the injection Sound Out's settings give.
+std::string injection_text(const broadcast::SoundOutParams& params);
 
 // A change of the analyser graph's view from the interface; fields left empty keep
 // their value. Zooms and offsets belong to the mode given (or the current one).
@@ -66,6 +71,8 @@ public:
 
     // Every 40 ms: data of the "meters" event for page `page` of `instance`:
     // {"instance":name,"page":p,"cpu":load,"status":[lines]|null,"tick":n,"items":[...]|null}
+    // and on the Sound Out page while the multiplex is on air "injection" (the pilot
+    // and RDS injection the settings give, as text).
     // ("" when there is no instance). Per item, in layout order:
     // - level meters with six values: "bars" [[rms, envelope, peak] per channel] and
     //   the held markers "env" [L, R] and "peak" [L, R];

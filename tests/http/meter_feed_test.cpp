@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "app/standard_modules.h"
+#include "broadcast/sound_out_settings.h"
 #include "engine/wav_file.h"
 #include "measure/analyser.h"
 #include "measure/analyser_settings.h"
@@ -242,6 +243,16 @@ TEST_F(MeterFeedTest, SoundOutStatusLines) {
     ASSERT_EQ(e["items"].arr().size(), 6u);
     EXPECT_EQ(e["items"][1]["bars"].arr().size(), 2u);  // loudness twice
     EXPECT_EQ(e["items"][4]["bars"].arr().size(), 2u);  // deviation L, R
+    EXPECT_FALSE(e.has("injection"));  // no multiplex at 48 kHz
+
+    // The injection read-out: full scale deviates 75 kHz; the RDS list runs 6.0 ... 2.0 kHz.
+    broadcast::SoundOutParams p = broadcast::default_sound_out_params();
+    EXPECT_EQ(http::injection_text(p), "Pilot 9.0 % (6.75 kHz), RDS 3.5 kHz (4.7 %)");
+    p.stereo = 0;
+    p.rds_amp = 8;
+    EXPECT_EQ(http::injection_text(p), "Pilot off (mono), RDS 2.0 kHz (2.7 %)");
+    p.rds_enable = 0;
+    EXPECT_EQ(http::injection_text(p), "Pilot off (mono), RDS off");
 }
 
 TEST_F(MeterFeedTest, NoInstanceNoEvent) {

@@ -73,7 +73,11 @@ test('slider and list switch post their values and show the read-back', async ()
   const section = await openGroup(m, 'Failsafe');
   assert.equal(await section.evaluate((s) => s.style.width), `${failsafe.width_px}px`);
 
-  await section.getByRole('combobox', { name: list.label, exact: true }).selectOption('1');
+  // A list switch's label is its item list: it is named, and captioned, by its group.
+  const switchBox = section.getByRole('combobox', { name: 'Failsafe', exact: true });
+  assert.equal(await switchBox.getAttribute('title'), list.label.split('\n').filter(Boolean).join(' / '));
+  assert.equal(await section.locator(`[data-index="${list.index}"] .tv-control-label`).innerText(), 'Failsafe');
+  await switchBox.selectOption('1');
   await waitFor(async () => (await values())[list.index] === 1, 'the list switch set to its second item');
 
   const input = section.getByRole('slider', { name: slider.label, exact: true });
@@ -166,7 +170,7 @@ test('right click: the default commands each spot offers, and what they reset', 
     return failsafe.controls.every((c) => v[c.index] === c.default);
   }, 'Failsafe back to its defaults');
   const list = failsafe.controls[0];
-  await waitFor(async () => (await section.getByRole('combobox', { name: list.label, exact: true }).inputValue()) === String(list.default),
+  await waitFor(async () => (await section.locator(`[data-index="${list.index}"] select`).inputValue()) === String(list.default),
     'the widget moved to the default');
   assert.deepEqual(page.problems, []);
 });
@@ -205,7 +209,7 @@ test('preset bar: Overwrite, Save offered before another preset, notes', async (
   const m = await model(PROCESSOR);
   const section = await openGroup(m, 'Failsafe');
   const list = group(m, 'Failsafe').group.controls[0];
-  const select = section.getByRole('combobox', { name: list.label, exact: true });
+  const select = section.locator(`[data-index="${list.index}"] select`);
 
   await select.selectOption('1');
   await saveAs('Preset....Save As', 'Rock');

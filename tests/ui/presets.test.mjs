@@ -77,7 +77,7 @@ describe('controls and presets', () => {
   async function changeControl(section, avoid) {
     const c = target.control;
     if (c.widget === 'list_switch') {
-      const select = section.getByRole('combobox', { name: c.label, exact: true });
+      const select = section.locator(`[data-index="${c.index}"] select`);
       const options = await select.locator('option').allInnerTexts();
       const now = await select.inputValue();
       const values = await select.locator('option').evaluateAll((os) => os.map((o) => o.value));
@@ -261,7 +261,7 @@ describe('controls and presets', () => {
     await waitFor(async () => (await values())[key] === target.control.default, 'the control back at its default');
     // The widget follows (tv-values-changed).
     if (target.control.widget === 'list_switch') {
-      const select = section.getByRole('combobox', { name: target.control.label, exact: true });
+      const select = section.locator(`[data-index="${target.control.index}"] select`);
       await waitFor(async () => Number(await select.inputValue()) === target.control.default, 'the list switch shows the default');
     }
     await waitFor(async () => (await currentName()) === `${presetName} *`, 'the preset shown as modified');

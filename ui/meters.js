@@ -44,11 +44,11 @@ export const SETTINGS_DIALOGS = {
 const SECTION_LABELS = { range: 'Range', hold: 'Hold', decay: 'Release' };
 
 const COLOR_NAMES = ['MeterBackground', 'MeterBarLevel1', 'MeterBarLevel2', 'MeterBarLevel3', 'MeterBarGR1',
-  'MeterBarGR2', 'MeterBarGR3', 'MeterBarGR4', 'TextColor', 'DarkBackground', 'GratPen', 'GrayedTextColor'];
+  'MeterBarGR2', 'MeterBarGR3', 'MeterBarGR4', 'TextColor', 'DarkBackground', 'GratPen', 'GrayedTextColor', 'RedPen'];
 const COLOR_DEFAULTS = {
   MeterBackground: '#000000', MeterBarLevel1: '#40ff40', MeterBarLevel2: '#80c080', MeterBarLevel3: '#ff0000',
   MeterBarGR1: '#ffff00', MeterBarGR2: '#ff8000', MeterBarGR3: '#ff4040', MeterBarGR4: '#00c0c0',
-  TextColor: '#ffffff', DarkBackground: '#2f2f2f', GratPen: '#6d6d6d', GrayedTextColor: '#c0c0c0',
+  TextColor: '#ffffff', DarkBackground: '#2f2f2f', GratPen: '#6d6d6d', GrayedTextColor: '#c0c0c0', RedPen: '#ff0000',
 };
 
 // Reads the named colours and fonts from the element's CSS variables.
@@ -69,6 +69,7 @@ export function readStyle(element) {
 
 const CAPTION_H = 16;  // group caption
 const NAME_H = 13;     // item names under the meters
+const DEVIATION_LIMIT_KHZ = 75;
 const NUMBERS_H = 16;  // the read-out line under the canvas
 const GATE_H = 5;      // AGC gate strip
 const SCALE_W = 21;    // dB labels left of a group's meters
@@ -335,10 +336,11 @@ export class MeterPanel extends HTMLElement {
       }
       if (texts.length) parts.push(`${g.name}: ${texts.join(', ')}`);
     }
-    // Sound Out with the multiplex on air: the pilot and RDS injection.
-    if (d.injection) parts.push(d.injection);
     const line = parts.join('   ');
-    if (this._numbers.textContent !== line) this._numbers.textContent = line;
+    if (this._numbers.textContent !== line) {
+      this._numbers.textContent = line;
+      this._numbers.title = line;  // the whole line, where a narrow panel cuts it
+    }
   }
 
   _schedule() {
@@ -394,6 +396,20 @@ export class MeterPanel extends HTMLElement {
         ctx.lineTo(scaleRight, y);
         ctx.stroke();
         ctx.fillText(text, scaleRight - 4, Math.min(Math.max(y, top + 4), bottom - 4));
+      }
+      // Deviation: the 75 kHz limit of FM broadcasting across the wells.
+      if (kind === KIND.deviation && g.range >= DEVIATION_LIMIT_KHZ) {
+        const y = Math.round(top + (1 - DEVIATION_LIMIT_KHZ / g.range) * height) + 0.5;
+        ctx.strokeStyle = c.RedPen;
+        ctx.beginPath();
+        for (const it of box.items) {
+          ctx.moveTo(it.x + 2, y);
+          ctx.lineTo(it.x + it.w - 2, y);
+        }
+        ctx.stroke();
+        ctx.fillStyle = c.RedPen;
+        ctx.textAlign = 'right';
+        ctx.fillText('75', scaleRight - 4, Math.min(Math.max(y, top + 4), bottom - 4));
       }
       // Item names.
       ctx.textAlign = 'center';
@@ -702,7 +718,8 @@ export class StatusPane extends HTMLElement {
   _onMeters(d) {
     if (!d || d.instance !== this.instance || d.page !== this.page || !Array.isArray(d.status)) return;
     this.hidden = false;
-    this.show(d.status);
+    // Sound Out with the multiplex on air: the pilot and RDS injection below its status.
+    this.show(d.injection ? [...d.status, d.injection] : d.status);
   }
 
   // Replaces the lines, touching the page only when they changed.

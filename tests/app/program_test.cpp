@@ -28,6 +28,7 @@
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
 #include "tests/broadcast/mpx_rig.h"
+#include "tests/support/http_get.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -40,6 +41,8 @@ namespace fs = std::filesystem;
 const fs::path program = fs::path(TORVALEN_BINARY_DIR) / "torvalen";
 
 using testing::read_file;
+using testing::http_get;
+using testing::http_exchange;
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -186,30 +189,6 @@ TEST_F(ProgramTest, FreewheelRendersTheWholeInputAndExits) {
     EXPECT_EQ(reader->sample_rate(), 48000u);
 }
 
-
-// One HTTP exchange on loopback: the request as text in, status and body out.
-std::pair<int, std::string> http_exchange(int port, const std::string& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        (void)!::write(fd, request.data(), request.size());
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    const size_t body = reply.find("\r\n\r\n");
-    if (reply.size() < 12 || body == std::string::npos) return {0, ""};
-    return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
-}
-
-std::pair<int, std::string> http_get(int port, const std::string& path) {
-    return http_exchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                   "\r\nConnection: close\r\n\r\n");
-}
 
 TEST_F(ProgramTest, UnderSystemdItReportsReadyPingsTheWatchdogAndAnswersHealthAndMetrics) {
     // systemd's side: a datagram socket named by NOTIFY_SOCKET, a 400 ms watchdog.

@@ -21,6 +21,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "engine/audio_device.h"
@@ -28,6 +30,7 @@
 #include "engine/jack_driver.h"
 #include "engine/portaudio_driver.h"
 #include "engine/sample_convert.h"
+#include "tests/support/http_get.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -137,6 +140,7 @@ public:
     ~JackServer() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
+        ::kill(pid_, SIGCONT);  // a paused server too
         for (int i = 0; i < 500; ++i) {  // up to 5 s
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -146,6 +150,9 @@ public:
     }
     bool spawned() const { return pid_ > 0; }
     const std::string& name() const { return name_; }
+    // The server stops (SIGSTOP) and goes on (SIGCONT), as a hung server looks.
+    void pause() { if (pid_ > 0) ::kill(pid_, SIGSTOP); }
+    void resume() { if (pid_ > 0) ::kill(pid_, SIGCONT); }
     // The server dies without a word to its clients, as after a crash.
     void kill_hard() {
         if (pid_ <= 0) return;
@@ -582,6 +589,62 @@ TEST_F(JackDeviceTest, ServerRestartIsPickedUpWithinSeconds) {
     const double close_s = std::chrono::duration<double>(Clock::now() - close_begins).count();
     EXPECT_LT(close_s, 5.0);
     std::printf("[ figures  ] closing took %.2f s\n", close_s);
+}
+
+// The whole program on a JACK server that hangs (stopped, as a stuck sound server
+// looks): /healthz turns 503 with the reason within seconds, and 200 again once
+// the server runs and the device is back.
+TEST_F(JackDeviceTest, HealthTurns503WhileTheSoundServerHangs) {
+    launch_server(48000, 256);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::filesystem::path program = std::filesystem::path(TORVALEN_BINARY_DIR) / "torvalen";
+    const std::filesystem::path log = temp_ / "torvalen.log";
+    std::vector<std::string> args = {program.string(), "--home", (temp_ / "home").string(), "--device", "system",
+                                     "--listen", "127.0.0.1:0"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    struct Reap {
+        pid_t pid;
+        ~Reap() {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reap{pid};
+
+    const std::string marker = "web interface at http://127.0.0.1:";
+    int port = 0;
+    for (int i = 0; i < 2000 && port == 0; ++i) {
+        const std::string text = testing::read_file(log);
+        if (const size_t at = text.find(marker); at != std::string::npos && text.find("running;") != std::string::npos)
+            port = std::atoi(text.c_str() + at + marker.size());
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(port, 0) << testing::read_file(log);
+    const auto health_becomes = [&](int status, int seconds) {
+        std::pair<int, std::string> answer;
+        for (int i = 0; i < seconds * 10; ++i) {
+            answer = testing::http_get(port, "/healthz");
+            if (answer.first == status) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return answer;
+    };
+    EXPECT_EQ(health_becomes(200, 10), std::make_pair(200, std::string("ok\n"))) << testing::read_file(log);
+
+    server_->pause();
+    const auto hung = health_becomes(503, 10);
+    EXPECT_EQ(hung.first, 503);
+    EXPECT_EQ(hung.second.rfind("Instance 1: ", 0), 0u) << hung.second;  // names the instance and why
+    server_->resume();
+    EXPECT_EQ(health_becomes(200, 20).first, 200) << testing::read_file(log);
 }
 
 }  // namespace

@@ -117,6 +117,21 @@ void clear_stale_jack_registry() {
     }
 }
 
+// Starts args[0] (found on PATH) with its output and errors into `log`; -1 on failure.
+pid_t spawn_logged(std::vector<std::string> args, const std::filesystem::path& log) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 // A jackd with the dummy driver under a name of its own.
 class JackServer {
 public:
@@ -127,15 +142,7 @@ public:
         std::vector<std::string> args = {"jackd", "--realtime", "-n", name_, "-d", "dummy",
                                          "-r", std::to_string(rate), "-p", std::to_string(period),
                                          "-C", std::to_string(channels), "-P", std::to_string(channels)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = spawn_logged(args, log);
     }
     ~JackServer() {
         if (pid_ <= 0) return;
@@ -599,17 +606,10 @@ TEST_F(JackDeviceTest, HealthTurns503WhileTheSoundServerHangs) {
     ASSERT_FALSE(HasFatalFailure());
     const std::filesystem::path program = std::filesystem::path(TORVALEN_BINARY_DIR) / "torvalen";
     const std::filesystem::path log = temp_ / "torvalen.log";
-    std::vector<std::string> args = {program.string(), "--home", (temp_ / "home").string(), "--device", "system",
-                                     "--listen", "127.0.0.1:0"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn_logged({program.string(), "--home", (temp_ / "home").string(), "--device", "system",
+                                    "--listen", "127.0.0.1:0"},
+                                   log);
+    ASSERT_GT(pid, 0);
     struct Reap {
         pid_t pid;
         ~Reap() {

@@ -14,6 +14,8 @@ struct StandardModuleOptions {
     std::filesystem::path data_folder;
     // Offline work: no now-playing source starts by itself.
     bool offline = false;
+    // The factory presets offered to each processor's preset bar (empty: none).
+    std::filesystem::path factory_presets;
 };
 
 class StandardModules final : public ModuleFactory {

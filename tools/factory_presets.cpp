@@ -154,7 +154,7 @@ std::vector<Preset> presets() {
             agc_one(-25, 15, 15, 12) + limiting(Processor::one, 3, {0, 2, 5, 5, 0}, 3),
             agc_five(-50, 15, 15, 12) + limiting(Processor::five, 3, {0, 2, 5, 5, 0}, 3));
         list.push_back({"talk", "Talk",
-                        "Speech and news: rumble cut at 80 Hz, less boom and more presence for "
+                        "Clear speech for news and talk radio: rumble cut at 80 Hz, less boom and more presence for "
                         "intelligibility, a fast AGC that levels voices, a higher gate so pauses and breaths "
                         "are not pulled up, no stereo enhancement and moderate limiting.",
                         one, five});
@@ -164,7 +164,7 @@ std::vector<Preset> presets() {
                                 agc_one(-35, 19, 19.5f, 6) + limiting(Processor::one, -3, {5, 6, 8, 8, 5}, -2),
                                 agc_five(-65, 19, 19.5f, 6) + limiting(Processor::five, -3, {5, 6, 8, 8, 5}, -2));
         list.push_back({"classical", "Classical",
-                        "Classical music and jazz: a very slow AGC with little boost, compression and stereo "
+                        "Dynamic processing for classical music and jazz: a very slow AGC with little boost, compression and stereo "
                         "enhancement off, and limiters that only catch peaks, so crescendos and quiet "
                         "passages keep their range.",
                         one, five});

@@ -216,7 +216,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path factory_presets = find_factory_presets(options.program);
     if (factory_presets.empty()) log_event("app", "no factory presets found");
     else log_event("app", "factory presets from " + factory_presets.string());
-    StandardModules factory({data_folder(cmd.home), false, factory_presets});
+    StandardModules factory({data_folder(cmd.home), false});
+    factory.offer_factory_presets(factory_presets);
     ControlThread control;
     std::unique_ptr<Application> app;
     control.run([&] { app = Application::start(options, factory, error); });

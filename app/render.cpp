@@ -503,7 +503,8 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
 
     // The snapshot receives the factory presets like a running program's settings,
     // so --preset can name one in a fresh settings home.
-    StandardModules modules({data_folder(o.home), true, find_factory_presets()});
+    StandardModules modules({data_folder(o.home), true});
+    modules.offer_factory_presets(find_factory_presets());
     auto instance = Instance::create(*instances, name, modules, error);
     if (!instance) return fail(error);
     instance->set_unlocked(true);

@@ -14,14 +14,16 @@ struct StandardModuleOptions {
     std::filesystem::path data_folder;
     // Offline work: no now-playing source starts by itself.
     bool offline = false;
-    // The factory presets offered to each processor's preset bar (empty: none).
-    std::filesystem::path factory_presets;
 };
 
 class StandardModules final : public ModuleFactory {
 public:
     StandardModules() = default;
     explicit StandardModules(StandardModuleOptions options) : options_(std::move(options)) {}
+
+    // The folder of the factory presets offered to each processor's preset bar
+    // (by default none).
+    void offer_factory_presets(std::filesystem::path folder) { factory_presets_ = std::move(folder); }
 
     std::unique_ptr<NowPlayingModule> create_now_playing(Instance& instance, SettingsKey instance_key,
                                                          uint32_t& error) override;
@@ -44,6 +46,7 @@ public:
 
 private:
     StandardModuleOptions options_;
+    std::filesystem::path factory_presets_;
 };
 
 }  // namespace torvalen

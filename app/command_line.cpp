@@ -166,4 +166,19 @@ std::filesystem::path data_folder(const std::filesystem::path& home) {
 }
 std::filesystem::path default_autostart_dir() { return config_base() / "autostart"; }
 
+std::filesystem::path find_factory_presets(std::filesystem::path program) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (program.empty()) program = fs::read_symlink("/proc/self/exe", ec);
+    if (!program.empty()) {
+        const fs::path above_bin = program.parent_path().parent_path();
+        for (const fs::path& candidate : {above_bin / "share" / "torvalen" / "presets", above_bin / "presets"})
+            if (fs::is_directory(candidate, ec)) return candidate;
+    }
+#ifdef TORVALEN_SOURCE_PRESETS
+    if (fs::is_directory(TORVALEN_SOURCE_PRESETS, ec)) return TORVALEN_SOURCE_PRESETS;
+#endif
+    return {};
+}
+
 }  // namespace torvalen

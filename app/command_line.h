@@ -37,5 +37,10 @@ std::filesystem::path data_folder(const std::filesystem::path& home);
 // Where "Run At Startup" puts its entry: $XDG_CONFIG_HOME/autostart, else
 // $HOME/.config/autostart.
 std::filesystem::path default_autostart_dir();
+// The factory presets' folder: share/torvalen/presets of an installed tree (beside
+// the program's bin/), else presets/ of the source tree the program was built
+// from; empty when neither holds one. `program` is the program's own path
+// (empty: /proc/self/exe).
+std::filesystem::path find_factory_presets(std::filesystem::path program = {});
 
 }  // namespace torvalen

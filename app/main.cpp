@@ -211,7 +211,13 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    StandardModules factory({data_folder(cmd.home), false});  // the module set of this build
+    // The module set of this build; the processors' preset bars are offered the
+    // factory presets that ship with the program.
+    const std::filesystem::path factory_presets = find_factory_presets(options.program);
+    if (factory_presets.empty()) log_event("app", "no factory presets found");
+    else log_event("app", "factory presets from " + factory_presets.string());
+    StandardModules factory({data_folder(cmd.home), false});
+    factory.offer_factory_presets(factory_presets);
     ControlThread control;
     std::unique_ptr<Application> app;
     control.run([&] { app = Application::start(options, factory, error); });

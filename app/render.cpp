@@ -451,7 +451,7 @@ int fail(const std::string& message) {
 
 }  // namespace
 
-int run_render(const std::vector<std::string>& args) {
+int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     if (std::find(args.begin(), args.end(), "--help") != args.end()) {
         std::fputs(render_usage_text, stdout);
         return 0;
@@ -501,7 +501,10 @@ int run_render(const std::vector<std::string>& args) {
     }
     if (o.processor) instances->create(name)->write_dword_in("ProcType", *o.processor);
 
+    // The snapshot receives the factory presets like a running program's settings,
+    // so --preset can name one in a fresh settings home.
     StandardModules modules({data_folder(o.home), true});
+    modules.offer_factory_presets(find_factory_presets());
     auto instance = Instance::create(*instances, name, modules, error);
     if (!instance) return fail(error);
     instance->set_unlocked(true);
@@ -585,7 +588,8 @@ int run_render(const std::vector<std::string>& args) {
         if (n == 0) break;
         skip -= n;
     }
-    double peak = 0;
+    double peak = 0, true_peak = 0;
+    dsp::Interpolator oversampler;
     IntegratedLoudness loudness;
     for (int64_t left = frames; left > 0;) {
         const size_t n = rendered->read(std::span<float>(buffer).first(2 * std::min<int64_t>(left, 8192)));
@@ -594,6 +598,10 @@ int run_render(const std::vector<std::string>& args) {
             peak = std::max({peak, std::fabs(static_cast<double>(buffer[2 * i])),
                              std::fabs(static_cast<double>(buffer[2 * i + 1]))});
             if (!o.mpx) loudness.add(buffer[2 * i], buffer[2 * i + 1]);
+            const dsp::SubSamples sub = oversampler.process(buffer[2 * i], buffer[2 * i + 1]);
+            for (int j = 0; j < dsp::oversampling; ++j)
+                true_peak = std::max({true_peak, std::fabs(static_cast<double>(sub.l[j])),
+                                      std::fabs(static_cast<double>(sub.r[j]))});
         }
         if (!writer->write(std::span<const float>(buffer).first(2 * n))) break;
         left -= static_cast<int64_t>(n);
@@ -614,13 +622,21 @@ int run_render(const std::vector<std::string>& args) {
         through_processor ? "processor latency " + std::to_string(latency_48k) + " samples (" +
                                 dB_text(1000.0 * latency_48k / chain_rate_Hz) + " ms) removed"
                           : "output from \"" + source.name + "\", no processor latency in its path";
+    true_peak = std::max(true_peak, peak);
+    auto dB_or_inf = [](double level) {
+        return level > 0 ? dB_text(20.0 * std::log10(level / dsp::full_scale)) : std::string("-inf");
+    };
     std::string report = "torvalen render: " + std::to_string(frames) + " frames at " + std::to_string(rate) +
-                         " Hz; " + removed + "; peak " +
-                         (peak > 0 ? dB_text(20.0 * std::log10(peak / dsp::full_scale)) : std::string("-inf")) +
-                         " dBFS";
-    if (!o.mpx) {
-        const auto lufs = loudness.lufs();
+                         " Hz; " + removed + "; peak " + dB_or_inf(peak) + " dBFS, true peak " +
+                         dB_or_inf(true_peak) + " dBTP";
+    const auto lufs = o.mpx ? std::nullopt : loudness.lufs();
+    if (!o.mpx)
         report += "; integrated loudness " + (lufs ? dB_text(*lufs) + " LUFS" : std::string("below the gate"));
+    if (figures) {
+        figures->frames = static_cast<uint64_t>(frames);
+        if (peak > 0) figures->peak_dBFS = 20.0 * std::log10(peak / dsp::full_scale);
+        if (true_peak > 0) figures->true_peak_dBFS = 20.0 * std::log10(true_peak / dsp::full_scale);
+        figures->lufs = lufs;
     }
     std::printf("%s\n", report.c_str());
     return 0;

@@ -41,9 +41,9 @@ std::unique_ptr<ProcessorModule> StandardModules::create_processor(ProcessorType
                                                                    SettingsKey instance_key, uint32_t& error) {
     std::unique_ptr<dsp::ChainProcessor> processor;
     if (type == processor_five)
-        processor = dsp::ProcessorFive::create(instance_key, error);
+        processor = dsp::ProcessorFive::create(instance_key, error, factory_presets_);
     else
-        processor = dsp::ProcessorOne::create(instance_key, error);
+        processor = dsp::ProcessorOne::create(instance_key, error, factory_presets_);
     // The silence detector starts and stops the instance's player. The player is
     // created before the processor and destroyed after it.
     if (processor)

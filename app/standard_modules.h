@@ -21,6 +21,10 @@ public:
     StandardModules() = default;
     explicit StandardModules(StandardModuleOptions options) : options_(std::move(options)) {}
 
+    // The folder of the factory presets offered to each processor's preset bar
+    // (by default none).
+    void offer_factory_presets(std::filesystem::path folder) { factory_presets_ = std::move(folder); }
+
     std::unique_ptr<NowPlayingModule> create_now_playing(Instance& instance, SettingsKey instance_key,
                                                          uint32_t& error) override;
     std::unique_ptr<SoundInModule> create_sound_in(Instance& instance, SettingsKey instance_key,
@@ -42,6 +46,7 @@ public:
 
 private:
     StandardModuleOptions options_;
+    std::filesystem::path factory_presets_;
 };
 
 }  // namespace torvalen

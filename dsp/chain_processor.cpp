@@ -78,7 +78,8 @@ ChainProcessor::~ChainProcessor() {
     controls_.reset();
 }
 
-bool ChainProcessor::build(const SettingsKey& instance_key, uint32_t& error) {
+bool ChainProcessor::build(const SettingsKey& instance_key, uint32_t& error,
+                           const std::filesystem::path& factory_presets) {
     const auto key = instance_key.create(identity_.key_name);
     if (!key) {
         error |= 1u;
@@ -103,6 +104,7 @@ bool ChainProcessor::build(const SettingsKey& instance_key, uint32_t& error) {
     params::PresetBarOptions options;
     options.version = std::string(identity_.key_name);
     options.dayparts_offered = true;
+    options.factory_folder = factory_presets;
     bar_ = std::make_unique<params::PresetBar>(*controls_, *key, std::move(options));
     return true;
 }

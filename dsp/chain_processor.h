@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -120,7 +121,8 @@ protected:
     explicit ChainProcessor(const ProcessorIdentity& identity);
     // Opens the settings key, copies and binds the table, builds the control set and the
     // preset bar (which loads the current preset). Sets bit 0 of `error` on failure.
-    bool build(const SettingsKey& instance_key, uint32_t& error);
+    // `factory_presets` is the folder of factory preset files (empty: none).
+    bool build(const SettingsKey& instance_key, uint32_t& error, const std::filesystem::path& factory_presets);
 
     // Engine-thread hooks. configure() sees every new set of slots before the frames
     // that use them; run() processes `frames` frames of bus 4 in place and returns the

@@ -146,7 +146,8 @@ const ProcessorIdentity& processor_five_identity() { return five_identity; }
 
 ProcessorFive::ProcessorFive() : ChainProcessor(five_identity) {}
 
-std::unique_ptr<ProcessorFive> ProcessorFive::create(const SettingsKey& instance_key, uint32_t& error) {
+std::unique_ptr<ProcessorFive> ProcessorFive::create(const SettingsKey& instance_key, uint32_t& error,
+                                                   const std::filesystem::path& factory_presets) {
     std::unique_ptr<ProcessorFive> p;
     try {
         p.reset(new ProcessorFive());
@@ -155,7 +156,7 @@ std::unique_ptr<ProcessorFive> ProcessorFive::create(const SettingsKey& instance
         error |= 1u;
         return nullptr;
     }
-    if (!p->build(instance_key, error)) return nullptr;
+    if (!p->build(instance_key, error, factory_presets)) return nullptr;
     return p;
 }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 
@@ -44,7 +45,10 @@ class ProcessorFive final : public ChainProcessor {
 public:
     // Opens or creates "MBL5_Torvalen-v4.0.0" under the instance key, binds the table
     // and loads the current preset. Sets bit 0 of `error` and returns nullptr on failure.
-    static std::unique_ptr<ProcessorFive> create(const SettingsKey& instance_key, uint32_t& error);
+    // `factory_presets`: the folder of the factory preset files offered to its
+    // preset bar (empty: none).
+    static std::unique_ptr<ProcessorFive> create(const SettingsKey& instance_key, uint32_t& error,
+                                               const std::filesystem::path& factory_presets = {});
 
     // ---- Read-outs for tests (engine thread or after it stopped) ----
     float agc_gain_mh() const { return agc_.gain[0]; }

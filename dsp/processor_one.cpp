@@ -150,7 +150,8 @@ void decode_compressor_enhancer(const SlotView& v, uint32_t offset, MultibandPar
 
 ProcessorOne::ProcessorOne() : ChainProcessor(one_identity) {}
 
-std::unique_ptr<ProcessorOne> ProcessorOne::create(const SettingsKey& instance_key, uint32_t& error) {
+std::unique_ptr<ProcessorOne> ProcessorOne::create(const SettingsKey& instance_key, uint32_t& error,
+                                                   const std::filesystem::path& factory_presets) {
     std::unique_ptr<ProcessorOne> p;
     try {
         p.reset(new ProcessorOne());
@@ -159,7 +160,7 @@ std::unique_ptr<ProcessorOne> ProcessorOne::create(const SettingsKey& instance_k
         error |= 1u;
         return nullptr;
     }
-    if (!p->build(instance_key, error)) return nullptr;
+    if (!p->build(instance_key, error, factory_presets)) return nullptr;
     return p;
 }
 

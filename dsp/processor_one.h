@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 
@@ -50,7 +51,10 @@ public:
     // Opens or creates "Torvalen One-v1.0.0" under the instance key, binds the table
     // (every control at its default) and loads the current preset. Sets bit 0 of
     // `error` and returns nullptr on failure.
-    static std::unique_ptr<ProcessorOne> create(const SettingsKey& instance_key, uint32_t& error);
+    // `factory_presets`: the folder of the factory preset files offered to its
+    // preset bar (empty: none).
+    static std::unique_ptr<ProcessorOne> create(const SettingsKey& instance_key, uint32_t& error,
+                                               const std::filesystem::path& factory_presets = {});
 
     // ---- Read-outs for tests (engine thread or after it stopped) ----
     float agc_gain() const { return agc_.gain; }

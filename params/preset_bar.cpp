@@ -24,6 +24,7 @@ constexpr std::string_view formats_key = "Formats";
 constexpr std::string_view dayparts_key = "Dayparts";
 constexpr std::string_view header_key = "Header";
 constexpr std::string_view working_key = "Working_Copy";
+constexpr std::string_view factory_key = "Factory_Presets";
 
 constexpr std::string_view current_value = "Current";
 constexpr std::string_view folder_value = "ImportExportPath";
@@ -129,6 +130,11 @@ PresetBar::PresetBar(ControlSet& controls, SettingsKey module_key, PresetBarOpti
       clock_(options_.clock ? *options_.clock : system_clock_) {
     std::lock_guard lock(lock_);
     read_settings();
+    if (!options_.factory_folder.empty()) {
+        const auto installed = install_factory_presets(options_.factory_folder);
+        if (!installed.empty())
+            log_event(controls_.module_name(), std::to_string(installed.size()) + " factory presets added");
+    }
     if (!current_.empty()) {
         bool clean = false;
         const Outcome loaded = load_preset_locked(current_, clean);
@@ -269,20 +275,65 @@ Outcome PresetBar::save_preset(std::string_view name) {
     if (!key_.valid()) return store_failure();
     const auto values = current_values();
     SettingsStore::Transaction tx(*key_.store());
-    const auto formats = key_.create(formats_key);
-    if (!formats) return store_failure();
-    formats->delete_subkey_tree(name);
-    const auto preset = formats->create(name);
-    const auto header = preset ? preset->create(header_key) : std::nullopt;
-    const bool written = header && header->write_text("Type", preset_type) &&
-                         header->write_text("Version", options_.version) &&
-                         write_values(*preset, controls_.tree(), values) && write_notes(*header, notes_) &&
-                         key_.write_text_in(format_file_value, name);
+    const bool written = store_preset_locked(name, values, notes_) && key_.write_text_in(format_file_value, name);
     key_.delete_subkey_tree(working_key);
     if (!written || !tx.commit()) return store_failure();
     current_ = std::string(name);
     controls_.set_modified(false);
     return Outcome::success();
+}
+
+// Writes `Formats`\<name> whole (inside the caller's transaction).
+bool PresetBar::store_preset_locked(std::string_view name, const std::vector<std::optional<float>>& values,
+                                    std::string_view notes) {
+    const auto formats = key_.create(formats_key);
+    if (!formats) return false;
+    formats->delete_subkey_tree(name);
+    const auto preset = formats->create(name);
+    const auto header = preset ? preset->create(header_key) : std::nullopt;
+    return header && header->write_text("Type", preset_type) && header->write_text("Version", options_.version) &&
+           write_values(*preset, controls_.tree(), values) && write_notes(*header, notes);
+}
+
+std::vector<std::string> PresetBar::install_factory_presets(const fs::path& folder) {
+    std::lock_guard lock(lock_);
+    std::vector<std::string> installed;
+    std::error_code ec;
+    if (folder.empty() || !key_.valid() || !fs::is_directory(folder, ec)) return installed;
+    std::vector<fs::path> files;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().extension() == ".fmt4" && it->is_regular_file(ec)) files.push_back(it->path());
+    std::sort(files.begin(), files.end());
+    const auto offered = key_.create(factory_key);
+    if (!offered) return installed;
+    for (const fs::path& file : files) {
+        std::string error;
+        const auto contents = read_file_limited(file, max_profile_file_bytes, error);
+        if (!contents) {
+            log_event(controls_.module_name(), error);
+            continue;
+        }
+        // The folder holds every module's presets: only this module's version is taken.
+        const ImportedPreset preset = read_preset_file(*contents, controls_.tree(), options_.version);
+        if (preset.status != FileStatus::ok) continue;
+        if (!valid_name(preset.name) || !clean_user_text(preset.notes, true)) {
+            log_event(controls_.module_name(), "factory preset " + escape_for_log(file.string()) + " skipped: bad name or notes");
+            continue;
+        }
+        uint32_t seen = 0;
+        if (offered->read_dword(preset.name, seen)) continue;
+        std::vector<std::optional<float>> values(controls_.table().size());
+        for (const LoadedValue& v : preset.values) values[v.index] = v.value;
+        SettingsStore::Transaction tx(*key_.store());
+        const bool exists = open_path(key_, formats_key, preset.name).has_value();
+        if (!(exists || store_preset_locked(preset.name, values, preset.notes)) ||
+            !offered->write_dword(preset.name, 1) || !tx.commit()) {
+            log_event(controls_.module_name(), "factory preset \"" + escape_for_log(preset.name) + "\" could not be stored");
+            continue;
+        }
+        if (!exists) installed.push_back(preset.name);
+    }
+    return installed;
 }
 
 Outcome PresetBar::load_preset_locked(std::string_view name, bool& clean) {

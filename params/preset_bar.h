@@ -9,8 +9,16 @@
 //   Dayparts\<name>\<i>       FormatFile, Time
 //   Current, ImportExportPath, Format_File, Daypart_File, Daypart_Enable
 //                             each in a subkey of the same name
+//   Factory_Presets           <name> = 1 for every factory preset offered to this key
 //   Working_Copy\Header       Type, Version, Format_File (preset it departs from), Written
 //   Working_Copy\<page>\<group>     as in a preset
+//
+// Factory presets (the preset files shipped with the program, see
+// PresetBarOptions::factory_folder) are offered once per module key: a name not
+// yet recorded under `Factory_Presets` is stored unless a preset of that name
+// exists (the user's stays as it is), and is recorded either way. A factory
+// preset the user deletes therefore stays deleted, and one added by a later
+// version of the program still arrives.
 //
 // The working copy exists only while the current values differ from the current
 // preset: it is written within about a second of a parameter change and at
@@ -81,6 +89,9 @@ struct PresetBarOptions {
     // Delay between a parameter change and the working copy's write.
     std::chrono::milliseconds working_copy_delay{1000};
     PresetBarObserver* observer = nullptr;
+    // Folder searched (with its subfolders) for factory preset files ("*.fmt4");
+    // those whose Version is this module's are offered at creation. Empty: none.
+    std::filesystem::path factory_folder;
 };
 
 // Texts of the bar's dialogs and messages.
@@ -187,6 +198,10 @@ public:
     // Writes the bar settings now.
     bool save_settings();
 
+    // Offers the factory presets of `folder` (see the header comment); returns the
+    // names stored now. The constructor calls it with the options' folder.
+    std::vector<std::string> install_factory_presets(const std::filesystem::path& folder);
+
 private:
     void parameters_changed() override;
 
@@ -194,6 +209,8 @@ private:
     bool write_settings_locked();
     Outcome load_preset_locked(std::string_view name, bool& clean);
     Outcome load_daypart_locked(std::string_view name);
+    bool store_preset_locked(std::string_view name, const std::vector<std::optional<float>>& values,
+                             std::string_view notes);
     bool restore_working_copy();
     std::vector<std::optional<float>> current_values() const;
     void notify(std::string_view name, bool by_scheduler);

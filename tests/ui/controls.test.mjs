@@ -212,41 +212,41 @@ test('preset bar: Overwrite, Save offered before another preset, notes', async (
   const select = section.locator(`[data-index="${list.index}"] select`);
 
   await select.selectOption('1');
-  await saveAs('Preset....Save As', 'Rock');
-  await waitFor(async () => (await currentName()) === 'Rock', '"Rock" current');
+  await saveAs('Preset....Save As', 'Morning');
+  await waitFor(async () => (await currentName()) === 'Morning', '"Morning" current');
   await select.selectOption('0');
-  await waitFor(async () => (await currentName()) === 'Rock *', '" *" once changed');
-  await saveAs('Preset....Save As', 'Talk');
-  await waitFor(async () => (await currentName()) === 'Talk', '"Talk" current');
+  await waitFor(async () => (await currentName()) === 'Morning *', '" *" once changed');
+  await saveAs('Preset....Save As', 'Evening');
+  await waitFor(async () => (await currentName()) === 'Evening', '"Evening" current');
 
   // A name in the list needs the user's Yes.
-  await saveAs('Preset....Save As', 'Rock');
+  await saveAs('Preset....Save As', 'Morning');
   const overwrite = dialog(page, 'Preset....Overwrite');
   await overwrite.waitFor();
   await pressButton(overwrite, 'No');
-  assert.equal(await currentName(), 'Talk');
+  assert.equal(await currentName(), 'Evening');
 
   // Changes, then another preset: "Save" is offered first. Cancel stops: nothing is
   // loaded and the changes stay; "Don't Save" goes on without saving.
   await select.selectOption('1');
-  await waitFor(async () => (await currentName()) === 'Talk *', '"Talk *"');
+  await waitFor(async () => (await currentName()) === 'Evening *', '"Evening *"');
   const presetList = bar().getByRole('combobox', { name: 'Preset list', exact: true });
-  await presetList.selectOption({ label: 'Rock' });
+  await presetList.selectOption({ label: 'Morning' });
   const offer = dialog(page, 'Preset....Save');
   await offer.waitFor();
   assert.deepEqual(await offer.getByRole('button').allInnerTexts(), ['Save', "Don't Save", 'Cancel']);
   await pressButton(offer, 'Cancel');
   await offer.waitFor({ state: 'detached' });
-  await waitFor(async () => (await currentName()) === 'Talk *', 'still "Talk *" after Cancel');
+  await waitFor(async () => (await currentName()) === 'Evening *', 'still "Evening *" after Cancel');
   assert.equal(await select.inputValue(), '1');
-  await presetList.selectOption({ label: 'Rock' });
+  await presetList.selectOption({ label: 'Morning' });
   await offer.waitFor();
   await pressButton(offer, "Don't Save");
-  await waitFor(async () => (await currentName()) === 'Rock', '"Rock" loaded');
-  await waitFor(async () => (await select.inputValue()) === '1', 'the widget shows Rock\'s value');
-  await bar().getByRole('combobox', { name: 'Preset list', exact: true }).selectOption({ label: 'Talk' });
-  await waitFor(async () => (await currentName()) === 'Talk', '"Talk" loaded without a question');
-  await waitFor(async () => (await select.inputValue()) === '0', 'Talk was saved before the unsaved change');
+  await waitFor(async () => (await currentName()) === 'Morning', '"Morning" loaded');
+  await waitFor(async () => (await select.inputValue()) === '1', 'the widget shows Morning\'s value');
+  await bar().getByRole('combobox', { name: 'Preset list', exact: true }).selectOption({ label: 'Evening' });
+  await waitFor(async () => (await currentName()) === 'Evening', '"Evening" loaded without a question');
+  await waitFor(async () => (await select.inputValue()) === '0', 'Evening was saved before the unsaved change');
 
   await presetMenu('Notes');
   const notes = dialog(page, 'Preset Notes Editor');
@@ -270,11 +270,11 @@ test('day-parts: the editor\'s rules, Save As offered after it, Enable Daypartin
     await editor.getByRole('combobox', { name: 'Hour', exact: true }).selectOption({ label: hour });
     await editor.getByRole('button', { name: 'Add', exact: true }).click();
   };
-  await add('Friday', '18', 'Talk');
-  await add('Monday', '06', 'Rock');
+  await add('Friday', '18', 'Evening');
+  await add('Monday', '06', 'Morning');
   assert.deepEqual(await editor.getByRole('listbox', { name: 'Entries' }).locator('option').allTextContents(),
-    ['Monday 06:00\u00a0\u00a0\u00a0Rock', 'Friday 18:00\u00a0\u00a0\u00a0Talk']);
-  await add('Monday', '06', 'Talk');
+    ['Monday 06:00\u00a0\u00a0\u00a0Morning', 'Friday 18:00\u00a0\u00a0\u00a0Evening']);
+  await add('Monday', '06', 'Evening');
   assert.equal((await refusal.locator('.tv-message').innerText()).trim(), 'An entry with that day and time already exists');
   await pressButton(refusal, 'OK');
   await refusal.waitFor({ state: 'detached' });
@@ -284,7 +284,7 @@ test('day-parts: the editor\'s rules, Save As offered after it, Enable Daypartin
   await pressButton(name, 'OK');
   await waitFor(async () => (await currentName()) === 'Week', '"Week" current');
   const table = (await server.get('/api/dayparts', { instance, page: PROCESSOR })).body.entries;
-  assert.deepEqual(table.map((e) => [e.time_code, e.preset]), [[0x20600, 'Rock'], [0x61200, 'Talk']]);
+  assert.deepEqual(table.map((e) => [e.time_code, e.preset]), [[0x20600, 'Morning'], [0x61200, 'Evening']]);
 
   await presetMenu('Enable Dayparting', 'menuitemcheckbox');
   await waitFor(async () => (await server.get('/api/presets', { instance, page: PROCESSOR })).body.dayparting_enabled, 'dayparting on');

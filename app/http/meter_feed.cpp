@@ -147,7 +147,8 @@ std::string read_out(K kind, std::string_view name, std::span<const float> v) {
         case K::level:
             if (v.size() >= 6) std::snprintf(text, sizeof text, "%.1f dB", std::max(v[0], v[1]));
             else if (name.find("LK") != std::string_view::npos || name.find("LU") != std::string_view::npos)
-                std::snprintf(text, sizeof text, "%.1f LUFS", v[0]);
+                // Sound Out's loudness meters are momentary (the mean of the last 400 ms).
+                std::snprintf(text, sizeof text, "%.1f LUFS (400 ms)", v[0]);
             else std::snprintf(text, sizeof text, "%.1f dB", v[0]);
             break;
         case K::deviation:

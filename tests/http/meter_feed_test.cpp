@@ -242,6 +242,9 @@ TEST_F(MeterFeedTest, SoundOutStatusLines) {
     EXPECT_EQ(e["status"][0].str(), "RDS & MPX not available");  // 48 kHz output
     ASSERT_EQ(e["items"].arr().size(), 6u);
     EXPECT_EQ(e["items"][1]["bars"].arr().size(), 2u);  // loudness twice
+    const std::string loudness = e["items"][1]["text"].str();  // the window with the number
+    EXPECT_NE(loudness.find(" LUFS (400 ms)"), std::string::npos) << loudness;
+    EXPECT_NE(e["items"][4]["text"].str().find(" kHz"), std::string::npos);
     EXPECT_EQ(e["items"][4]["bars"].arr().size(), 2u);  // deviation L, R
     EXPECT_FALSE(e.has("injection"));  // no multiplex at 48 kHz
 

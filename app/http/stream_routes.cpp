@@ -5,6 +5,7 @@
 #include "app/http/answers.h"
 #include "app/http/json.h"
 #include "app/http/routes.h"
+#include "app/messages.h"
 #include "stream/stream_tx.h"
 
 namespace torvalen::http {
@@ -178,13 +179,23 @@ Response stream_command(RouteContext& c, std::string_view verb) {
         return success();
     }
     if (verb == "params") {
+        // The page's values go through the control set like a widget's change, so
+        // the preset bar sees them (and a locked instance refuses them).
         stream::StreamTxParams p = tx->params();
         bool bad = false;
         maybe_u32(r, "input_select", p.input_select, bad);
         maybe_flag(r, "input_enable", p.input_enable);
         maybe_u32(r, "de_emph", p.de_emphasis, bad);
         if (r.param("input_level") && !parse_float(*r.param("input_level"), p.input_level_dB)) bad = true;
-        if (bad || !tx->set_params(p)) return bad_request("A value is out of range");
+        if (bad || p.input_select >= bus_count || p.de_emphasis > 2 ||
+            !(p.input_level_dB >= -10.0f && p.input_level_dB <= 0.0f))
+            return bad_request("A value is out of range");
+        params::ControlSet& controls = tx->controls();
+        if (!controls.enabled()) return forbidden(messages::locked);
+        controls.set(stream::stream_control_input_select, static_cast<float>(p.input_select));
+        controls.set(stream::stream_control_input_enable, p.input_enable ? 1.0f : 0.0f);
+        controls.set(stream::stream_control_level, p.input_level_dB);
+        controls.set(stream::stream_control_de_emph, static_cast<float>(p.de_emphasis));
         return success();
     }
     if (verb == "station") {

@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <dirent.h>
@@ -154,7 +155,126 @@ void run(benchmark::State& state, uint32_t encoder) {
     std::filesystem::remove_all(pattern);
 }
 
+// End-to-end latency of the link for one STL RX buffer setting: clicks (one
+// sample at about -6.6 dBFS on silence) enter STL TX's per-block call of the
+// sending engine; the receiving engine's STL RX block is searched for the click's
+// peak. Both ends run in lockstep on one clock, so the latency is counted in
+// audio time: (position at RX out) - (position at TX in), in ms. The RX ring
+// starts half full, so most of it is half the buffer setting.
+void run_latency(benchmark::State& state, uint32_t encoder) {
+    enable_flush_to_zero();
+    const auto buffer_ms = static_cast<uint32_t>(state.range(0));
+    std::string pattern = (std::filesystem::temp_directory_path() / "stl-latency.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    {
+        std::string error;
+        auto store = SettingsStore::open(std::filesystem::path(pattern) / "settings.db", error);
+        CryptoBinding absent("libcrypto-not-installed.so.3");
+        uint32_t e = 0;
+        StlRxOptions ro;
+        ro.crypto = &absent;
+        ro.loopback_only = true;
+        auto rx = StlRx::create(*store->root().create("rx"), e, ro);
+        StlTxOptions to;
+        to.start_preset_bar = false;
+        auto tx = StlTx::create(*store->root().create("tx"), e, to);
+        const std::string port = std::to_string(free_port());
+        RxSettings rs = rx->settings();
+        rs.port = port;
+        rs.enable = true;
+        rs.buffer_time_ms = buffer_ms;
+        rx->apply_settings(rs);
+        rx->start();
+        TxSettings ts = tx->settings();
+        ts.port = port;
+        ts.enable = true;
+        ts.encoder_type = encoder;
+        ts.aac = {128000, 2, 1, 0};
+        tx->apply_settings(ts);
+        tx->connect();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(tx->connected() && rx->session_active()) && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!tx->connected()) {
+            state.SkipWithError("the link did not come up");
+            return;
+        }
+        const uint32_t frames = encoder == encoder_aac ? 1024 : 256;
+        const uint64_t click_every = 48000 * 3 / 2;  // 1.5 s, more than the longest buffer
+        const uint64_t first_click = 3 * 48000;     // after the ring's start-up silence
+        const int clicks = 8;
+        const int blocks = static_cast<int>((first_click + clicks * click_every) / frames) + 1;
+        std::vector<float> bus4(2 * frames), bus2(8 * frames);
+        Buses buses;
+        buses.data[bus_proc] = bus4.data();
+        buses.rate[bus_proc] = chain_rate_Hz;
+        buses.count[bus_proc] = 2 * frames;
+        std::vector<double> latencies;
+        for (auto _ : state) {
+            uint64_t n = 0;           // 48 kHz frames sent
+            uint64_t out = 0;         // 192 kHz frames received
+            uint64_t last_sent = 0;   // position of the last click sent
+            bool searching = false;   // a click is on its way
+            float best = 0.0f;
+            uint64_t best_at = 0;
+            for (int b = 0; b < blocks; ++b) {
+                for (uint32_t i = 0; i < frames; ++i, ++n) {
+                    const bool click = n >= first_click && (n - first_click) % click_every == 0;
+                    bus4[2 * i] = bus4[2 * i + 1] = click ? 1.0e9f : 0.0f;
+                    if (click) {
+                        last_sent = n;
+                        searching = true;
+                        best = 0.0f;
+                    }
+                }
+                const uint64_t before = rx->audio_packets();
+                tx->process(buses, false);
+                const auto late = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                while (rx->audio_packets() == before && std::chrono::steady_clock::now() < late)
+                    std::this_thread::yield();
+                rx->fill(bus2, false);
+                for (uint32_t j = 0; j < 4 * frames; ++j, ++out) {
+                    const float v = std::fabs(bus2[2 * j]);
+                    if (searching && v > 2.0e8f && v > best) {
+                        best = v;
+                        best_at = out;
+                    }
+                }
+                // The peak is taken once the click has passed (well below it again).
+                if (searching && best > 0.0f && out > best_at + 4 * 256) {
+                    latencies.push_back((double(best_at) / 4.0 - double(last_sent)) / 48.0);
+                    searching = false;
+                }
+            }
+        }
+        if (latencies.empty()) {
+            state.SkipWithError("no click came through");
+        } else {
+            double sum = 0, lo = latencies[0], hi = latencies[0];
+            for (double l : latencies) {
+                sum += l;
+                lo = std::min(lo, l);
+                hi = std::max(hi, l);
+            }
+            state.counters["latency_ms"] = sum / double(latencies.size());
+            state.counters["latency_min_ms"] = lo;
+            state.counters["latency_max_ms"] = hi;
+            state.counters["clicks"] = double(latencies.size());
+        }
+        tx.reset();
+        rx.reset();
+    }
+    std::filesystem::remove_all(pattern);
+}
+
 void BM_StlPcmLink48k(benchmark::State& state) { run(state, encoder_pcm); }
+void BM_StlPcmLatency(benchmark::State& state) { run_latency(state, encoder_pcm); }
+void BM_StlAacLatency(benchmark::State& state) { run_latency(state, encoder_aac); }
+BENCHMARK(BM_StlPcmLatency)->Arg(100)->Arg(200)->Arg(500)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StlAacLatency)->Arg(100)->Arg(500)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_StlAacLink128k(benchmark::State& state) { run(state, encoder_aac); }
 
 BENCHMARK(BM_StlPcmLink48k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -4,6 +4,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/frame.h>
 }
 
@@ -47,7 +48,14 @@ public:
         context_->bit_rate = s.bitrate;
         context_->profile = FF_PROFILE_AAC_LOW;
         av_channel_layout_default(&context_->ch_layout, channels_);
-        if (avcodec_open2(context_, codec, nullptr) < 0) return false;
+        // libavcodec's "fast" quantiser search costs a third of the CPU of its default
+        // ("twoloop"), and its authors find it sounds at least as good from 32 kb/s
+        // per channel up; the lower rates keep the default, which does better there.
+        AVDictionary* options = nullptr;
+        if (s.bitrate / static_cast<uint32_t>(channels_) >= 32000) av_dict_set(&options, "aac_coder", "fast", 0);
+        const int opened = avcodec_open2(context_, codec, &options);
+        av_dict_free(&options);
+        if (opened < 0) return false;
         frame_size_ = context_->frame_size > 0 ? context_->frame_size : 1024;
         frame_ = av_frame_alloc();
         packet_ = av_packet_alloc();

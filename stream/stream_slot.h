@@ -118,6 +118,7 @@ private:
     std::unique_ptr<SlotEncoder> codec_;    // under slot_lock_
     std::atomic<uint32_t> open_type_{0};
     PieceSink sink_;
+    std::vector<uint8_t> pending_;  // encoder thread: the current pass's pieces
 
     std::thread thread_;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "engine/buses.h"
@@ -10,10 +11,34 @@ namespace torvalen::stream {
 
 namespace {
 
-constexpr const char* module_key = "Stream_TX-v1.0.0";
-constexpr std::size_t encode_chunk_floats = 2 * 4096;
+using params::ControlKind;
+using params::ControlRecord;
 
-float to_dB(float peak) { return 20.0f * std::log10(std::max(peak, 1.0f) * 4.656613e-10f); }
+constexpr std::array<ControlRecord, stream_tx_record_count> table = {{
+    {"Stream TX", ControlKind::page},
+    {"Input Select", ControlKind::group},
+    {"Sound In\nPlayer\nSTL RX\nSig Gen\nProc\nSound Out\n", ControlKind::list, 0,
+     offsetof(StreamTxBlock, input_select), 0.0f, 5.0f, 1.0f, 4.0f, 0.0f, 5.0f},
+    {"Input Enable", ControlKind::group},
+    {"Off\nOn\n", ControlKind::list, 0, offsetof(StreamTxBlock, input_enable), 0.0f, 1.0f, 1.0f, 1.0f, 0.0f, 1.0f},
+    {"Input Level", ControlKind::group},
+    {"Level", ControlKind::gain_db, 0, offsetof(StreamTxBlock, gain), -10.0f, 0.0f, 0.25f, 0.0f, -10.0f, 0.0f},
+    {"De-Emph", ControlKind::group},
+    {"Off\n50us\n75us\n", ControlKind::list, 0, offsetof(StreamTxBlock, de_emphasis), 0.0f, 2.0f, 1.0f, 0.0f, 0.0f,
+     2.0f},
+}};
+static_assert(table[stream_control_input_select].location == offsetof(StreamTxBlock, input_select));
+static_assert(table[stream_control_input_enable].location == offsetof(StreamTxBlock, input_enable));
+static_assert(table[stream_control_level].location == offsetof(StreamTxBlock, gain));
+static_assert(table[stream_control_de_emph].location == offsetof(StreamTxBlock, de_emphasis));
+
+std::span<std::byte> bytes_of(StreamTxBlock& b) { return std::as_writable_bytes(std::span(&b, 1)); }
+
+constexpr const char* module_key = stream_tx_key_name;
+constexpr std::size_t encode_chunk_floats = 2 * 4096;
+constexpr std::size_t wake_batch_floats = 2 * 4096;
+
+float to_dB(float peak) { return static_cast<float>(dsp::level_dBFS(peak)); }
 
 ServerSettings load_server(const SettingsKey& key) {
     ServerSettings s;
@@ -67,6 +92,19 @@ std::unique_ptr<StreamTx> StreamTx::create(const SettingsKey& instance_key, uint
         return nullptr;
     }
     std::unique_ptr<StreamTx> m(new StreamTx(*key, options));
+    std::string why;
+    m->controls_ = params::ControlSet::create(table, *m, "Stream TX", true, why);
+    if (!m->controls_) {
+        error |= 1;
+        return nullptr;
+    }
+    if (options.start_preset_bar) {
+        // The current preset (or the working copy of unsaved values) brings back
+        // the page's values of the last run.
+        params::PresetBarOptions bar;
+        bar.version = stream_tx_key_name;
+        m->preset_bar_ = std::make_unique<params::PresetBar>(*m->controls_, *key, bar);
+    }
     if (m->station().auto_start && options.allow_auto_start) m->start_streaming();
     return m;
 }
@@ -77,6 +115,7 @@ StreamTx::StreamTx(const SettingsKey& key, const StreamTxOptions& options)
       de_emph_50_(dsp::design_first_order<float>(3183.0, 48000.0)),
       de_emph_75_(dsp::design_first_order<float>(2122.0, 48000.0)),
       ring_(ring_floats) {
+    held_.fill(1.0f);
     for (unsigned i = 0; i < slot_count; ++i) slots_[i] = std::make_unique<StreamSlot>(i, station_);
     load();
     encoder_thread_ = std::thread([this] { encoder_main(); });
@@ -95,20 +134,11 @@ StreamTx::~StreamTx() {
     for (auto& slot : slots_) slot->stop();
     events_.signal(event_stop);
     encoder_thread_.join();
+    preset_bar_.reset();  // writes the working copy when values are unsaved
     save_settings();
 }
 
 void StreamTx::load() {
-    uint32_t select = 4, enable = 1, de_emph = 0, level_bits = 0;
-    if (key_.read_dword("Input Select", select) && select < bus_count) input_select_ = select;
-    if (key_.read_dword("Input Enable", enable)) input_enable_ = enable != 0;
-    if (key_.read_dword("De-Emph", de_emph) && de_emph <= 2) de_emphasis_ = de_emph;
-    if (key_.read_dword("Input Level", level_bits)) {
-        float level;
-        std::memcpy(&level, &level_bits, sizeof level);
-        if (level >= -10.0f && level <= 0.0f) input_level_dB_ = level;
-    }
-
     StationSettings st;
     if (auto s = key_.open("Stream Settings")) {
         s->read_text("ServerName", st.name);
@@ -146,17 +176,14 @@ void StreamTx::load() {
 }
 
 void StreamTx::save_settings() {
+    if (preset_bar_) {
+        preset_bar_->sync_working_copy();
+        preset_bar_->save_settings();
+    }
     SettingsStore* store = key_.store();
     if (!store) return;
     // One commit for the whole tree: a crash never leaves half a stream list.
     SettingsStore::Transaction transaction(*store);
-    key_.write_dword("Input Select", input_select_);
-    key_.write_dword("Input Enable", input_enable_ ? 1 : 0);
-    key_.write_dword("De-Emph", de_emphasis_);
-    const float level = input_level_dB_;
-    uint32_t bits;
-    std::memcpy(&bits, &level, sizeof bits);
-    key_.write_dword("Input Level", bits);
 
     const StationSettings st = station_.settings();
     if (auto s = key_.create("Stream Settings")) {
@@ -204,7 +231,7 @@ void StreamTx::process(const Buses& buses, bool tick) {
             dropped_.fetch_add(1, std::memory_order_relaxed);
         } else {
             const bool enable = input_enable_.load(std::memory_order_relaxed) && in != nullptr;
-            const float gain = std::pow(10.0f, input_level_dB_.load(std::memory_order_relaxed) / 20.0f);
+            const float gain = gain_.load(std::memory_order_relaxed);
             const uint32_t de_emph = de_emphasis_.load(std::memory_order_relaxed);
             std::size_t at = w;
             for (uint32_t f = 0; f < frames; ++f) {
@@ -223,8 +250,13 @@ void StreamTx::process(const Buses& buses, bool tick) {
                     }
                     l *= gain;
                     r2 *= gain;
-                    peak_l_ = std::max(peak_l_, std::fabs(l));
-                    peak_r_ = std::max(peak_r_, std::fabs(r2));
+                    const dsp::LevelReading v = level_.process(l, r2);
+                    held_[0] = std::max(held_[0], v.true_peak[0]);
+                    held_[1] = std::max(held_[1], v.true_peak[1]);
+                    held_[2] = std::max(held_[2], v.peak_envelope[0]);
+                    held_[3] = std::max(held_[3], v.peak_envelope[1]);
+                    held_[4] = std::max(held_[4], v.rms[0]);
+                    held_[5] = std::max(held_[5], v.rms[1]);
                     if (de_emph == 1) de_emph_50_.low_pass(l, r2);
                     if (de_emph == 2) de_emph_75_.low_pass(l, r2);
                 }
@@ -233,17 +265,24 @@ void StreamTx::process(const Buses& buses, bool tick) {
                 ring_[at++ % ring_floats] = r2;
             }
             write_.store(at, std::memory_order_release);
-            events_.signal(event_block);
+            // The encoder thread is woken once a batch has gathered rather than for
+            // every block: each wake-up costs system calls, and the codecs and sends
+            // cost less per frame on larger passes. Streams lag by a batch (43 ms).
+            if (at - r >= wake_batch_floats) events_.signal(event_block);
         }
     }
     if (tick) {
-        meter_l_.store(to_dB(peak_l_), std::memory_order_relaxed);
-        meter_r_.store(to_dB(peak_r_), std::memory_order_relaxed);
-        peak_l_ = peak_r_ = 1.0f;
+        StreamTxMeters& m = meters_.back();
+        for (int k = 0; k < 6; ++k) m[k] = to_dB(held_[k]);
+        meters_.publish();
+        meter_l_.store(m[0], std::memory_order_relaxed);
+        meter_r_.store(m[1], std::memory_order_relaxed);
+        held_.fill(1.0f);
     }
 }
 
 void StreamTx::clear_meters() {
+    held_.fill(1.0f);
     meter_l_.store(-186.0f);
     meter_r_.store(-186.0f);
 }
@@ -271,17 +310,49 @@ void StreamTx::encoder_main() {
 
 // ---- Control thread ----
 
+std::span<const params::ControlRecord> stream_tx_controls() { return table; }
+
+void StreamTx::publish_params() {
+    input_select_.store(std::min<uint32_t>(block_.input_select, bus_count - 1), std::memory_order_relaxed);
+    input_enable_.store(block_.input_enable != 0, std::memory_order_relaxed);
+    gain_.store(block_.gain, std::memory_order_relaxed);
+    de_emphasis_.store(block_.de_emphasis, std::memory_order_relaxed);
+}
+
+bool StreamTx::set_value(uint32_t index, float display) {
+    std::lock_guard g(lock_);
+    const bool changed = params::set_by_rule(table, params::TableStyle::offset, bytes_of(block_), index, display);
+    publish_params();
+    return changed;
+}
+
+bool StreamTx::get_value(uint32_t index, float& display) {
+    std::lock_guard g(lock_);
+    return params::get_by_rule(table, params::TableStyle::offset, bytes_of(block_), index, display);
+}
+
+void StreamTx::set_unlocked(bool unlocked) {
+    if (controls_) controls_->set_enabled(unlocked);
+    if (preset_bar_) preset_bar_->set_enabled(unlocked);
+}
+
 StreamTxParams StreamTx::params() const {
-    return {input_select_.load(), input_enable_.load(), input_level_dB_.load(), de_emphasis_.load()};
+    std::lock_guard g(lock_);
+    StreamTxParams p;
+    p.input_select = block_.input_select;
+    p.input_enable = block_.input_enable != 0;
+    p.input_level_dB = std::round(20.0f * std::log10(std::max(block_.gain, 1e-6f)) * 4.0f) / 4.0f + 0.0f;
+    p.de_emphasis = block_.de_emphasis;
+    return p;
 }
 
 bool StreamTx::set_params(const StreamTxParams& p) {
     if (p.input_select >= bus_count || p.de_emphasis > 2 || !(p.input_level_dB >= -10.0f && p.input_level_dB <= 0.0f))
         return false;
-    input_select_ = p.input_select;
-    input_enable_ = p.input_enable;
-    input_level_dB_ = std::round(p.input_level_dB * 4.0f) / 4.0f;
-    de_emphasis_ = p.de_emphasis;
+    set_value(stream_control_input_select, static_cast<float>(p.input_select));
+    set_value(stream_control_input_enable, p.input_enable ? 1.0f : 0.0f);
+    set_value(stream_control_level, std::round(p.input_level_dB * 4.0f) / 4.0f);
+    set_value(stream_control_de_emph, static_cast<float>(p.de_emphasis));
     return true;
 }
 

@@ -20,21 +20,46 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dsp/detectors.h"
 #include "dsp/iir.h"
 #include "dsp/rate_convert.h"
 #include "engine/event.h"
 #include "engine/module.h"
+#include "measure/latest.h"
+#include "params/control_set.h"
+#include "params/preset_bar.h"
 #include "stream/stream_slot.h"
 
 namespace torvalen::stream {
 
 inline constexpr unsigned slot_count = 2;
+inline constexpr const char* stream_tx_key_name = "Stream_TX-v1.0.0";
 
-// The parameter page "Stream TX".
+// The values the control table "Stream TX" points into (offset table).
+struct StreamTxBlock {
+    uint32_t input_select = 4;  // bus 0..5
+    uint32_t input_enable = 1;
+    float gain = 1.0f;          // linear, shown as -10 ... 0 dB
+    uint32_t de_emphasis = 0;   // 0 Off, 1 50us, 2 75us
+};
+enum StreamTxControl : uint32_t {
+    stream_control_input_select = 2,
+    stream_control_input_enable = 4,
+    stream_control_level = 6,
+    stream_control_de_emph = 8,
+};
+inline constexpr uint32_t stream_tx_record_count = 9;
+std::span<const params::ControlRecord> stream_tx_controls();
+
+// True peak L/R, peak envelope L/R, RMS L/R in dB.
+using StreamTxMeters = std::array<float, 6>;
+
+// The parameter page "Stream TX" as one value set.
 struct StreamTxParams {
     uint32_t input_select = 4;  // "Proc"
     bool input_enable = true;
@@ -53,9 +78,10 @@ struct StreamResult {
 struct StreamTxOptions {
     NowPlayingModule* now_playing = nullptr;  // outlives the module
     bool allow_auto_start = true;
+    bool start_preset_bar = true;  // false: no preset bar (benchmarks)
 };
 
-class StreamTx final : public BusModule {
+class StreamTx final : public BusModule, private params::ParameterCallbacks {
 public:
     // Opens or creates "Stream_TX-v1.0.0" under the instance key, loads the
     // settings, starts the encoder thread and the slots' threads, and starts
@@ -72,9 +98,16 @@ public:
 
     // ---- Control thread ----
     void save_settings() override;
+    void set_unlocked(bool unlocked) override;
+    params::PresetBar* module_presets() override { return preset_bar_.get(); }
+    params::ControlSet& controls() { return *controls_; }
+    bool set_value(uint32_t index, float display);
+    bool get_value(uint32_t index, float& display);
 
     StreamTxParams params() const;
-    bool set_params(const StreamTxParams& p);  // false when a value is out of range
+    // Sets the page's values without the control set (no preset change is
+    // marked); false when a value is out of range.
+    bool set_params(const StreamTxParams& p);
 
     StationSettings station() const { return station_.settings(); }
     StreamResult set_station(const StationSettings& s);
@@ -109,13 +142,18 @@ public:
     std::vector<StreamState> stream_states(unsigned slot) const;
     uint32_t open_type(unsigned slot) const { return slots_[slot]->open_type(); }
 
-    // Meter values (dB, left and right peaks) published on the last tick.
+    // True peaks (dB, left and right) published on the last tick.
     std::array<float, 2> meters() const;
+    // The six level values of the last tick not yet taken (the meter panel's).
+    bool take_meters(StreamTxMeters& m) { return meters_.take(m); }
     // Blocks dropped because the encoder thread was behind.
     uint64_t dropped_blocks() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     explicit StreamTx(const SettingsKey& key, const StreamTxOptions& options);
+    bool set_parameter(uint32_t index, float display) override { return set_value(index, display); }
+    bool get_parameter(uint32_t index, float& display) override { return get_value(index, display); }
+    void publish_params();  // module lock held: the block's values to the engine's atomics
     void load();
     void encoder_main();
     // Runs `change` with `slot` stopped, restarting it afterwards if it was running.
@@ -132,16 +170,24 @@ private:
     // (status lists); changes happen on the control thread with the slot stopped.
     mutable std::mutex lists_lock_;
 
-    // Parameters as the engine reads them.
+    // Module lock: the control table's values.
+    mutable std::mutex lock_;
+    StreamTxBlock block_;
+    std::unique_ptr<params::ControlSet> controls_;
+    std::unique_ptr<params::PresetBar> preset_bar_;
+
+    // Parameters as the engine reads them (published from block_).
     std::atomic<uint32_t> input_select_{4};
     std::atomic<bool> input_enable_{true};
-    std::atomic<float> input_level_dB_{0.0f};
+    std::atomic<float> gain_{1.0f};
     std::atomic<uint32_t> de_emphasis_{0};
 
     // Engine thread state.
     dsp::Decimator decimator_;
     dsp::FirstOrderSection<float> de_emph_50_, de_emph_75_;
-    float peak_l_ = 1.0f, peak_r_ = 1.0f;
+    dsp::LevelDetector level_{48000.0};
+    std::array<float, 6> held_{};
+    measure::Latest<StreamTxMeters> meters_;
     std::atomic<float> meter_l_{-186.0f}, meter_r_{-186.0f};
     std::atomic<uint64_t> dropped_{0};
 

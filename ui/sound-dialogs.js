@@ -4,41 +4,15 @@
 // choice between them ("Interface").
 import { get, command } from './api.js';
 import { openDialog, messageBox, askYesNo } from './dialog.js';
+import { field, select, readOut } from './form.js';
 
 const NOT_ATTACHED = 'You have selected a device that seems not to be attached';
 const CURRENT_MISSING =
   'Current Device appears not be attached.\r\nIt may restart automatically when attached.\r\nDo you want to delete it?';
 
-function field(label, control) {
-  const wrap = document.createElement('label');
-  wrap.className = 'tv-field';
-  wrap.append(label, control);
-  control.setAttribute('aria-label', label);
-  return wrap;
-}
-
-function select(options, value) {
-  const s = document.createElement('select');
-  for (const [v, text] of options) {
-    const o = document.createElement('option');
-    o.value = String(v);
-    o.textContent = text;
-    s.append(o);
-  }
-  s.value = String(value);
-  return s;
-}
-
 function channelOptions(count) {
   const n = Math.max(count || 0, 2);
   return Array.from({ length: n }, (_, i) => [i + 1, String(i + 1)]);
-}
-
-function readOut(text) {
-  const p = document.createElement('p');
-  p.className = 'tv-readout';
-  p.textContent = text || '';
-  return p;
 }
 
 // Asks about a configured device that is not attached; Yes deletes it.

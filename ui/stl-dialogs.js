@@ -5,56 +5,7 @@
 // empty: left empty, the stored password stays.
 import { get, command } from './api.js';
 import { openDialog } from './dialog.js';
-
-function field(label, control) {
-  const wrap = document.createElement('label');
-  wrap.className = 'tv-field';
-  wrap.append(label, control);
-  control.setAttribute('aria-label', label);
-  return wrap;
-}
-
-function input(type, value) {
-  const i = document.createElement('input');
-  i.type = type;
-  if (type === 'checkbox') i.checked = !!value;
-  else i.value = value ?? '';
-  return i;
-}
-
-function check(label, value) {
-  const box = input('checkbox', value);
-  const wrap = document.createElement('label');
-  wrap.className = 'tv-check';
-  wrap.append(box, ` ${label}`);
-  box.setAttribute('aria-label', label);
-  return { wrap, box };
-}
-
-// A group of radio buttons; returns the fieldset and a getter/setter.
-function radios(name, choices, value) {
-  const set = document.createElement('fieldset');
-  set.className = 'tv-radios';
-  const buttons = [];
-  for (const [v, text] of choices) {
-    const label = document.createElement('label');
-    const radio = document.createElement('input');
-    radio.type = 'radio';
-    radio.name = name;
-    radio.value = String(v);
-    radio.checked = String(v) === String(value);
-    radio.setAttribute('aria-label', text);
-    label.append(radio, ` ${text}`);
-    set.append(label);
-    buttons.push(radio);
-  }
-  return {
-    set,
-    buttons,
-    get value() { return buttons.find((b) => b.checked)?.value; },
-    select(v) { for (const b of buttons) b.checked = b.value === String(v); },
-  };
-}
+import { field, input, check, radios } from './form.js';
 
 function statusBlock(lines) {
   const pre = document.createElement('pre');

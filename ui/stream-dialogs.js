@@ -4,42 +4,7 @@
 // Connection Settings". Everything goes through /api/stream (app/http/API.md).
 import { get, command } from './api.js';
 import { openDialog, askText } from './dialog.js';
-
-function field(label, control) {
-  const wrap = document.createElement('label');
-  wrap.className = 'tv-field';
-  wrap.append(label, control);
-  control.setAttribute('aria-label', label);
-  return wrap;
-}
-
-function input(value, type = 'text') {
-  const i = document.createElement('input');
-  i.type = type;
-  if (type === 'checkbox') i.checked = !!value;
-  else i.value = value ?? '';
-  return i;
-}
-
-function select(options, value) {
-  const s = document.createElement('select');
-  for (const [v, text] of options) {
-    const o = document.createElement('option');
-    o.value = String(v);
-    o.textContent = text;
-    s.append(o);
-  }
-  s.value = String(value);
-  return s;
-}
-
-function button(text, onClick) {
-  const b = document.createElement('button');
-  b.type = 'button';
-  b.textContent = text;
-  b.addEventListener('click', onClick);
-  return b;
-}
+import { field, input, select, button } from './form.js';
 
 const kB = (list) => list.map((v) => [v, `${v / 1000} kB/s`]);
 const hz = (list) => list.map((v) => [v, String(v)]);
@@ -61,10 +26,10 @@ export async function streamingSettings(state) {
   const info = await get('/api/stream', { instance });
   const st = info.station;
   const f = {
-    name: input(st.name), genre: input(st.genre), web_page: input(st.web_page),
-    timeout: input(st.timeout, 'number'), short_timeout: input(st.short_timeout, 'number'),
-    auto_start: input(st.auto_start, 'checkbox'), make_public: input(st.make_public, 'checkbox'),
-    now_playing: input(st.now_playing, 'checkbox'),
+    name: input('text', st.name), genre: input('text', st.genre), web_page: input('text', st.web_page),
+    timeout: input('number', st.timeout), short_timeout: input('number', st.short_timeout),
+    auto_start: input('checkbox', st.auto_start), make_public: input('checkbox', st.make_public),
+    now_playing: input('checkbox', st.now_playing),
   };
   const status = document.createElement('ul');
   status.className = 'tv-status-list';
@@ -110,7 +75,7 @@ async function streamsSetup(instance) {
       legend.textContent = `Encoder ${index + 1} ${slot.enabled ? 'Enabled' : 'Not Enabled'} ... ${slot.description}`;
       box.append(legend);
       const type = select(TYPES.map(([v, t]) => [v, t]), slot.type);
-      const enabled = input(slot.enabled, 'checkbox');
+      const enabled = input('checkbox', slot.enabled);
       const apply = (extra) => command('/api/stream/encoder', {
         instance, slot: index, type: type.value, enabled: enabled.checked ? '1' : '0', ...extra }).then(draw);
       type.addEventListener('change', () => apply({}));
@@ -158,15 +123,15 @@ async function encoderSettings(instance, slot, info) {
   if (key === 'vorbis') {
     extra.vorbis_min_bitrate = select(kB(LISTS.vorbis.bitrates), s.min_bitrate);
     extra.vorbis_max_bitrate = select(kB(LISTS.vorbis.bitrates), s.max_bitrate);
-    extra.vorbis_vbr = input(s.min_bitrate !== s.bitrate || s.max_bitrate !== s.bitrate, 'checkbox');
+    extra.vorbis_vbr = input('checkbox', s.min_bitrate !== s.bitrate || s.max_bitrate !== s.bitrate);
     body.append(field('Min Bit Rate', extra.vorbis_min_bitrate), field('Max Bit Rate', extra.vorbis_max_bitrate),
       field('VBR', extra.vorbis_vbr));
   } else if (key === 'opus') {
-    extra.opus_vbr = input(s.vbr, 'checkbox');
+    extra.opus_vbr = input('checkbox', s.vbr);
     body.append(field('VBR', extra.opus_vbr));
   } else if (key === 'aac') {
-    extra.aac_sbr_ps = input(s.sbr_ps, 'checkbox');
-    extra.aac_vbr = input(s.vbr, 'checkbox');
+    extra.aac_sbr_ps = input('checkbox', s.sbr_ps);
+    extra.aac_vbr = input('checkbox', s.vbr);
     body.append(field('Enable SBR & PS (not available: sent as AAC-LC)', extra.aac_sbr_ps), field('Enable VBR', extra.aac_vbr));
   } else if (key === 'mp3') {
     const line = document.createElement('p');
@@ -195,9 +160,10 @@ async function encoderSettings(instance, slot, info) {
 
 async function connectionSettings(instance, slot, index, s) {
   const f = {
-    url: input(s.url), port: input(s.port), user: input(s.user), password: input('', 'password'), path: input(s.path),
-    admin_user: input(s.admin_user), admin_password: input('', 'password'), id: input(s.id, 'number'),
-    enabled: input(s.enabled, 'checkbox'),
+    url: input('text', s.url), port: input('text', s.port), user: input('text', s.user),
+    password: input('password', ''), path: input('text', s.path),
+    admin_user: input('text', s.admin_user), admin_password: input('password', ''), id: input('number', s.id),
+    enabled: input('checkbox', s.enabled),
   };
   f.password.placeholder = '(unchanged)';
   f.admin_password.placeholder = '(unchanged)';

@@ -89,6 +89,30 @@ std::string field(const Request& r, const char* name) {
     return v ? *v : std::string();
 }
 
+void optional_u32(const Request& r, const char* name, uint32_t& out, bool& bad) {
+    const std::string* v = r.param(name);
+    uint32_t u = 0;
+    if (v && !(parse_u32(*v, u) ? (out = u, true) : false)) bad = true;
+}
+
+void optional_float(const Request& r, const char* name, float& out, bool& bad) {
+    const std::string* v = r.param(name);
+    float f = 0.0f;
+    if (v && !(parse_float(*v, f) ? (out = f, true) : false)) bad = true;
+}
+
+void optional_flag(const Request& r, const char* name, bool& out) {
+    if (r.param(name)) out = flag(r, name);
+}
+
+void optional_flag(const Request& r, const char* name, uint64_t& out) {
+    if (r.param(name)) out = flag(r, name) ? 1 : 0;
+}
+
+void optional_text(const Request& r, const char* name, std::string& out) {
+    if (const std::string* v = r.param(name)) out = *v;
+}
+
 std::string name_field(const Request& r, const char* name) {
     std::string v = field(r, name);
     const size_t first = v.find_first_not_of(" \t");

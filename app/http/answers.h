@@ -33,6 +33,14 @@ std::string field(const Request& r, const char* name);  // "" when absent
 // A name typed by the user: without blanks at either end.
 std::string name_field(const Request& r, const char* name);
 
+// Settings dialogs send only some fields: an absent field keeps `out`; a present one
+// replaces it, and one that is not well formed sets `bad` (and keeps `out`).
+void optional_u32(const Request& r, const char* name, uint32_t& out, bool& bad);
+void optional_float(const Request& r, const char* name, float& out, bool& bad);
+void optional_flag(const Request& r, const char* name, bool& out);
+void optional_flag(const Request& r, const char* name, uint64_t& out);  // 0 or 1
+void optional_text(const Request& r, const char* name, std::string& out);
+
 // The instance a request names ("instance" field), else the current one;
 // null with `error` set when there is none.
 Instance* instance_of(Application& app, const Request& request, Response& error);

@@ -22,6 +22,7 @@
 #include "app/messages.h"
 #include "broadcast/sound_out.h"
 #include "stl/stl_tx.h"
+#include "stream/stream_tx.h"
 #include "dsp/chain_processor.h"
 #include "engine/log.h"
 #include "engine/user_text.h"
@@ -89,7 +90,13 @@ PageView page_view(Instance& instance, uint32_t page) {
             v.bar = t->module_presets();
         }
         break;
-    case 6: v.module = instance.stream_tx(); break;
+    case 6:
+        v.module = instance.stream_tx();
+        if (auto* t = dynamic_cast<stream::StreamTx*>(v.module)) {
+            v.controls = &t->controls();
+            v.bar = t->module_presets();
+        }
+        break;
     case 7:
         v.module = instance.analyser();
         if (auto* a = dynamic_cast<measure::Analyser*>(v.module)) {

@@ -112,6 +112,10 @@ std::optional<Source> source_of(Instance& instance, uint32_t page) {
         case stl_tx_page:
             if (auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx())) return Source{m, sound_in_layout};
             break;
+        // Stream TX meters what goes to its encoders.
+        case stream_tx_page:
+            if (auto* m = dynamic_cast<stream::StreamTx*>(instance.stream_tx())) return Source{m, sound_in_layout};
+            break;
         default: break;
     }
     return std::nullopt;
@@ -132,6 +136,7 @@ std::optional<SettingsKey> module_key(Instance& instance, uint32_t page) {
         case analyser_page: return instance_key.open(measure::analyser_key_name);
         case stl_rx_page: return instance_key.open(stl::rx_key_name);
         case stl_tx_page: return instance_key.open(stl::tx_key_name);
+        case stream_tx_page: return instance_key.open(stream::stream_tx_key_name);
         default: break;
     }
     return std::nullopt;
@@ -267,6 +272,12 @@ MeterFeed::Taken& MeterFeed::take_page(Instance& instance, uint32_t page) {
         case stl_tx_page: {
             auto* m = dynamic_cast<stl::StlTx*>(instance.stl_tx());
             stl::StlTxMeters v;
+            if ((module = m) && m->take_meters(v)) keep(v);
+            break;
+        }
+        case stream_tx_page: {
+            auto* m = dynamic_cast<stream::StreamTx*>(instance.stream_tx());
+            stream::StreamTxMeters v;
             if ((module = m) && m->take_meters(v)) keep(v);
             break;
         }

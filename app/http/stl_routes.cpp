@@ -21,17 +21,6 @@ void write_lines(Json& j, const std::vector<std::string>& lines) {
     j.end_array();
 }
 
-// Optional fields: a field that is present must be well formed.
-bool take_u32(const Request& r, const char* name, uint32_t& out, bool& bad) {
-    if (!r.param(name)) return false;
-    if (!field_u32(r, name, out)) bad = true;
-    return !bad;
-}
-
-void take_flag(const Request& r, const char* name, bool& out) {
-    if (r.param(name)) out = flag(r, name);
-}
-
 // A new password must pass the strength rule; an absent or empty field keeps the old one.
 bool take_password(const Request& r, std::string& out, Response& refusal) {
     const std::string p = field(r, "password");
@@ -120,26 +109,26 @@ Response tx_command(Application& app, const Request& request, std::string_view v
         return success();
     }
     stl::TxSettings s = tx->settings();
-    if (request.param("url")) s.url = field(request, "url");
-    if (request.param("port")) s.port = field(request, "port");
+    optional_text(request, "url", s.url);
+    optional_text(request, "port", s.port);
     Response refusal;
     if (!take_password(request, s.password, refusal)) return refusal;
     bool bad = false;
-    take_u32(request, "timeout", s.timeout_ms, bad);
-    take_u32(request, "send_timeout", s.send_timeout_ms, bad);
-    take_u32(request, "encoder", s.encoder_type, bad);
-    take_u32(request, "pcm_channels", s.pcm.channels, bad);
-    take_u32(request, "pcm_rate", s.pcm.sample_rate, bad);
-    take_u32(request, "pcm_mono_mode", s.pcm.mono_mode, bad);
-    take_u32(request, "aac_bit_rate", s.aac.bit_rate, bad);
-    take_u32(request, "aac_channels", s.aac.channels, bad);
+    optional_u32(request, "timeout", s.timeout_ms, bad);
+    optional_u32(request, "send_timeout", s.send_timeout_ms, bad);
+    optional_u32(request, "encoder", s.encoder_type, bad);
+    optional_u32(request, "pcm_channels", s.pcm.channels, bad);
+    optional_u32(request, "pcm_rate", s.pcm.sample_rate, bad);
+    optional_u32(request, "pcm_mono_mode", s.pcm.mono_mode, bad);
+    optional_u32(request, "aac_bit_rate", s.aac.bit_rate, bad);
+    optional_u32(request, "aac_channels", s.aac.channels, bad);
     if (bad || s.encoder_type > 1) return bad_request("Malformed setting");
-    take_flag(request, "ipv6", s.ipv6);
-    take_flag(request, "enable_now", s.enable_now);
-    take_flag(request, "enable", s.enable);
-    take_flag(request, "connect_at_startup", s.connect_at_startup);
-    if (request.param("aac_vbr")) s.aac.vbr = flag(request, "aac_vbr");
-    if (request.param("aac_sbr_ps")) s.aac.sbr_ps = flag(request, "aac_sbr_ps");
+    optional_flag(request, "ipv6", s.ipv6);
+    optional_flag(request, "enable_now", s.enable_now);
+    optional_flag(request, "enable", s.enable);
+    optional_flag(request, "connect_at_startup", s.connect_at_startup);
+    optional_flag(request, "aac_vbr", s.aac.vbr);
+    optional_flag(request, "aac_sbr_ps", s.aac.sbr_ps);
     tx->apply_settings(s);
     return success();
 }
@@ -159,16 +148,16 @@ Response rx_command(Application& app, const Request& request, std::string_view v
         return success();
     }
     stl::RxSettings s = rx->settings();
-    if (request.param("port")) s.port = field(request, "port");
+    optional_text(request, "port", s.port);
     Response refusal;
     if (!take_password(request, s.password, refusal)) return refusal;
     bool bad = false;
-    take_u32(request, "timeout", s.timeout_ms, bad);
-    take_u32(request, "send_timeout", s.send_timeout_ms, bad);
-    take_u32(request, "buffer_time", s.buffer_time_ms, bad);
+    optional_u32(request, "timeout", s.timeout_ms, bad);
+    optional_u32(request, "send_timeout", s.send_timeout_ms, bad);
+    optional_u32(request, "buffer_time", s.buffer_time_ms, bad);
     if (bad) return bad_request("Malformed setting");
-    take_flag(request, "enable", s.enable);
-    take_flag(request, "listen_at_startup", s.listen_at_startup);
+    optional_flag(request, "enable", s.enable);
+    optional_flag(request, "listen_at_startup", s.listen_at_startup);
     rx->apply_settings(s);
     return success();
 }

@@ -5,6 +5,7 @@
 #include "app/http/answers.h"
 #include "app/http/json.h"
 #include "app/http/routes.h"
+#include "app/messages.h"
 #include "stream/stream_tx.h"
 
 namespace torvalen::http {
@@ -31,21 +32,6 @@ bool read_slot(const Request& r, unsigned& slot) {
     if (!field_u32(r, "slot", v) || v >= stream::slot_count) return false;
     slot = v;
     return true;
-}
-
-// Fields that are present replace the value; absent ones keep it.
-void maybe_u32(const Request& r, const char* name, uint32_t& out, bool& bad) {
-    if (!r.param(name)) return;
-    if (!field_u32(r, name, out)) bad = true;
-}
-void maybe_flag(const Request& r, const char* name, bool& out) {
-    if (r.param(name)) out = flag(r, name);
-}
-void maybe_flag64(const Request& r, const char* name, uint64_t& out) {
-    if (r.param(name)) out = flag(r, name) ? 1 : 0;
-}
-void maybe_text(const Request& r, const char* name, std::string& out) {
-    if (const std::string* v = r.param(name)) out = *v;
 }
 
 void write_encoder(Json& j, const stream::EncoderSettings& e) {
@@ -178,26 +164,36 @@ Response stream_command(RouteContext& c, std::string_view verb) {
         return success();
     }
     if (verb == "params") {
+        // The page's values go through the control set like a widget's change, so
+        // the preset bar sees them (and a locked instance refuses them).
         stream::StreamTxParams p = tx->params();
         bool bad = false;
-        maybe_u32(r, "input_select", p.input_select, bad);
-        maybe_flag(r, "input_enable", p.input_enable);
-        maybe_u32(r, "de_emph", p.de_emphasis, bad);
-        if (r.param("input_level") && !parse_float(*r.param("input_level"), p.input_level_dB)) bad = true;
-        if (bad || !tx->set_params(p)) return bad_request("A value is out of range");
+        optional_u32(r, "input_select", p.input_select, bad);
+        optional_flag(r, "input_enable", p.input_enable);
+        optional_u32(r, "de_emph", p.de_emphasis, bad);
+        optional_float(r, "input_level", p.input_level_dB, bad);
+        if (bad || p.input_select >= bus_count || p.de_emphasis > 2 ||
+            !(p.input_level_dB >= -10.0f && p.input_level_dB <= 0.0f))
+            return bad_request("A value is out of range");
+        params::ControlSet& controls = tx->controls();
+        if (!controls.enabled()) return forbidden(messages::locked);
+        controls.set(stream::stream_control_input_select, static_cast<float>(p.input_select));
+        controls.set(stream::stream_control_input_enable, p.input_enable ? 1.0f : 0.0f);
+        controls.set(stream::stream_control_level, p.input_level_dB);
+        controls.set(stream::stream_control_de_emph, static_cast<float>(p.de_emphasis));
         return success();
     }
     if (verb == "station") {
         stream::StationSettings st = tx->station();
         bool bad = false;
-        maybe_text(r, "name", st.name);
-        maybe_text(r, "genre", st.genre);
-        maybe_text(r, "web_page", st.web_page);
-        maybe_u32(r, "timeout", st.timeout_ms, bad);
-        maybe_u32(r, "short_timeout", st.short_timeout_ms, bad);
-        maybe_flag(r, "make_public", st.make_public);
-        maybe_flag(r, "auto_start", st.auto_start);
-        maybe_flag(r, "now_playing", st.now_playing);
+        optional_text(r, "name", st.name);
+        optional_text(r, "genre", st.genre);
+        optional_text(r, "web_page", st.web_page);
+        optional_u32(r, "timeout", st.timeout_ms, bad);
+        optional_u32(r, "short_timeout", st.short_timeout_ms, bad);
+        optional_flag(r, "make_public", st.make_public);
+        optional_flag(r, "auto_start", st.auto_start);
+        optional_flag(r, "now_playing", st.now_playing);
         if (bad || st.timeout_ms == 0 || st.timeout_ms > 60000 || st.short_timeout_ms > 1000)
             return bad_request("A time-out is out of range");
         return stream_result(tx->set_station(st));
@@ -208,25 +204,25 @@ Response stream_command(RouteContext& c, std::string_view verb) {
         stream::EncoderSettings e = tx->encoder_settings(slot);
         bool enabled = tx->slot_enabled(slot);
         bool bad = false;
-        maybe_flag(r, "enabled", enabled);
-        maybe_u32(r, "type", e.type, bad);
-        maybe_u32(r, "vorbis_bitrate", e.vorbis.bitrate, bad);
-        maybe_u32(r, "vorbis_min_bitrate", e.vorbis.min_bitrate, bad);
-        maybe_u32(r, "vorbis_max_bitrate", e.vorbis.max_bitrate, bad);
-        maybe_u32(r, "vorbis_rate", e.vorbis.rate, bad);
-        maybe_u32(r, "vorbis_channels", e.vorbis.channels, bad);
-        maybe_u32(r, "opus_bitrate", e.opus.bitrate, bad);
-        maybe_u32(r, "opus_rate", e.opus.rate, bad);
-        maybe_u32(r, "opus_channels", e.opus.channels, bad);
-        maybe_u32(r, "opus_vbr", e.opus.vbr, bad);
-        maybe_u32(r, "mp3_bitrate", e.mp3.bitrate, bad);
-        maybe_u32(r, "mp3_rate", e.mp3.rate, bad);
-        maybe_u32(r, "mp3_channels", e.mp3.channels, bad);
-        maybe_u32(r, "aac_bitrate", e.aac.bitrate, bad);
-        maybe_u32(r, "aac_rate", e.aac.rate, bad);
-        maybe_u32(r, "aac_channels", e.aac.channels, bad);
-        maybe_flag64(r, "aac_vbr", e.aac.vbr);
-        maybe_flag64(r, "aac_sbr_ps", e.aac.sbr_ps);
+        optional_flag(r, "enabled", enabled);
+        optional_u32(r, "type", e.type, bad);
+        optional_u32(r, "vorbis_bitrate", e.vorbis.bitrate, bad);
+        optional_u32(r, "vorbis_min_bitrate", e.vorbis.min_bitrate, bad);
+        optional_u32(r, "vorbis_max_bitrate", e.vorbis.max_bitrate, bad);
+        optional_u32(r, "vorbis_rate", e.vorbis.rate, bad);
+        optional_u32(r, "vorbis_channels", e.vorbis.channels, bad);
+        optional_u32(r, "opus_bitrate", e.opus.bitrate, bad);
+        optional_u32(r, "opus_rate", e.opus.rate, bad);
+        optional_u32(r, "opus_channels", e.opus.channels, bad);
+        optional_u32(r, "opus_vbr", e.opus.vbr, bad);
+        optional_u32(r, "mp3_bitrate", e.mp3.bitrate, bad);
+        optional_u32(r, "mp3_rate", e.mp3.rate, bad);
+        optional_u32(r, "mp3_channels", e.mp3.channels, bad);
+        optional_u32(r, "aac_bitrate", e.aac.bitrate, bad);
+        optional_u32(r, "aac_rate", e.aac.rate, bad);
+        optional_u32(r, "aac_channels", e.aac.channels, bad);
+        optional_flag(r, "aac_vbr", e.aac.vbr);
+        optional_flag(r, "aac_sbr_ps", e.aac.sbr_ps);
         auto listed = [](const std::vector<uint32_t>& list, uint32_t v) {
             return std::find(list.begin(), list.end(), v) != list.end();
         };
@@ -257,15 +253,15 @@ Response stream_command(RouteContext& c, std::string_view verb) {
         if (field(r, "ip") == "6") return message_response(200, "IPv6 not supported yet", "Error");
         stream::ServerSettings s = servers[index];
         bool bad = false;
-        maybe_text(r, "url", s.url);
-        maybe_text(r, "port", s.port);
-        maybe_text(r, "user", s.user);
-        maybe_text(r, "password", s.password);
-        maybe_text(r, "path", s.path);
-        maybe_text(r, "admin_user", s.admin_user);
-        maybe_text(r, "admin_password", s.admin_password);
-        maybe_u32(r, "id", s.id, bad);
-        maybe_flag(r, "enabled", s.enabled);
+        optional_text(r, "url", s.url);
+        optional_text(r, "port", s.port);
+        optional_text(r, "user", s.user);
+        optional_text(r, "password", s.password);
+        optional_text(r, "path", s.path);
+        optional_text(r, "admin_user", s.admin_user);
+        optional_text(r, "admin_password", s.admin_password);
+        optional_u32(r, "id", s.id, bad);
+        optional_flag(r, "enabled", s.enabled);
         if (bad) return bad_request("The stream ID number must be a number");
         return stream_result(tx->set_server(slot, index, s));
     }

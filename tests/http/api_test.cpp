@@ -671,6 +671,59 @@ TEST_F(ApiTest, StreamRequestsKeepTheirRulesAndNeverShowPasswords) {
     EXPECT_FALSE(main.has("password"));
 }
 
+// The Stream TX page: its control table as groups, a preset bar whose presets
+// carry the values through a restart (and export with the module's version),
+// and a level meter.
+TEST_F(ApiTest, StreamTxPageHasItsControlsPresetsAndMeters) {
+    const std::map<std::string, std::string> at = {{"page", "6"}};
+    auto with = [&](std::map<std::string, std::string> extra) {
+        extra.insert(at.begin(), at.end());
+        return extra;
+    };
+    const JsonValue page = get("/api/page", at);
+    EXPECT_EQ(page["module"].str(), "Stream TX");
+    ASSERT_FALSE(page["controls"].is_null());
+    std::vector<std::string> groups;
+    for (const auto& g : page["controls"]["pages"].arr()[0]["groups"].arr()) groups.push_back(g["label"].str());
+    EXPECT_EQ(groups, (std::vector<std::string>{"Input Select", "Input Enable", "Input Level", "De-Emph"}));
+    EXPECT_FALSE(page["presets"].is_null());
+    EXPECT_FALSE(page["meters"].is_null());
+
+    // The stream request's own setter goes through the controls: the page shows the
+    // value and the change.
+    EXPECT_FALSE(page["controls"]["modified"].flag());
+    ASSERT_TRUE(post("/api/stream/params", {{"input_select", "2"}})["ok"].flag());
+    EXPECT_EQ(get("/api/values", at)["values"]["2"].num(), 2);
+    EXPECT_TRUE(get("/api/page", at)["controls"]["modified"].flag());
+    // "Level" -6 dB and "De-Emph" 75us from the page reach the module.
+    EXPECT_NEAR(post("/api/control/set", with({{"index", "6"}, {"value", "-6"}}))["value"].num(), -6.0, 1e-3);
+    ASSERT_TRUE(post("/api/control/set", with({{"index", "8"}, {"value", "2"}}))["ok"].flag());
+    JsonValue stream = get("/api/stream");
+    EXPECT_NEAR(stream["params"]["input_level"].num(), -6.0, 1e-3);
+    EXPECT_EQ(stream["params"]["de_emph"].num(), 2);
+
+    ASSERT_TRUE(post("/api/presets/save", with({{"name", "Web"}}))["ok"].flag());
+    const std::string file = (temp_ / "web.fmt4").string();
+    ASSERT_TRUE(post("/api/presets/export", with({{"file", file}}))["ok"].flag());
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Stream_TX-v1.0.0"), std::string::npos);
+    ASSERT_TRUE(post("/api/control/set", with({{"index", "6"}, {"value", "0"}}))["ok"].flag());
+    ASSERT_TRUE(post("/api/presets/choose", with({{"name", "Web"}}))["ok"].flag());
+    EXPECT_NEAR(get("/api/values", at)["values"]["6"].num(), -6.0, 1e-3);
+    // A change not saved in a preset comes back too (the working copy).
+    ASSERT_TRUE(post("/api/control/set", with({{"index", "4"}, {"value", "0"}}))["ok"].flag());
+    stop();
+    start();
+    EXPECT_EQ(get("/api/presets", at)["current"].str(), "Web");
+    const JsonValue values = get("/api/values", at)["values"];
+    EXPECT_NEAR(values["6"].num(), -6.0, 1e-3);
+    EXPECT_EQ(values["8"].num(), 2);
+    EXPECT_EQ(values["2"].num(), 2);
+    EXPECT_EQ(values["4"].num(), 0);
+    EXPECT_FALSE(get("/api/stream")["params"]["input_enable"].flag());
+}
+
 }  // namespace
 }  // namespace torvalen
 

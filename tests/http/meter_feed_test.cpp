@@ -155,9 +155,9 @@ TEST_F(MeterFeedTest, PagesWithoutMetersAndOtherLayouts) {
     Instance& instance = *app->current();
     http::MeterFeed feed;
     EXPECT_EQ(feed.layout_json(instance, player_page), "null");
-    EXPECT_EQ(feed.layout_json(instance, 6), "null");  // Stream TX: not in this build
-    // The link's pages meter what they send and receive: one level item.
-    for (uint32_t link_page : {2u, 5u}) EXPECT_EQ(item_count(parse(feed.layout_json(instance, link_page))), 1u);
+    // The link's pages meter what they send and receive, Stream TX what goes to
+    // its encoders: one level item.
+    for (uint32_t page : {2u, 5u, 6u}) EXPECT_EQ(item_count(parse(feed.layout_json(instance, page))), 1u) << page;
     const JsonValue in = parse(feed.layout_json(instance, sound_in_page));
     ASSERT_EQ(in["groups"].arr().size(), 1u);
     EXPECT_EQ(in["groups"][0]["name"].str(), "Input");

@@ -19,6 +19,7 @@
 #include "stl/connect.h"
 #include "stl/stl_rx.h"
 #include "stl/stl_tx.h"
+#include "tests/support/ports.h"
 #include "tests/support/temp_dir.h"
 
 using namespace torvalen;
@@ -27,20 +28,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using torvalen::testing::free_port;
+
 constexpr float full = 2147483648.0f;
 constexpr uint32_t frames_48 = 256;
-
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 template <typename F>
 bool wait_for(F done, std::chrono::milliseconds limit) {

@@ -52,6 +52,20 @@ std::vector<std::pair<uint16_t, std::vector<uint8_t>>> receive_all(const std::ve
 
 TEST(StlPacket, CrcCheckValueAndLayout) {
     EXPECT_EQ(crc32_mpeg2(bytes_of("123456789")), 0x0376E6E7u);
+    // Eight bytes at a time and the tail agree with the bit-by-bit definition at
+    // every length and when continued from an earlier value.
+    std::vector<uint8_t> data(70);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t n = 0; n <= data.size(); ++n) {
+        uint32_t bitwise = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) {
+            bitwise ^= uint32_t(data[i]) << 24;
+            for (int b = 0; b < 8; ++b) bitwise = (bitwise & 0x80000000u) ? (bitwise << 1) ^ 0x04C11DB7u : bitwise << 1;
+        }
+        const std::span<const uint8_t> all(data.data(), n);
+        ASSERT_EQ(crc32_mpeg2(all), bitwise) << n;
+        ASSERT_EQ(crc32_mpeg2(all.subspan(n / 3), crc32_mpeg2(all.first(n / 3))), bitwise) << n;
+    }
 
     // Lengths: 3 and 8 bytes of payload fit one 16-byte region, 9 need two.
     EXPECT_EQ(long_packet_size(3), 22u);

@@ -21,37 +21,16 @@
 #include "nowplaying/now_playing.h"
 #include "stream/icecast_protocol.h"
 #include "stream/stream_tx.h"
+#include "tests/support/icecast_server.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace torvalen::stream {
 namespace {
 
 using namespace std::chrono_literals;
-
-uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool port_open(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
+using testing::free_port;
+using testing::IcecastServer;
+using testing::port_open;
 
 // Runs a command and returns its standard output.
 std::string run(const std::string& command) {
@@ -64,71 +43,6 @@ std::string run(const std::string& command) {
     }
     return out;
 }
-
-// An icecast2 with its own configuration, logs and port.
-class IcecastServer {
-public:
-    IcecastServer(const std::filesystem::path& dir, uint16_t port) : dir_(dir), port_(port) {
-        std::filesystem::create_directories(dir / "log");
-        // Run as root, icecast2 changes to the user nobody, who must reach its logs.
-        std::filesystem::permissions(dir.parent_path(), std::filesystem::perms::others_exec,
-                                     std::filesystem::perm_options::add);
-        std::filesystem::permissions(dir, std::filesystem::perms::all);
-        std::filesystem::permissions(dir / "log", std::filesystem::perms::all);
-        std::ofstream c(dir / "icecast.xml");
-        c << "<icecast><location>test</location><admin>test@localhost</admin>"
-             "<limits><clients>20</clients><sources>8</sources><queue-size>524288</queue-size>"
-             "<client-timeout>30</client-timeout><header-timeout>5</header-timeout>"
-             "<source-timeout>5</source-timeout><burst-on-connect>1</burst-on-connect>"
-             "<burst-size>65535</burst-size></limits>"
-             "<authentication><source-password>hackme</source-password>"
-             "<relay-password>hackme</relay-password><admin-user>admin</admin-user>"
-             "<admin-password>adminpw</admin-password></authentication>"
-             "<hostname>127.0.0.1</hostname>"
-             "<listen-socket><port>"
-          << port << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-          << "<fileserve>1</fileserve><paths><basedir>/usr/share/icecast2</basedir>"
-             "<logdir>"
-          << (dir / "log").string()
-          << "</logdir><webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot>"
-             "</paths><logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-             "<loglevel>3</loglevel></logging><security><chroot>0</chroot>";
-        if (::geteuid() == 0)
-            c << "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
-        c << "</security></icecast>\n";
-    }
-    ~IcecastServer() { stop(); }
-
-    bool start() {
-        const std::string conf = (dir_ / "icecast.xml").string();
-        std::vector<char*> argv = {const_cast<char*>("icecast2"), const_cast<char*>("-c"), const_cast<char*>(conf.c_str()),
-                                   nullptr};
-        if (::posix_spawnp(&pid_, "icecast2", nullptr, nullptr, argv.data(), environ) != 0) return false;
-        for (int i = 0; i < 100; ++i) {
-            if (port_open(port_)) {
-                // It binds its port before it opens its logs: make sure it stayed up.
-                std::this_thread::sleep_for(100ms);
-                return ::waitpid(pid_, nullptr, WNOHANG) == 0;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        for (int i = 0; i < 100 && port_open(port_); ++i) std::this_thread::sleep_for(50ms);
-    }
-    std::string url(const std::string& mount) const { return "http://127.0.0.1:" + std::to_string(port_) + mount; }
-    std::string log() const { return testing::read_file(dir_ / "log" / "error.log"); }
-
-private:
-    std::filesystem::path dir_;
-    uint16_t port_;
-    pid_t pid_ = -1;
-};
 
 // Feeds a Stream TX 10 ms blocks of a 1 kHz tone at -6 dBFS, about in real time,
 // on bus 4 (48 kHz) or on bus 2 (192 kHz).
@@ -317,6 +231,51 @@ TEST(StreamTxSettings, StreamsKeepTheirValuesThroughSaveAndLoad) {
     EXPECT_EQ(tx->encoder_settings(1).type, encoder_mp3);
     EXPECT_EQ(tx->encoder_settings(1).mp3, (Mp3Settings{64000, 44100, 1}));
     EXPECT_EQ(tx->servers(0).size(), 1u);
+}
+
+// The page's meters: the six level values of what goes to the encoders, after
+// "Level" (a -6 dBFS tone at -6 dB reads about -12 dB) and before de-emphasis;
+// with the input off they fall to the floor.
+TEST(StreamTxSettings, MetersReadTheLevelAfterTheGain) {
+    testing::TempDir temp("torvalen-stream-meters");
+    std::string error;
+    auto store = SettingsStore::open(temp / "settings.db", error);
+    ASSERT_TRUE(store) << error;
+    uint32_t err = 0;
+    StreamTxOptions options;
+    options.start_preset_bar = false;
+    auto tx = StreamTx::create(store->root(), err, options);
+    ASSERT_TRUE(tx);
+    StreamTxParams p = tx->params();
+    p.input_level_dB = -6.0f;
+    p.de_emphasis = 2;
+    ASSERT_TRUE(tx->set_params(p));
+    EXPECT_EQ(tx->params(), p);
+    std::vector<float> block(2 * 480);
+    Buses buses;
+    buses.data[bus_proc] = block.data();
+    buses.rate[bus_proc] = 48000;
+    buses.count[bus_proc] = static_cast<uint32_t>(block.size());
+    uint64_t n = 0;
+    auto feed = [&](int blocks) {
+        for (int b = 0; b < blocks; ++b) {
+            for (size_t f = 0; f < block.size() / 2; ++f, ++n)
+                block[2 * f] = block[2 * f + 1] = 0.5f * 2147483648.0f * std::sin(2.0 * M_PI * 1000.0 * double(n) / 48000);
+            tx->process(buses, b == blocks - 1);
+        }
+    };
+    feed(200);  // 2 s: the RMS has settled
+    StreamTxMeters m{};
+    ASSERT_TRUE(tx->take_meters(m));
+    EXPECT_NEAR(m[0], -12.0f, 0.3f);  // true peak L
+    EXPECT_NEAR(m[1], -12.0f, 0.3f);
+    EXPECT_NEAR(m[4], -15.0f, 0.5f);  // RMS: 3 dB under the peak
+    EXPECT_FALSE(tx->take_meters(m));  // taken once
+    p.input_enable = false;
+    ASSERT_TRUE(tx->set_params(p));
+    feed(1);
+    ASSERT_TRUE(tx->take_meters(m));
+    EXPECT_LT(m[0], -150.0f);
 }
 
 // Both slots stream, Vorbis at 44100 Hz stereo (resampled) and MP3 at 48000 Hz

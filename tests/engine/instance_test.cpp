@@ -221,7 +221,8 @@ TEST_F(InstanceTest, CpuLoadIsReportedEveryFiftyTicksAndNeverAboveOne) {
 // A device that signals a block while the engine is still in the previous cycle
 // counts an overrun for that instance; a block after a finished cycle does not.
 TEST_F(InstanceTest, ABlockThatFindsTheEngineBusyCountsAsAnOverrun) {
-    factory_.processor_spin = std::chrono::microseconds(300000);
+    // Long enough that a busy machine cannot delay the second block past the first cycle.
+    factory_.processor_spin = std::chrono::microseconds(1000000);
     auto instance = make();
     ASSERT_TRUE(instance->engine_start(48000, 512));
     auto wait_cycles = [&](uint64_t n) {

@@ -10,16 +10,6 @@
 
 namespace torvalen::dsp {
 
-namespace multiband_detail {
-bool avx_available() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("avx");
-#else
-    return false;
-#endif
-}
-}  // namespace multiband_detail
-
 namespace {
 constexpr float section_level = 33554432.0f;          // 2^25, shared by the band references
 constexpr float ms_floor_fraction = 0.01f;             // compressor mean square floor: (0.01 ref)^2
@@ -30,13 +20,6 @@ constexpr double low_gain_pairs[3][2] = {{0.7019, 0.4322}, {0.6667, 1.2931}, {0.
 // Per-band offsets into rate table A.
 constexpr int rms_offset = 2;
 constexpr int dynamics_offset = 4;
-
-// The baseline kernels: two 4-wide vectors per eight lanes.
-struct Baseline {
-    using V = simd::f4;
-    using M = std::int32_t __attribute__((vector_size(16)));
-    static V sqrt(V v) { return simd::sqrt(v); }
-};
 
 static_assert(sizeof(BandFrame) == 2 * band_lanes * sizeof(float), "left lanes, then right lanes");
 static_assert(band_lanes == multiband_detail::lanes);
@@ -91,7 +74,6 @@ MultibandSection::MultibandSection() {
     for (std::size_t k = 0; k < multiband_detail::taps_per_phase; ++k)
         for (std::size_t i = 0; i < band_lanes; ++i)
             up_.phases[k][i] = fir_tables::rate_converter_prototype[oversampling * k + i % oversampling];
-    avx_ = multiband_detail::avx_available();
     configure(MultibandParams{});
 }
 
@@ -151,20 +133,12 @@ void MultibandSection::split(float l, float r, int& latency_frames) {
 }
 
 void MultibandSection::interpolate(float (*work)[stride]) {
-    if (avx_)
-        multiband_detail::interpolate_bands_avx(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
-    else
-        multiband_detail::interpolate_bands<Baseline>(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
+    kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
 }
 
 void MultibandSection::compress_enhance(float (*work)[stride], std::size_t count) {
     if (!comp_enable_ && !st_enh_enable_) return;
-    if (avx_)
-        multiband_detail::compress_enhance_avx(dynamics_, coef_, &work[0][0], stride, count, comp_enable_,
-                                               st_enh_enable_);
-    else
-        multiband_detail::compress_enhance<Baseline>(dynamics_, coef_, &work[0][0], stride, count, comp_enable_,
-                                                     st_enh_enable_);
+    kernels().compress_enhance(dynamics_, coef_, &work[0][0], stride, count, comp_enable_, st_enh_enable_);
 }
 
 void MultibandSection::store_sub_samples(const float (*work)[stride]) {

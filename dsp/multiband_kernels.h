@@ -155,9 +155,11 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
         }
         for (std::size_t k = 1; k < taps_per_phase; k += 2) {
             const V p1 = vload<V>(st.phases[k] + i);
+#pragma GCC unroll 5
             for (std::size_t b = 0; b < bands; ++b) a1[b] = Ops::fma(p1, vload<V>(st.history[b][pos + k] + i), a1[b]);
             if (k + 1 < taps_per_phase) {
                 const V p2 = vload<V>(st.phases[k + 1] + i);
+#pragma GCC unroll 5
                 for (std::size_t b = 0; b < bands; ++b)
                     a0[b] = Ops::fma(p2, vload<V>(st.history[b][pos + k + 1] + i), a0[b]);
             }

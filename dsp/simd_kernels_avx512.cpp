@@ -81,6 +81,7 @@ void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float*
     V16 acc[bands] = {};
     for (std::size_t k = 1; k < 29; k += 2) {
         const V16 p = load_v<V16>(st.phases[k]);
+#pragma GCC unroll 5
         for (std::size_t b = 0; b < bands; ++b) acc[b] = fma16(p, load_v<V16>(st.history[b][pos + k]), acc[b]);
     }
     for (std::size_t b = 0; b < bands; ++b) {

@@ -182,7 +182,8 @@ private:
 
     // Gain application. The smoothed gains start at 1 (a zero start could never rise:
     // the rise is multiplicative).
-    std::array<float, band_lanes> smooth_l_, smooth_r_;
+    // Left lanes, then right lanes (the layout of a BandFrame).
+    alignas(64) std::array<float, 2 * band_lanes> smooth_;
     BandGainHold high_hold_;  // all bands, high-latency mode
     std::array<HalfCycleGainHoldMin, 2> low_hold_;  // H2, H1
     static constexpr int low_filtered_bands = 3;    // M2, M1, B

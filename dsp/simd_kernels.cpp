@@ -67,7 +67,7 @@ void base_compress_enhance(multiband_detail::DynamicsState& st, const multiband_
 }
 
 const Kernels baseline{Level::sse2, base_dot2, base_interpolate_stereo, base_interpolate_bands,
-                       base_compress_enhance};
+                       base_compress_enhance, nullptr};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

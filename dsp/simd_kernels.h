@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace torvalen::dsp {
 namespace multiband_detail {
@@ -21,6 +22,18 @@ struct DynamicsState;
 struct DynamicsCoefficients;
 struct BandInterpolatorState;
 }  // namespace multiband_detail
+
+// State of the sixteen-lane half-cycle gain hold (band_gain_hold.h): left band lanes
+// 0-7, right 8-15; ring entries of sixteen gain slots then sixteen samples.
+struct alignas(64) BandGainHoldState {
+    static constexpr std::size_t lanes = 16;
+    static constexpr std::size_t entry_floats = 2 * lanes;
+    float applied[lanes] = {}, previous[lanes] = {}, open_min[lanes] = {};
+    std::int32_t open[lanes] = {};
+    std::uint32_t active_mask = 0;  // lanes whose gains are held
+    float* ring = nullptr;          // set before each call
+    std::int32_t cursor = 0;
+};
 
 namespace simd {
 
@@ -44,6 +57,8 @@ struct Kernels {
                               float* sub, std::size_t stride);
     void (*compress_enhance)(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
                              float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance);
+    // One call of the band gain hold (null: the holder's own 4-wide code runs).
+    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
 };
 
 // The widest level this processor runs.

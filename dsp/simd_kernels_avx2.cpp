@@ -34,7 +34,7 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Avx2>(st, c, sub, stride, count, comp, enhance);
 }
 
-const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance};
+const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance, nullptr};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

@@ -103,7 +103,38 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Lanes8>(st, c, sub, stride, count, comp, enhance);
 }
 
-const Kernels avx512{Level::avx512, dot2, interpolate_stereo, interpolate_bands, compress_enhance};
+// The half-cycle gain hold on all sixteen lanes at once: the same rule as the holder's
+// own code (band_gain_hold.h), with the open slots written through by one scatter.
+void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
+    constexpr float empty = -1.0f;
+    float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 slot = _mm512_loadu_ps(e);
+    const __m512 applied = _mm512_mask_mov_ps(_mm512_loadu_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
+    _mm512_storeu_ps(s.applied, applied);
+    const __m512 x = _mm512_loadu_ps(samples), g = _mm512_loadu_ps(gains);
+    const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
+    const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_loadu_ps(s.previous), zero, _CMP_GE_OQ);
+    const __m512i cursor = _mm512_set1_epi32(s.cursor);
+    __m512i open = _mm512_loadu_si512(s.open);
+    const __mmask16 reopen = static_cast<__mmask16>((x_pos ^ p_pos) | _mm512_cmpeq_epi32_mask(open, cursor));
+    const V16 held = load_v<V16>(s.open_min), gv = (V16)g;
+    const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < held ? gv : held), reopen, g);
+    open = _mm512_mask_mov_epi32(open, reopen, cursor);
+    _mm512_storeu_ps(s.open_min, open_min);
+    _mm512_storeu_si512(s.open, open);
+    _mm512_storeu_ps(s.previous, x);
+    _mm512_storeu_ps(e, _mm512_set1_ps(empty));
+    _mm512_storeu_ps(samples, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
+    _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
+    // Each lane's open slot: entry `open`, gain slot `lane`.
+    using I16 = std::int32_t __attribute__((vector_size(64)));
+    const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const __m512i index = (__m512i)((I16)open * 32 + lane);  // 32 floats per entry
+    _mm512_mask_i32scatter_ps(s.ring, static_cast<__mmask16>(s.active_mask), index, open_min, 4);
+}
+
+const Kernels avx512{Level::avx512, dot2, interpolate_stereo, interpolate_bands, compress_enhance, band_gain_hold};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

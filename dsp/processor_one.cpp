@@ -296,10 +296,15 @@ void ProcessorOne::limit(BandFrame& s, PendingGains& g) {
         fast = grow != 0 ? i4{} : fast;
         const f4 ref = simd::load(p.reference.data() + h);
         plat = simd::max(plat, ref);
-        const f4 gain = ref / plat;
+        // Divisions only where a lane needs one: a platform at its floor gives gain 1
+        // (ref / ref), and a channel under its clip level keeps the band gain.
+        const f4 gain = simd::any(plat > ref) ? ref / plat : f4{1.0f, 1.0f, 1.0f, 1.0f};
         const f4 clip = simd::load(p.clip.data() + h);
-        const f4 hl = al >= clip ? simd::min(gain, clip / al) : gain;
-        const f4 hr = ar >= clip ? simd::min(gain, clip / ar) : gain;
+        f4 hl = gain, hr = gain;
+        if (simd::any((al >= clip) | (ar >= clip))) {
+            hl = al >= clip ? simd::min(gain, clip / al) : gain;
+            hr = ar >= clip ? simd::min(gain, clip / ar) : gain;
+        }
         simd::store(st.envelope.data() + h, e);
         simd::store(st.platform.data() + h, plat);
         std::memcpy(st.fast.data() + h, &fast, sizeof fast);

@@ -15,6 +15,7 @@ struct Baseline {
     using M = std::int32_t __attribute__((vector_size(16)));
     static V sqrt(V v) { return simd::sqrt(v); }
     static V fma(V a, V b, V c) { return a * b + c; }  // separate rounding, as written
+    static bool any(M m) { return simd::any(m); }
 };
 
 void base_dot2(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
@@ -66,8 +67,12 @@ void base_compress_enhance(multiband_detail::DynamicsState& st, const multiband_
     multiband_detail::compress_enhance<Baseline>(st, c, sub, stride, count, comp, enhance);
 }
 
-const Kernels baseline{Level::sse2, base_dot2, base_interpolate_stereo, base_interpolate_bands,
-                       base_compress_enhance, nullptr};
+void base_band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
+    band_limit<Baseline>(a, bands, gains, sum_l, sum_r);
+}
+
+const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
+                       base_compress_enhance, base_band_limit, nullptr};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -35,6 +35,16 @@ struct alignas(64) BandGainHoldState {
     std::int32_t cursor = 0;
 };
 
+// The band limiter of "Torvalen One" on the eight band lanes (processor_one.cpp): its
+// per-lane parameters, state and meter holders, each an array of eight.
+struct BandLimitArgs {
+    const float *drive, *attack, *release, *fast_release, *fast_threshold, *reference, *clip, *fast_floor;
+    float *envelope, *platform;
+    std::int32_t* fast;  // all ones when set
+    float *meter_l, *meter_r, *meter_both;
+    float lim_drive;
+};
+
 namespace simd {
 
 enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
@@ -57,6 +67,10 @@ struct Kernels {
                               float* sub, std::size_t stride);
     void (*compress_enhance)(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
                              float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance);
+    // One sub-sample of the band limiter: scales the band samples (a BandFrame, left
+    // lanes then right) by their drives and "Lim Drive", writes the pending gains
+    // (PendingGains, same layout) and the two gain-weighted band sums.
+    void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r);
     // One call of the band gain hold (null: the holder's own 4-wide code runs).
     void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
 };

@@ -16,6 +16,7 @@ struct Avx2 {
     using M = std::int32_t __attribute__((vector_size(32)));
     static V sqrt(V v) { return (V)_mm256_sqrt_ps((__m256)v); }
     static V fma(V a, V b, V c) { return (V)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
+    static bool any(M m) { return _mm256_movemask_ps((__m256)m) != 0; }
 };
 
 void dot2(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
@@ -34,7 +35,11 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Avx2>(st, c, sub, stride, count, comp, enhance);
 }
 
-const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance, nullptr};
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
+    simd::band_limit<Avx2>(a, bands, gains, sum_l, sum_r);
+}
+
+const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance, band_limit, nullptr};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

@@ -23,6 +23,7 @@ struct Lanes8 {
     using M = std::int32_t __attribute__((vector_size(32)));
     static V sqrt(V v) { return (V)_mm256_sqrt_ps((__m256)v); }
     static V fma(V a, V b, V c) { return (V)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
+    static bool any(M m) { return _mm256_movemask_ps((__m256)m) != 0; }
 };
 
 inline V16 fma16(V16 a, V16 b, V16 c) { return (V16)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)c); }
@@ -134,7 +135,12 @@ void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     _mm512_mask_i32scatter_ps(s.ring, static_cast<__mmask16>(s.active_mask), index, open_min, 4);
 }
 
-const Kernels avx512{Level::avx512, dot2, interpolate_stereo, interpolate_bands, compress_enhance, band_gain_hold};
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
+    simd::band_limit<Lanes8>(a, bands, gains, sum_l, sum_r);
+}
+
+const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
+                     compress_enhance, band_limit, band_gain_hold};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

@@ -14,6 +14,7 @@
 
 #include "dsp/processor_five.h"
 #include "dsp/processor_one.h"
+#include "dsp/simd_kernels.h"
 #include "engine/buses.h"
 #include "engine/realtime.h"
 #include "engine/settings_store.h"
@@ -80,6 +81,15 @@ struct BusSet {
 template <typename Processor>
 void render(benchmark::State& state, Processor& proc) {
     enable_flush_to_zero();
+    // Second argument: the widest vector kernels allowed (0 SSE2, 1 AVX2, 2 AVX-512).
+    const auto limit = static_cast<dsp::simd::Level>(state.range(1));
+    dsp::simd::set_level_limit(limit);
+    if (dsp::simd::kernels().level != limit) {
+        dsp::simd::set_level_limit(dsp::simd::Level::avx512);
+        state.SkipWithError("this processor lacks that instruction set");
+        return;
+    }
+    state.SetLabel(dsp::simd::level_name(limit));
     BusSet b;
     const std::vector<float>& x = material();
     std::size_t at = 0;
@@ -128,8 +138,9 @@ void BM_TorvalenOne(benchmark::State& state) {
     }
     if (state.range(0) == 1) set_busy(*proc, dsp::one_slot::pre_emphasis);
     render(state, *proc);
+    dsp::simd::set_level_limit(dsp::simd::Level::avx512);
 }
-BENCHMARK(BM_TorvalenOne)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TorvalenOne)->ArgsProduct({{0, 1}, {2, 1, 0}})->Unit(benchmark::kMicrosecond);
 
 
 void BM_TorvalenFive(benchmark::State& state) {
@@ -142,7 +153,8 @@ void BM_TorvalenFive(benchmark::State& state) {
     }
     if (state.range(0) == 1) set_busy(*proc, dsp::five_slot::pre_emphasis);
     render(state, *proc);
+    dsp::simd::set_level_limit(dsp::simd::Level::avx512);
 }
-BENCHMARK(BM_TorvalenFive)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TorvalenFive)->ArgsProduct({{0, 1}, {2, 1, 0}})->Unit(benchmark::kMicrosecond);
 
 }  // namespace

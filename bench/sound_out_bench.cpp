@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "broadcast/sound_out.h"
+#include "dsp/simd_kernels.h"
 #include "engine/realtime.h"
 #include "engine/settings_store.h"
 
@@ -31,6 +32,15 @@ double process_cpu_s() {
 
 void run(benchmark::State& state, bool mpx) {
     enable_flush_to_zero();
+    // Argument: the widest vector kernels allowed (0 SSE2, 1 AVX2, 2 AVX-512).
+    const auto limit = static_cast<dsp::simd::Level>(state.range(0));
+    dsp::simd::set_level_limit(limit);
+    if (dsp::simd::kernels().level != limit) {
+        dsp::simd::set_level_limit(dsp::simd::Level::avx512);
+        state.SkipWithError("this processor lacks that instruction set");
+        return;
+    }
+    state.SetLabel(dsp::simd::level_name(limit));
     std::string pattern = (std::filesystem::temp_directory_path() / "sound-out-bench.XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
         state.SkipWithError("no temporary folder");
@@ -85,12 +95,13 @@ void run(benchmark::State& state, bool mpx) {
     }
     std::error_code ignored;
     std::filesystem::remove_all(pattern, ignored);
+    dsp::simd::set_level_limit(dsp::simd::Level::avx512);
 }
 
 void BM_SoundOutBypass192k(benchmark::State& state) { run(state, false); }
 void BM_SoundOutMpxWithRds192k(benchmark::State& state) { run(state, true); }
 
-BENCHMARK(BM_SoundOutBypass192k)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SoundOutMpxWithRds192k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SoundOutBypass192k)->Arg(2)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SoundOutMpxWithRds192k)->Arg(2)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -11,12 +11,13 @@ BandGainHold::BandGainHold(std::size_t length) : ring_(length == 0 ? 1 : length)
         for (float& g : e.gain) g = empty;
         for (float& s : e.sample) s = 0.0f;
     }
-    applied_.fill(1.0f);
+    for (float& a : st_.applied) a = 1.0f;
     set_active_lanes(band_lanes_mask);
 }
 
 void BandGainHold::set_active_lanes(std::uint32_t mask) {
     active_count_ = 0;
+    st_.active_mask = mask & 0xFFFFu;
     for (std::size_t lane = 0; lane < lanes; ++lane)
         if (mask & (1u << lane)) active_list_[active_count_++] = static_cast<std::uint8_t>(lane);
 }

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "dsp/simd.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::dsp {
 
 class BandGainHold {
 public:
-    static constexpr std::size_t lanes = 16;
+    static constexpr std::size_t lanes = BandGainHoldState::lanes;
 
     BandGainHold() = default;
     explicit BandGainHold(std::size_t length);
@@ -37,22 +38,33 @@ public:
     // In place: samples[lane] become the samples of `length` calls earlier times their
     // held gains.
     void process(float* samples, const float* gains) {
+        if (const auto wide = simd::kernels().band_gain_hold) {  // all sixteen lanes in one register
+            st_.ring = ring_.front().gain;
+            st_.cursor = static_cast<std::int32_t>(cursor_);
+            wide(st_, samples, gains);
+            if (++cursor_ == ring_.size()) cursor_ = 0;
+            return;
+        }
+        auto& applied_ = st_.applied;
+        auto& previous_ = st_.previous;
+        auto& open_min_ = st_.open_min;
+        auto& open_ = st_.open;
         Entry& e = ring_[cursor_];
         const std::int32_t cursor = static_cast<std::int32_t>(cursor_);
         using i4 = std::int32_t __attribute__((vector_size(16)));
         for (std::size_t i = 0; i < lanes; i += 4) {
             const simd::f4 slot = simd::load(e.gain + i);
-            const simd::f4 applied = slot >= 0.0f ? slot : simd::load(applied_.data() + i);
-            simd::store(applied_.data() + i, applied);
+            const simd::f4 applied = slot >= 0.0f ? slot : simd::load(applied_ + i);
+            simd::store(applied_ + i, applied);
             const simd::f4 x = simd::load(samples + i), g = simd::load(gains + i);
-            const i4 same = (x >= 0.0f) == (simd::load(previous_.data() + i) >= 0.0f);
+            const i4 same = (x >= 0.0f) == (simd::load(previous_ + i) >= 0.0f);
             i4 open;
-            std::memcpy(&open, open_.data() + i, sizeof open);
+            std::memcpy(&open, open_ + i, sizeof open);
             const i4 reopen = ~same | (open == cursor);
-            simd::store(open_min_.data() + i, reopen ? g : simd::min(simd::load(open_min_.data() + i), g));
+            simd::store(open_min_ + i, reopen ? g : simd::min(simd::load(open_min_ + i), g));
             open = reopen ? i4{} + cursor : open;
-            std::memcpy(open_.data() + i, &open, sizeof open);
-            simd::store(previous_.data() + i, x);
+            std::memcpy(open_ + i, &open, sizeof open);
+            simd::store(previous_ + i, x);
             simd::store(e.gain + i, simd::splat(empty));
             simd::store(samples + i, simd::load(e.sample + i) * applied);
             simd::store(e.sample + i, x);
@@ -72,10 +84,11 @@ private:
         float sample[lanes];
     };
 
+    static_assert(sizeof(Entry) == BandGainHoldState::entry_floats * sizeof(float));
+
     std::vector<Entry> ring_;
     std::size_t cursor_ = 0;
-    alignas(16) std::array<float, lanes> applied_{}, previous_{}, open_min_{};
-    alignas(16) std::array<std::int32_t, lanes> open_{};
+    BandGainHoldState st_;
     std::size_t active_count_ = 0;
     std::array<std::uint8_t, lanes> active_list_{};
 };

@@ -7,12 +7,16 @@
 #include <vector>
 
 #include "dsp/simd.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::dsp {
 
-// Dense FIR of N taps over a constant table: y = sum h[k] x[n-k]. The history is kept
-// twice (at i and i + N) so the window of the newest N samples is always contiguous;
-// the coefficient copy is padded with zeros to a multiple of 8 for the vector loop.
+// Dense FIR of N taps over a constant table: y = sum h[k] x[n-k]. The newest sample
+// (tap 0) is taken from the call's arguments; taps 1...N-1 are one vector dot product
+// over the older samples, whose coefficients are padded with zeros to a multiple of 8.
+// The history is a ring of `ring` >= N samples kept twice (at i and i + ring), so the
+// window of older samples [pos + 1, pos + ring) is contiguous and never touches the
+// two values just stored (a vector load overlapping a fresh store would wait for it).
 template <std::size_t N>
 class Fir {
 public:
@@ -22,21 +26,27 @@ public:
 
     Fir() = default;
     explicit Fir(std::span<const float, N> table) {
-        for (std::size_t k = 0; k < N; ++k) h_[k] = table[k];
+        h0_ = table[0];
+        for (std::size_t k = 1; k < N; ++k) h_[k - 1] = table[k];
     }
 
     void process(float& l, float& r) {
-        hl_[pos_] = hl_[pos_ + N] = l;
-        hr_[pos_] = hr_[pos_ + N] = r;
-        simd::dot2(h_.data(), hl_.data() + pos_, hr_.data() + pos_, padded, l, r);
-        pos_ = pos_ == 0 ? N - 1 : pos_ - 1;
+        const float xl = l, xr = r;
+        float sl, sr;
+        simd::kernels().dot2(h_.data(), hl_.data() + pos_ + 1, hr_.data() + pos_ + 1, padded, sl, sr);
+        l = h0_ * xl + sl;
+        r = h0_ * xr + sr;
+        hl_[pos_] = hl_[pos_ + ring] = xl;
+        hr_[pos_] = hr_[pos_ + ring] = xr;
+        pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
     }
 
 private:
-    static constexpr std::size_t padded = simd::round_up8(N);
+    static constexpr std::size_t padded = simd::round_up8(N > 1 ? N - 1 : 1);  // taps 1...N-1
+    static constexpr std::size_t ring = padded + 1;
+    float h0_ = 0.0f;
     std::array<float, padded> h_{};
-    // Window [pos, pos + padded) stays inside; entries past 2N - 1 stay 0.
-    std::array<float, N + padded> hl_{}, hr_{};
+    std::array<float, 2 * ring> hl_{}, hr_{};
     std::size_t pos_ = 0;
 };
 

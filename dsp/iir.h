@@ -9,6 +9,18 @@
 
 namespace torvalen::dsp {
 
+// Two values of T side by side (left, right) in one vector.
+template <typename T>
+struct StereoPair;
+template <>
+struct StereoPair<float> {
+    using type = float __attribute__((vector_size(8)));
+};
+template <>
+struct StereoPair<double> {
+    using type = double __attribute__((vector_size(16)));
+};
+
 template <typename T>
 struct SectionHistory {
     T x1{}, x2{}, y1{}, y2{};
@@ -31,24 +43,24 @@ public:
     T a1() const { return a1_; }
     T a2() const { return a2_; }
 
+    // Both channels side by side in one two-lane vector (each lane the same operations
+    // in the same order as one channel alone).
     void process(float& l, float& r) {
-        l = static_cast<float>(step(static_cast<T>(l), h_[0]));
-        r = static_cast<float>(step(static_cast<T>(r), h_[1]));
+        constexpr T two_sign = HighPass ? T(-2) : T(2);  // middle numerator tap
+        const V2 x = {static_cast<T>(l), static_cast<T>(r)};
+        const V2 y = b0_ * (x + two_sign * x1_ + x2_) - a1_ * y1_ - a2_ * y2_;
+        x2_ = x1_;
+        x1_ = x;
+        y2_ = y1_;
+        y1_ = y;
+        l = static_cast<float>(y[0]);
+        r = static_cast<float>(y[1]);
     }
 
 private:
-    T step(T x, SectionHistory<T>& h) const {
-        constexpr T two_sign = HighPass ? T(-2) : T(2);  // middle numerator tap
-        const T y = b0_ * (x + two_sign * h.x1 + h.x2) - a1_ * h.y1 - a2_ * h.y2;
-        h.x2 = h.x1;
-        h.x1 = x;
-        h.y2 = h.y1;
-        h.y1 = y;
-        return y;
-    }
-
+    using V2 = typename StereoPair<T>::type;
     T b0_{}, a1_{}, a2_{};
-    SectionHistory<T> h_[2]{};
+    V2 x1_{}, x2_{}, y1_{}, y2_{};  // {left, right}
 };
 
 template <typename T>

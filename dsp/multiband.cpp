@@ -10,16 +10,6 @@
 
 namespace torvalen::dsp {
 
-namespace multiband_detail {
-bool avx_available() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("avx");
-#else
-    return false;
-#endif
-}
-}  // namespace multiband_detail
-
 namespace {
 constexpr float section_level = 33554432.0f;          // 2^25, shared by the band references
 constexpr float ms_floor_fraction = 0.01f;             // compressor mean square floor: (0.01 ref)^2
@@ -30,13 +20,6 @@ constexpr double low_gain_pairs[3][2] = {{0.7019, 0.4322}, {0.6667, 1.2931}, {0.
 // Per-band offsets into rate table A.
 constexpr int rms_offset = 2;
 constexpr int dynamics_offset = 4;
-
-// The baseline kernels: two 4-wide vectors per eight lanes.
-struct Baseline {
-    using V = simd::f4;
-    using M = std::int32_t __attribute__((vector_size(16)));
-    static V sqrt(V v) { return simd::sqrt(v); }
-};
 
 static_assert(sizeof(BandFrame) == 2 * band_lanes * sizeof(float), "left lanes, then right lanes");
 static_assert(band_lanes == multiband_detail::lanes);
@@ -80,8 +63,7 @@ MultibandParams default_multiband_params() {
 }
 
 MultibandSection::MultibandSection() {
-    smooth_l_.fill(1.0f);
-    smooth_r_.fill(1.0f);
+    smooth_.fill(1.0f);
     high_hold_ = BandGainHold(high_hold_entries);
     for (auto& h : low_hold_) h = HalfCycleGainHoldMin(low_look_ahead);
     for (auto& set : low_gain_filter_)
@@ -91,7 +73,6 @@ MultibandSection::MultibandSection() {
     for (std::size_t k = 0; k < multiband_detail::taps_per_phase; ++k)
         for (std::size_t i = 0; i < band_lanes; ++i)
             up_.phases[k][i] = fir_tables::rate_converter_prototype[oversampling * k + i % oversampling];
-    avx_ = multiband_detail::avx_available();
     configure(MultibandParams{});
 }
 
@@ -151,20 +132,12 @@ void MultibandSection::split(float l, float r, int& latency_frames) {
 }
 
 void MultibandSection::interpolate(float (*work)[stride]) {
-    if (avx_)
-        multiband_detail::interpolate_bands_avx(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
-    else
-        multiband_detail::interpolate_bands<Baseline>(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
+    kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
 }
 
 void MultibandSection::compress_enhance(float (*work)[stride], std::size_t count) {
     if (!comp_enable_ && !st_enh_enable_) return;
-    if (avx_)
-        multiband_detail::compress_enhance_avx(dynamics_, coef_, &work[0][0], stride, count, comp_enable_,
-                                               st_enh_enable_);
-    else
-        multiband_detail::compress_enhance<Baseline>(dynamics_, coef_, &work[0][0], stride, count, comp_enable_,
-                                                     st_enh_enable_);
+    kernels().compress_enhance(dynamics_, coef_, &work[0][0], stride, count, comp_enable_, st_enh_enable_);
 }
 
 void MultibandSection::store_sub_samples(const float (*work)[stride]) {
@@ -211,18 +184,12 @@ void MultibandSection::apply_gains_high(BandFrame& s) {
     for (std::size_t h = 0; h < band_lanes; h += 4) {
         const simd::f4 rise = simd::load(clip_rise_.data() + h);
         const simd::f4 hl = simd::load(pending_.l.data() + h), hr = simd::load(pending_.r.data() + h);
-        const simd::f4 sl = simd::load(smooth_l_.data() + h), sr = simd::load(smooth_r_.data() + h);
-        simd::store(smooth_l_.data() + h, hl >= sl ? simd::min(sl * rise, hl) : hl);
-        simd::store(smooth_r_.data() + h, hr >= sr ? simd::min(sr * rise, hr) : hr);
+        const simd::f4 sl = simd::load(smooth_.data() + h), sr = simd::load(smooth_.data() + band_lanes + h);
+        simd::store(smooth_.data() + h, hl >= sl ? simd::min(sl * rise, hl) : hl);
+        simd::store(smooth_.data() + band_lanes + h, hr >= sr ? simd::min(sr * rise, hr) : hr);
     }
-    alignas(16) float samples[BandGainHold::lanes], gains[BandGainHold::lanes];
-    std::memcpy(samples, s.l.data(), sizeof s.l);
-    std::memcpy(samples + band_lanes, s.r.data(), sizeof s.r);
-    std::memcpy(gains, smooth_l_.data(), sizeof smooth_l_);
-    std::memcpy(gains + band_lanes, smooth_r_.data(), sizeof smooth_r_);
-    high_hold_.process(samples, gains);
-    std::memcpy(s.l.data(), samples, sizeof s.l);
-    std::memcpy(s.r.data(), samples + band_lanes, sizeof s.r);
+    // A BandFrame is its left lanes followed by its right lanes: the hold's sixteen lanes.
+    high_hold_.process(s.l.data(), smooth_.data());
 }
 
 void MultibandSection::apply_gains_low(BandFrame& s) {
@@ -230,9 +197,9 @@ void MultibandSection::apply_gains_low(BandFrame& s) {
     for (int b = band_h2; b <= band_h1; ++b) {
         const float rise = clip_rise_[b];
         auto step = [rise](float h, float& sm) { sm = h >= sm ? std::min(sm * rise, h) : h; };
-        step(pending_.l[b], smooth_l_[b]);
-        step(pending_.r[b], smooth_r_[b]);
-        low_hold_[b].process(s.l[b], s.r[b], smooth_l_[b], smooth_r_[b]);
+        step(pending_.l[b], smooth_[b]);
+        step(pending_.r[b], smooth_[band_lanes + b]);
+        low_hold_[b].process(s.l[b], s.r[b], smooth_[b], smooth_[band_lanes + b]);
     }
     // M2, M1, B: a lower request holds for the look-ahead, then the gain rises; the gain
     // is smoothed by three low-pass sections and meets the audio delayed by the look-ahead.
@@ -249,9 +216,9 @@ void MultibandSection::apply_gains_low(BandFrame& s) {
                 sm = std::min(sm * rise, h);
             }
         };
-        step(pending_.l[b], smooth_l_[b], hold_count_l_[k]);
-        step(pending_.r[b], smooth_r_[b], hold_count_r_[k]);
-        float gl = smooth_l_[b], gr = smooth_r_[b];
+        step(pending_.l[b], smooth_[b], hold_count_l_[k]);
+        step(pending_.r[b], smooth_[band_lanes + b], hold_count_r_[k]);
+        float gl = smooth_[b], gr = smooth_[band_lanes + b];
         for (auto& f : low_gain_filter_[k]) f.process(gl, gr);
         low_delay_[k].process(s.l[b], s.r[b]);
         s.l[b] *= gl;

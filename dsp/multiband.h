@@ -24,6 +24,7 @@
 #include "dsp/hf_clipper.h"
 #include "dsp/iir.h"
 #include "dsp/multiband_kernels.h"
+#include "dsp/simd_kernels.h"
 #include "dsp/rate_convert.h"
 
 namespace torvalen::dsp {
@@ -146,14 +147,17 @@ public:
     // Reads the meter holders and resets them to 1.
     MultibandMeters take_meters();
 
-    // The eight-lane (AVX) kernels run when the processor has them; both kernel widths
-    // give bit-identical results. Turning them off (for comparison) is always possible.
-    bool wide_kernels() const { return avx_; }
-    void set_wide_kernels(bool on) { avx_ = on && multiband_detail::avx_available(); }
+    // The widest kernels the processor has run (simd_kernels.h); turning them off runs
+    // the baseline ones, for comparison.
+    bool wide_kernels() const { return wide_ && simd::detected_level() != simd::Level::sse2; }
+    void set_wide_kernels(bool on) { wide_ = on; }
 
 private:
     static constexpr std::size_t stride = 2 * band_lanes;  // floats per sub-sample: left lanes, right lanes
 
+    const simd::Kernels& kernels() const {
+        return wide_ ? simd::kernels() : simd::kernels_for(simd::Level::sse2);
+    }
     void interpolate(float (*work)[stride]);
     void compress_enhance(float (*work)[stride], std::size_t count);
     void store_sub_samples(const float (*work)[stride]);
@@ -170,7 +174,7 @@ private:
     CrossoverKind filter_ = CrossoverKind::lin_phase;
     MultibandLatency latency_ = MultibandLatency::high;
     bool comp_enable_ = false, st_enh_enable_ = false, hf_clip_ = false;
-    bool avx_ = false;  // run the eight-lane kernels (chosen once, at construction)
+    bool wide_ = true;  // the kernels simd::kernels() chose, else the baseline ones
     multiband_detail::BandInterpolatorState up_;
     multiband_detail::DynamicsCoefficients coef_{};
     multiband_detail::DynamicsState dynamics_;
@@ -178,7 +182,8 @@ private:
 
     // Gain application. The smoothed gains start at 1 (a zero start could never rise:
     // the rise is multiplicative).
-    std::array<float, band_lanes> smooth_l_, smooth_r_;
+    // Left lanes, then right lanes (the layout of a BandFrame).
+    alignas(64) std::array<float, 2 * band_lanes> smooth_;
     BandGainHold high_hold_;  // all bands, high-latency mode
     std::array<HalfCycleGainHoldMin, 2> low_hold_;  // H2, H1
     static constexpr int low_filtered_bands = 3;    // M2, M1, B

@@ -1,12 +1,12 @@
 // Per-sub-sample kernels of the multiband section, written once for any vector width:
 // the five bands sit in eight lanes, processed as two 4-wide vectors (SSE2 / NEON, the
-// baseline) or one 8-wide vector (AVX, chosen at run time when the processor has it).
-// Both widths perform the same operations in the same order, so their results are
-// bit-identical.
+// baseline) or one 8-wide vector (AVX2 and AVX-512 builds, chosen at run time; see
+// simd_kernels.h). The wider builds use fused multiply-adds in the interpolation, so
+// they round slightly differently from the baseline.
 //
-// This header is included by multiband.cpp (baseline) and multiband_avx.cpp (compiled
-// for AVX); everything here has internal linkage, so no AVX-encoded copy of a function
-// can be picked by the linker for the baseline code.
+// This header is included by simd_kernels.cpp (baseline) and the per-instruction-set
+// kernel files; everything here has internal linkage, so no copy of a function built
+// for a wider machine can be picked by the linker for the baseline code.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +36,7 @@ struct alignas(32) DynamicsState {
 // Band interpolators: for each band a doubled history of frames, each entry the left
 // sample four times and the right sample four times, so one polyphase step is a plain
 // vector multiply-add with the four phases (duplicated for the right channel).
-struct alignas(32) BandInterpolatorState {
+struct alignas(64) BandInterpolatorState {
     static constexpr std::size_t bands = 5;
     float phases[taps_per_phase][lanes];                     // p[4k..4k+3] twice
     float history[bands][2 * taps_per_phase][lanes] = {};    // {l x4, r x4}
@@ -143,22 +143,32 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
     constexpr std::size_t w = sizeof(V) / sizeof(float);
     constexpr std::size_t bands = BandInterpolatorState::bands;
     const std::size_t pos = st.pos;
-    for (std::size_t b = 0; b < bands; ++b) {
-        const float entry[lanes] = {in_l[b], in_l[b], in_l[b], in_l[b], in_r[b], in_r[b], in_r[b], in_r[b]};
-        std::memcpy(st.history[b][pos], entry, sizeof entry);
-        std::memcpy(st.history[b][pos + taps_per_phase], entry, sizeof entry);
-    }
+    // Tap 0 is the new frame, taken from registers (a vector load overlapping a value
+    // stored just before would wait for the store); the entries are stored afterwards.
     float acc[bands][lanes];
     for (std::size_t i = 0; i < lanes; i += w) {
-        V a0[bands] = {}, a1[bands] = {};
-        for (std::size_t k = 0; k < taps_per_phase; k += 2) {
-            const V p0 = vload<V>(st.phases[k] + i), p1 = vload<V>(st.phases[k + 1] + i);
-            for (std::size_t b = 0; b < bands; ++b) {
-                a0[b] += p0 * vload<V>(st.history[b][pos + k] + i);
-                a1[b] += p1 * vload<V>(st.history[b][pos + k + 1] + i);
+        V a0[bands], a1[bands] = {}, x[bands];
+        const V p0 = vload<V>(st.phases[0] + i);
+        for (std::size_t b = 0; b < bands; ++b) {
+            for (std::size_t q = 0; q < w; ++q) x[b][q] = i + q < 4 ? in_l[b] : in_r[b];  // {l x4, r x4}
+            a0[b] = p0 * x[b];
+        }
+        for (std::size_t k = 1; k < taps_per_phase; k += 2) {
+            const V p1 = vload<V>(st.phases[k] + i);
+#pragma GCC unroll 5
+            for (std::size_t b = 0; b < bands; ++b) a1[b] = Ops::fma(p1, vload<V>(st.history[b][pos + k] + i), a1[b]);
+            if (k + 1 < taps_per_phase) {
+                const V p2 = vload<V>(st.phases[k + 1] + i);
+#pragma GCC unroll 5
+                for (std::size_t b = 0; b < bands; ++b)
+                    a0[b] = Ops::fma(p2, vload<V>(st.history[b][pos + k + 1] + i), a0[b]);
             }
         }
-        for (std::size_t b = 0; b < bands; ++b) vstore(acc[b] + i, a0[b] + a1[b]);
+        for (std::size_t b = 0; b < bands; ++b) {
+            vstore(acc[b] + i, a0[b] + a1[b]);
+            vstore(st.history[b][pos] + i, x[b]);
+            vstore(st.history[b][pos + taps_per_phase] + i, x[b]);
+        }
     }
     for (std::size_t b = 0; b < bands; ++b) {
         for (std::size_t j = 0; j < 4; ++j) {
@@ -170,12 +180,5 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
 }
 
 }  // namespace
-
-// AVX variants (multiband_avx.cpp); present on x86-64 only.
-bool avx_available();
-void compress_enhance_avx(DynamicsState& st, const DynamicsCoefficients& c, float* sub, std::size_t stride,
-                          std::size_t count, bool comp, bool enhance);
-void interpolate_bands_avx(BandInterpolatorState& st, const float* in_l, const float* in_r, float* sub,
-                           std::size_t stride);
 
 }  // namespace torvalen::dsp::multiband_detail

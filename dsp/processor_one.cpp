@@ -105,6 +105,8 @@ constexpr auto make_table() {
     return t;
 }
 
+static_assert(sizeof(PendingGains) == 2 * band_lanes * sizeof(float), "left lanes, then right lanes");
+
 constexpr auto built = make_table();
 static_assert(built.size == processor_one_record_count, "the page holds 224 records");
 static_assert(s::pre_emphasis + 11 == s::enable);
@@ -270,52 +272,14 @@ void ProcessorOne::agc(float& l, float& r) {
 //   up at once and falls at the (fast) release rate, floored at ref; h = ref / P; each
 //   channel's gain is h, or less where |x| passes the band's clip level.
 void ProcessorOne::limit(BandFrame& s, PendingGains& g) {
-    using simd::f4;
-    using i4 = int32_t __attribute__((vector_size(16)));
-    const LimiterParams& p = lim_;
-    BandLimiterState& st = band_;
-    const f4 lim_drive = simd::splat(p.lim_drive);
-    f4 sum_l{}, sum_r{};
-    for (std::size_t h = 0; h < band_lanes; h += 4) {
-        const f4 drive = simd::load(p.drive.data() + h);
-        const f4 l = simd::load(s.l.data() + h) * drive, r = simd::load(s.r.data() + h) * drive;
-        const f4 al = simd::abs(l), ar = simd::abs(r);
-        const f4 peak = simd::max(al, ar);
-        f4 e = simd::load(st.envelope.data() + h);
-        const f4 rise = e + (peak - e) * simd::load(p.attack.data() + h);
-        const f4 fast_rate = simd::load(p.fast_release.data() + h);
-        const f4 fall = simd::max(e - e * fast_rate, peak);
-        e = peak > e ? rise : fall;
-        e = simd::max(e, simd::load(p.fast_floor.data() + h));
-        f4 plat = simd::load(st.platform.data() + h);
-        i4 fast;
-        std::memcpy(&fast, st.fast.data() + h, sizeof fast);
-        fast |= e < simd::load(p.fast_threshold.data() + h) * plat;
-        const i4 grow = e > plat;
-        const f4 rate = fast != 0 ? fast_rate : simd::load(p.release.data() + h);
-        plat = grow != 0 ? e : plat - plat * rate;
-        fast = grow != 0 ? i4{} : fast;
-        const f4 ref = simd::load(p.reference.data() + h);
-        plat = simd::max(plat, ref);
-        const f4 gain = ref / plat;
-        const f4 clip = simd::load(p.clip.data() + h);
-        const f4 hl = al >= clip ? simd::min(gain, clip / al) : gain;
-        const f4 hr = ar >= clip ? simd::min(gain, clip / ar) : gain;
-        simd::store(st.envelope.data() + h, e);
-        simd::store(st.platform.data() + h, plat);
-        std::memcpy(st.fast.data() + h, &fast, sizeof fast);
-        simd::store(band_meter_.l.data() + h, simd::min(simd::load(band_meter_.l.data() + h), hl));
-        simd::store(band_meter_.r.data() + h, simd::min(simd::load(band_meter_.r.data() + h), hr));
-        simd::store(band_meter_.both.data() + h, simd::min(simd::load(band_meter_.both.data() + h), gain));
-        const f4 xl = l * lim_drive, xr = r * lim_drive;
-        simd::store(s.l.data() + h, xl);
-        simd::store(s.r.data() + h, xr);
-        simd::store(g.l.data() + h, hl);
-        simd::store(g.r.data() + h, hr);
-        sum_l += hl * xl;
-        sum_r += hr * xr;
-    }
-    wideband(simd::sum(sum_l), simd::sum(sum_r), g);
+    const BandLimitArgs args{lim_.drive.data(),    lim_.attack.data(),         lim_.release.data(),
+                                   lim_.fast_release.data(), lim_.fast_threshold.data(), lim_.reference.data(),
+                                   lim_.clip.data(),     lim_.fast_floor.data(),     band_.envelope.data(),
+                                   band_.platform.data(), band_.fast.data(),          band_meter_.l.data(),
+                                   band_meter_.r.data(), band_meter_.both.data(),    lim_.lim_drive};
+    float sum_l, sum_r;
+    simd::kernels().band_limit(args, s.l.data(), g.l.data(), sum_l, sum_r);
+    wideband(sum_l, sum_r, g);
 }
 
 // The wideband limiter on the band sum: envelope E and platform Q as in the band

@@ -6,17 +6,30 @@ namespace torvalen::dsp {
 
 using fir_tables::rate_converter_prototype;
 
-Interpolator::Interpolator() {
-    for (std::size_t k = 0; k < branch; ++k)
-        phases_[k] = simd::load(rate_converter_prototype.data() + oversampling * k);
+namespace {
+// The interpolators' phase entries: p[4k ... 4k+3] twice per tap.
+const float* interpolator_phases() {
+    static const auto table = [] {
+        std::array<float, rate_prototype_taps * 2> t{};
+        for (std::size_t k = 0; k < rate_prototype_taps / oversampling; ++k)
+            for (std::size_t i = 0; i < 2 * oversampling; ++i)
+                t[2 * oversampling * k + i] = rate_converter_prototype[oversampling * k + i % oversampling];
+        return t;
+    }();
+    return table.data();
 }
+}  // namespace
+
+Interpolator::Interpolator() : phases_(interpolator_phases()) {}
 
 Decimator::Decimator() {
-    for (std::size_t m = 0; m < taps; ++m) h_[m] = rate_converter_prototype[m];
+    for (std::size_t j = 0; j < oversampling; ++j) h_new_[j] = rate_converter_prototype[oversampling - 1 - j];
+    for (std::size_t m = oversampling; m < taps; ++m) h_[m - oversampling] = rate_converter_prototype[m];
 }
 
 SinglePhaseDecimator::SinglePhaseDecimator() {
-    for (std::size_t k = 0; k < branch; ++k) h_[k] = rate_converter_prototype[3 + oversampling * k];
+    h0_ = rate_converter_prototype[3];
+    for (std::size_t k = 1; k < branch; ++k) h_[k - 1] = rate_converter_prototype[3 + oversampling * k];
 }
 
 }  // namespace torvalen::dsp

@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "dsp/simd.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::dsp {
 
@@ -25,35 +26,32 @@ struct SubSamples {
 };
 
 // 4x polyphase interpolator: sub-sample j = sum_k p[4k + j] x[n - k], k = 0...29.
-// p[4k ... 4k+3] is one vector of the four phases, so each output needs no horizontal
-// sum: 30 vector multiply-adds per channel per frame.
+// Each history entry holds the frame as {l x4, r x4} and each phase entry p[4k ... 4k+3]
+// twice, so a tap is one 8-lane multiply-add for both channels and all four outputs and
+// needs no horizontal sum (one AVX2 register, or two neighbouring taps in one AVX-512
+// register; two 4-wide vectors on the baseline).
 class Interpolator {
 public:
     Interpolator();
 
     SubSamples process(float l, float r) {
-        hl_[pos_] = hl_[pos_ + branch] = l;
-        hr_[pos_] = hr_[pos_ + branch] = r;
-        const float* wl = hl_.data() + pos_;
-        const float* wr = hr_.data() + pos_;
-        simd::f4 l0{}, l1{}, r0{}, r1{};
-        for (std::size_t k = 0; k < branch; k += 2) {
-            l0 += phases_[k] * wl[k];
-            r0 += phases_[k] * wr[k];
-            l1 += phases_[k + 1] * wl[k + 1];
-            r1 += phases_[k + 1] * wr[k + 1];
-        }
+        float* e = history_.data() + entry * pos_;
+        alignas(32) float out[entry];
+        simd::kernels().interpolate_stereo(phases_, e + entry, l, r, e, e + branch * entry, out);
         pos_ = pos_ == 0 ? branch - 1 : pos_ - 1;
-        SubSamples out;
-        simd::store(out.l.data(), l0 + l1);
-        simd::store(out.r.data(), r0 + r1);
-        return out;
+        SubSamples s;
+        for (std::size_t j = 0; j < oversampling; ++j) {
+            s.l[j] = out[j];
+            s.r[j] = out[oversampling + j];
+        }
+        return s;
     }
 
 private:
     static constexpr std::size_t branch = rate_prototype_taps / oversampling;  // 30
-    std::array<simd::f4, branch> phases_{};
-    std::array<float, 2 * branch> hl_{}, hr_{};
+    static constexpr std::size_t entry = 2 * oversampling;                      // {l x4, r x4}
+    const float* phases_;  // shared table of `branch` entries
+    alignas(64) std::array<float, 2 * branch * entry> history_{};
     std::size_t pos_ = 0;
 };
 
@@ -63,23 +61,36 @@ class Decimator {
 public:
     Decimator();
 
+    // The four new sub-samples (taps 0-3) are summed from the arguments; taps 4...119
+    // are one vector dot product over the older samples, a window that never touches
+    // the values stored in this call (see Fir).
     void process(const SubSamples& in, float& l, float& r) {
+        float sl, sr;
+        simd::kernels().dot2(h_.data(), hl_.data() + pos_ + oversampling, hr_.data() + pos_ + oversampling, older,
+                             sl, sr);
+        float nl = 0.0f, nr = 0.0f;
+        for (std::size_t j = 0; j < oversampling; ++j) {  // newest (j = 3) at tap 0
+            nl += h_new_[j] * in.l[j];
+            nr += h_new_[j] * in.r[j];
+        }
+        l = 0.25f * (nl + sl);  // one branch of four
+        r = 0.25f * (nr + sr);
         for (std::size_t j = 0; j < oversampling; ++j) {
             const std::size_t i = pos_ + oversampling - 1 - j;  // newest at pos_
-            hl_[i] = hl_[i + taps] = in.l[j];
-            hr_[i] = hr_[i + taps] = in.r[j];
+            hl_[i] = hl_[i + ring] = in.l[j];
+            hr_[i] = hr_[i + ring] = in.r[j];
         }
-        float sl, sr;
-        simd::dot2(h_.data(), hl_.data() + pos_, hr_.data() + pos_, taps, sl, sr);
-        l = 0.25f * sl;  // one branch of four
-        r = 0.25f * sr;
-        pos_ = pos_ == 0 ? taps - oversampling : pos_ - oversampling;
+        pos_ = pos_ == 0 ? ring - oversampling : pos_ - oversampling;
     }
 
 private:
     static constexpr std::size_t taps = rate_prototype_taps;
-    std::array<float, taps> h_{};
-    std::array<float, 2 * taps> hl_{}, hr_{};
+    static constexpr std::size_t older = simd::round_up8(taps - oversampling);  // taps 4...119, padded
+    static constexpr std::size_t ring = older + oversampling;                   // a multiple of 4
+    static_assert(ring % oversampling == 0);
+    std::array<float, oversampling> h_new_{};  // h[3], h[2], h[1], h[0]: sub-sample j has tap 3 - j
+    std::array<float, older> h_{};
+    std::array<float, 2 * ring> hl_{}, hr_{};
     std::size_t pos_ = 0;
 };
 
@@ -91,18 +102,24 @@ public:
 
     void process(const SubSamples& in, float& l, float& r) { process(in.l[0], in.r[0], l, r); }
 
+    // Tap 0 from the arguments, taps 1...29 over the older samples (see Fir).
     void process(float first_l, float first_r, float& l, float& r) {
-        hl_[pos_] = hl_[pos_ + branch] = first_l;
-        hr_[pos_] = hr_[pos_ + branch] = first_r;
-        simd::dot2(h_.data(), hl_.data() + pos_, hr_.data() + pos_, padded, l, r);
-        pos_ = pos_ == 0 ? branch - 1 : pos_ - 1;
+        float sl, sr;
+        simd::kernels().dot2(h_.data(), hl_.data() + pos_ + 1, hr_.data() + pos_ + 1, padded, sl, sr);
+        l = h0_ * first_l + sl;
+        r = h0_ * first_r + sr;
+        hl_[pos_] = hl_[pos_ + ring] = first_l;
+        hr_[pos_] = hr_[pos_ + ring] = first_r;
+        pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
     }
 
 private:
     static constexpr std::size_t branch = rate_prototype_taps / oversampling;
-    static constexpr std::size_t padded = simd::round_up8(branch);
+    static constexpr std::size_t padded = simd::round_up8(branch - 1);  // taps 1...29
+    static constexpr std::size_t ring = padded + 1;
+    float h0_ = 0.0f;
     std::array<float, padded> h_{};
-    std::array<float, branch + padded> hl_{}, hr_{};
+    std::array<float, 2 * ring> hl_{}, hr_{};
     std::size_t pos_ = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE__)
@@ -17,6 +18,7 @@
 namespace torvalen::dsp::simd {
 
 using f4 = float __attribute__((vector_size(16)));
+using i4 = std::int32_t __attribute__((vector_size(16)));
 
 inline f4 load(const float* p) {
     f4 v;
@@ -33,6 +35,15 @@ inline float sum(f4 v) { return (v[0] + v[2]) + (v[1] + v[3]); }
 inline f4 min(f4 a, f4 b) { return a < b ? a : b; }
 inline f4 max(f4 a, f4 b) { return a > b ? a : b; }
 inline f4 abs(f4 a) { return a < 0.0f ? -a : a; }
+
+// Whether any lane of a comparison result is set.
+inline bool any(i4 m) {
+#if defined(__SSE__)
+    return _mm_movemask_ps((__m128)m) != 0;
+#else
+    return (m[0] | m[1] | m[2] | m[3]) != 0;
+#endif
+}
 
 // Lane-wise square root of non-negative values (sqrtps / fsqrt: exact, no errno).
 inline f4 sqrt(f4 v) {

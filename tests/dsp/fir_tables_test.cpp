@@ -141,9 +141,12 @@ TEST(FirTables, RateConverterPrototype120) {
     }
     const double ref = at(h, 0, fs_x4_Hz);
     EXPECT_NEAR(ref, dB(4 * 0.24905), 1e-4);
-    // Flat within 0.1 dB to 20 kHz and -135 dB (to float rounding) from 30 kHz; at this
-    // length the stop band cannot begin at 28 kHz as well (see tools/design_fir.py).
-    EXPECT_LE(max_deviation_dB(h, 0, 20000, ref, fs_x4_Hz), 0.102);
+    // Flat within 0.01 dB to 15 kHz (the chain passes up to three converter pairs in
+    // series, whose ripples add), within 0.2 dB to 20 kHz, and -135 dB (to float
+    // rounding) from 30 kHz; at this length the stop band cannot begin at 28 kHz as well
+    // (see tools/design_fir.py).
+    EXPECT_LE(max_deviation_dB(h, 0, 15000, ref, fs_x4_Hz), 0.011);
+    EXPECT_LE(max_deviation_dB(h, 0, 20000, ref, fs_x4_Hz), 0.21);
     EXPECT_LE(at(h, 24000, fs_x4_Hz) - ref, -23.0);
     EXPECT_LE(at(h, 26000, fs_x4_Hz) - ref, -53.0);
     EXPECT_LE(at(h, 28000, fs_x4_Hz) - ref, -60.0);

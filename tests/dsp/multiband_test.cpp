@@ -113,7 +113,10 @@ TEST(MultibandSection, UnityGainsPassTheSignalThroughTheRateConverter) {
     }
 }
 
-TEST(MultibandSection, WideAndBaselineKernelsAgreeBitForBit) {
+// The wide kernels (AVX2 / AVX-512, fused multiply-adds) round differently from the
+// baseline but agree with it within 1e-6 of the signal's peak (this section alone has
+// no limiter, so the peaks stand a few times above its level of 2^25).
+TEST(MultibandSection, WideAndBaselineKernelsAgree) {
     auto wide = std::make_unique<MultibandSection>();
     auto base = std::make_unique<MultibandSection>();
     MultibandParams p = default_multiband_params();
@@ -121,21 +124,26 @@ TEST(MultibandSection, WideAndBaselineKernelsAgreeBitForBit) {
     wide->configure(p);
     base->configure(p);
     base->set_wide_kernels(false);
-    if (!wide->wide_kernels()) GTEST_SKIP() << "no AVX on this processor";
+    if (!wide->wide_kernels()) GTEST_SKIP() << "no AVX2 on this processor";
     std::mt19937 rng(9);
     std::normal_distribution<float> noise(0.0f, 3.0e7f);
     int la = 0, lb = 0;
+    float worst = 0.0f, peak = 0.0f;
     for (int n = 0; n < 20000; ++n) {
         const float x = noise(rng), y = noise(rng);
         float l1 = x, r1 = y, l2 = x, r2 = y;
         wide->process(l1, r1, la);
         base->process(l2, r2, lb);
-        ASSERT_EQ(l1, l2) << n;
-        ASSERT_EQ(r1, r2) << n;
+        worst = std::max({worst, std::fabs(l1 - l2), std::fabs(r1 - r2)});
+        peak = std::max({peak, std::fabs(l2), std::fabs(r2)});
     }
+    EXPECT_GT(peak, 33554432.0f);
+    EXPECT_LE(worst, 1e-6f * peak);
     const auto a = wide->take_meters(), b = base->take_meters();
-    EXPECT_EQ(a.comp_gain, b.comp_gain);
-    EXPECT_EQ(a.width, b.width);
+    for (int k = 0; k < band_count; ++k) {
+        EXPECT_NEAR(a.comp_gain[k], b.comp_gain[k], 1e-5f);
+        EXPECT_NEAR(a.width[k], b.width[k], 1e-5f);
+    }
 }
 
 // --- compressor -----------------------------------------------------------------------------

@@ -1,0 +1,94 @@
+// The chain's hot vector kernels (FIR dot products, the stereo 4x interpolator, the band
+// interpolators and the band dynamics) in three builds chosen once at run time by what
+// the processor supports: AVX-512 (16 lanes, fused multiply-add), AVX2 (8 lanes, fused
+// multiply-add) and the SSE2 baseline every x86-64 has (4 lanes; NEON on ARM).
+//
+// The baseline keeps the operation order of the plain vector loops, so its results do
+// not depend on the machine; the wider builds round differently (fused multiply-adds,
+// other summation order) and agree with the baseline to far below 1e-6 of full scale.
+//
+// simd_kernels.cpp holds the baseline and the selection; simd_kernels_avx2.cpp and
+// simd_kernels_avx512.cpp are compiled with their instruction sets (per-file compiler
+// flags) and hold nothing but these entry points, so no code built for a wider machine
+// is reachable without the run-time check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace torvalen::dsp {
+namespace multiband_detail {
+struct DynamicsState;
+struct DynamicsCoefficients;
+struct BandInterpolatorState;
+}  // namespace multiband_detail
+
+// State of the sixteen-lane half-cycle gain hold (band_gain_hold.h): left band lanes
+// 0-7, right 8-15; ring entries of sixteen gain slots then sixteen samples.
+struct alignas(64) BandGainHoldState {
+    static constexpr std::size_t lanes = 16;
+    static constexpr std::size_t entry_floats = 2 * lanes;
+    float applied[lanes] = {}, previous[lanes] = {}, open_min[lanes] = {};
+    std::int32_t open[lanes] = {};
+    std::uint32_t active_mask = 0;  // lanes whose gains are held
+    float* ring = nullptr;          // set before each call
+    std::int32_t cursor = 0;
+};
+
+// The band limiter of "Torvalen One" on the eight band lanes (processor_one.cpp): its
+// per-lane parameters, state and meter holders, each an array of eight.
+struct BandLimitArgs {
+    const float *drive, *attack, *release, *fast_release, *fast_threshold, *reference, *clip, *fast_floor;
+    float *envelope, *platform;
+    std::int32_t* fast;  // all ones when set
+    float *meter_l, *meter_r, *meter_both;
+    float lim_drive;
+};
+
+namespace simd {
+
+enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
+
+struct Kernels {
+    Level level;
+    // Two dot products of one coefficient vector h[0..n) with two windows; n a multiple
+    // of 8 (tables are zero-padded).
+    void (*dot2)(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b);
+    // Stereo 4x polyphase interpolation over 30 taps, each an 8-float entry
+    // {p[4k..4k+3] twice} of `phases` against a history entry {l x4, r x4}. Tap 0 is the
+    // new frame (l, r), taken from registers; taps 1...29 are the entries at `older`.
+    // The new entry is stored at entry_a and entry_b (the doubled ring); out = {four l,
+    // four r}. (A vector load that overlaps a value stored just before cannot take it
+    // from the store buffer and waits for the store to complete, so the newest samples
+    // never go through memory on their way into the sums.)
+    void (*interpolate_stereo)(const float* phases, const float* older, float l, float r, float* entry_a,
+                               float* entry_b, float* out);
+    void (*interpolate_bands)(multiband_detail::BandInterpolatorState& st, const float* in_l, const float* in_r,
+                              float* sub, std::size_t stride);
+    void (*compress_enhance)(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
+                             float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance);
+    // One sub-sample of the band limiter: scales the band samples (a BandFrame, left
+    // lanes then right) by their drives and "Lim Drive", writes the pending gains
+    // (PendingGains, same layout) and the two gain-weighted band sums.
+    void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r);
+    // One call of the band gain hold (null: the holder's own 4-wide code runs).
+    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
+};
+
+// The widest level this processor runs.
+Level detected_level();
+// Caps the level in use (never above the detected one), for comparisons in tests and
+// benchmarks. Call before processing starts; it is not meant to change mid-stream.
+void set_level_limit(Level limit);
+// The kernels in use.
+const Kernels& kernels();
+// The kernels of one level (falls back to a narrower one the processor has).
+const Kernels& kernels_for(Level level);
+const char* level_name(Level level);
+
+// Entry points of the wider builds (absent builds leave them null).
+const Kernels* avx2_kernels();
+const Kernels* avx512_kernels();
+
+}  // namespace simd
+}  // namespace torvalen::dsp

@@ -1,0 +1,55 @@
+// The AVX2 build of the vector kernels (eight lanes, fused multiply-add). Compiled with
+// -mavx2 -mfma (see CMakeLists.txt) and reached only through simd::kernels() after the
+// run-time check.
+#include "dsp/simd_kernels.h"
+
+#if defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+
+#include "dsp/simd_kernels_impl.h"
+
+namespace torvalen::dsp::simd {
+
+namespace {
+struct Avx2 {
+    using V = float __attribute__((vector_size(32)));
+    using M = std::int32_t __attribute__((vector_size(32)));
+    static V sqrt(V v) { return (V)_mm256_sqrt_ps((__m256)v); }
+    static V fma(V a, V b, V c) { return (V)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
+    static bool any(M m) { return _mm256_movemask_ps((__m256)m) != 0; }
+};
+
+void dot2(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
+    dot2_8<Avx2>(h, a, b, n, out_a, out_b);
+}
+void interpolate_stereo(const float* phases, const float* older, float l, float r, float* entry_a, float* entry_b,
+                        float* out) {
+    interpolate_stereo_8<Avx2>(phases, older, l, r, entry_a, entry_b, out);
+}
+void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float* in_l, const float* in_r, float* sub,
+                       std::size_t stride) {
+    multiband_detail::interpolate_bands<Avx2>(st, in_l, in_r, sub, stride);
+}
+void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
+                      float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance) {
+    multiband_detail::compress_enhance<Avx2>(st, c, sub, stride, count, comp, enhance);
+}
+
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
+    simd::band_limit<Avx2>(a, bands, gains, sum_l, sum_r);
+}
+
+const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance, band_limit, nullptr};
+}  // namespace
+
+const Kernels* avx2_kernels() { return &avx2; }
+
+}  // namespace torvalen::dsp::simd
+
+#else
+
+namespace torvalen::dsp::simd {
+const Kernels* avx2_kernels() { return nullptr; }
+}  // namespace torvalen::dsp::simd
+
+#endif

@@ -1,0 +1,156 @@
+// The AVX-512 build of the vector kernels (sixteen lanes, fused multiply-add). Compiled
+// with -mavx512f -mavx512vl -mavx2 -mfma (see CMakeLists.txt) and reached only through
+// simd::kernels() after the run-time check.
+//
+// The interpolators hold one 8-float entry per tap, so two neighbouring taps fill one
+// 16-lane register: fifteen multiply-adds per band and channel pair, then the two
+// halves are added.
+#include "dsp/simd_kernels.h"
+
+#if defined(__AVX512F__) && defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+
+#include "dsp/simd_kernels_impl.h"
+
+namespace torvalen::dsp::simd {
+
+namespace {
+using V16 = float __attribute__((vector_size(64)));
+using V8 = float __attribute__((vector_size(32)));
+
+struct Lanes8 {
+    using V = V8;
+    using M = std::int32_t __attribute__((vector_size(32)));
+    static V sqrt(V v) { return (V)_mm256_sqrt_ps((__m256)v); }
+    static V fma(V a, V b, V c) { return (V)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
+    static bool any(M m) { return _mm256_movemask_ps((__m256)m) != 0; }
+};
+
+inline V16 fma16(V16 a, V16 b, V16 c) { return (V16)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)c); }
+inline V8 fold(V16 v) {
+    return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7) +
+           __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+void dot2(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
+    V16 a0{}, b0{};
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const V16 hk = load_v<V16>(h + k);
+        a0 = fma16(hk, load_v<V16>(a + k), a0);
+        b0 = fma16(hk, load_v<V16>(b + k), b0);
+    }
+    V8 a8 = fold(a0), b8 = fold(b0);
+    if (k < n) {
+        const V8 hk = load_v<V8>(h + k);
+        a8 = Lanes8::fma(hk, load_v<V8>(a + k), a8);
+        b8 = Lanes8::fma(hk, load_v<V8>(b + k), b8);
+    }
+    out_a = lane_sum(a8);
+    out_b = lane_sum(b8);
+}
+
+// Tap 0 from the new frame; taps 1...28 in fourteen pairs; tap 29 alone.
+void interpolate_stereo(const float* phases, const float* older, float l, float r, float* entry_a, float* entry_b,
+                        float* out) {
+    const V8 x = V8{l, l, l, l, r, r, r, r};
+    V8 tail = Lanes8::fma(load_v<V8>(phases + 8 * 29), load_v<V8>(older + 8 * 28), load_v<V8>(phases) * x);
+    V16 a0{}, a1{};
+    for (std::size_t k = 1; k < 29; k += 4) {
+        a0 = fma16(load_v<V16>(phases + 8 * k), load_v<V16>(older + 8 * (k - 1)), a0);
+        if (k + 2 < 29) a1 = fma16(load_v<V16>(phases + 8 * k + 16), load_v<V16>(older + 8 * (k + 1)), a1);
+    }
+    store_v(entry_a, x);
+    store_v(entry_b, x);
+    store_v(out, fold(a0 + a1) + tail);
+}
+
+void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float* in_l, const float* in_r, float* sub,
+                       std::size_t stride) {
+    using multiband_detail::lanes;
+    using multiband_detail::taps_per_phase;
+    constexpr std::size_t bands = multiband_detail::BandInterpolatorState::bands;
+    const std::size_t pos = st.pos;
+    // Tap 0 (the new frame, from registers) and tap 29 alone; taps 1...28 in pairs: five
+    // independent chains (one per band) of fourteen multiply-adds each.
+    V8 x[bands], tail[bands];
+    const V8 p0 = load_v<V8>(st.phases[0]), p29 = load_v<V8>(st.phases[29]);
+    for (std::size_t b = 0; b < bands; ++b) {
+        x[b] = V8{in_l[b], in_l[b], in_l[b], in_l[b], in_r[b], in_r[b], in_r[b], in_r[b]};
+        tail[b] = Lanes8::fma(p29, load_v<V8>(st.history[b][pos + 29]), p0 * x[b]);
+    }
+    V16 acc[bands] = {};
+    for (std::size_t k = 1; k < 29; k += 2) {
+        const V16 p = load_v<V16>(st.phases[k]);
+#pragma GCC unroll 5
+        for (std::size_t b = 0; b < bands; ++b) acc[b] = fma16(p, load_v<V16>(st.history[b][pos + k]), acc[b]);
+    }
+    for (std::size_t b = 0; b < bands; ++b) {
+        store_v(st.history[b][pos], x[b]);
+        store_v(st.history[b][pos + taps_per_phase], x[b]);
+    }
+    for (std::size_t b = 0; b < bands; ++b) {
+        const V8 v = fold(acc[b]) + tail[b];
+        for (std::size_t j = 0; j < 4; ++j) {
+            sub[j * stride + b] = v[j];
+            sub[j * stride + lanes + b] = v[4 + j];
+        }
+    }
+    st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
+}
+
+void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
+                      float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance) {
+    multiband_detail::compress_enhance<Lanes8>(st, c, sub, stride, count, comp, enhance);
+}
+
+// The half-cycle gain hold on all sixteen lanes at once: the same rule as the holder's
+// own code (band_gain_hold.h), with the open slots written through by one scatter.
+void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
+    constexpr float empty = -1.0f;
+    float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 slot = _mm512_loadu_ps(e);
+    const __m512 applied = _mm512_mask_mov_ps(_mm512_loadu_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
+    _mm512_storeu_ps(s.applied, applied);
+    const __m512 x = _mm512_loadu_ps(samples), g = _mm512_loadu_ps(gains);
+    const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
+    const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_loadu_ps(s.previous), zero, _CMP_GE_OQ);
+    const __m512i cursor = _mm512_set1_epi32(s.cursor);
+    __m512i open = _mm512_loadu_si512(s.open);
+    const __mmask16 reopen = static_cast<__mmask16>((x_pos ^ p_pos) | _mm512_cmpeq_epi32_mask(open, cursor));
+    const V16 held = load_v<V16>(s.open_min), gv = (V16)g;
+    const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < held ? gv : held), reopen, g);
+    open = _mm512_mask_mov_epi32(open, reopen, cursor);
+    _mm512_storeu_ps(s.open_min, open_min);
+    _mm512_storeu_si512(s.open, open);
+    _mm512_storeu_ps(s.previous, x);
+    _mm512_storeu_ps(e, _mm512_set1_ps(empty));
+    _mm512_storeu_ps(samples, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
+    _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
+    // Each lane's open slot: entry `open`, gain slot `lane`.
+    using I16 = std::int32_t __attribute__((vector_size(64)));
+    const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const __m512i index = (__m512i)((I16)open * 32 + lane);  // 32 floats per entry
+    _mm512_mask_i32scatter_ps(s.ring, static_cast<__mmask16>(s.active_mask), index, open_min, 4);
+}
+
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
+    simd::band_limit<Lanes8>(a, bands, gains, sum_l, sum_r);
+}
+
+const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
+                     compress_enhance, band_limit, band_gain_hold};
+}  // namespace
+
+const Kernels* avx512_kernels() { return &avx512; }
+
+}  // namespace torvalen::dsp::simd
+
+#else
+
+namespace torvalen::dsp::simd {
+const Kernels* avx512_kernels() { return nullptr; }
+}  // namespace torvalen::dsp::simd
+
+#endif

@@ -1,0 +1,139 @@
+// Kernel bodies shared by the per-instruction-set builds (see simd_kernels.h). Included
+// only by simd_kernels.cpp, simd_kernels_avx2.cpp and simd_kernels_avx512.cpp; every
+// function has internal linkage.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "dsp/multiband_kernels.h"
+#include "dsp/simd_kernels.h"
+
+namespace torvalen::dsp::simd {
+namespace {
+
+template <typename V>
+inline V load_v(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename V>
+inline void store_v(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+template <typename V>
+inline float lane_sum(V v) {
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    float s = 0.0f;
+    for (std::size_t i = 0; i < w; ++i) s += v[i];
+    return s;
+}
+
+// Eight-lane dot products with fused multiply-adds (AVX2 and the AVX-512 tail).
+template <typename Ops>
+inline void dot2_8(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
+    using V = typename Ops::V;
+    static_assert(sizeof(V) == 8 * sizeof(float));
+    V a0{}, a1{}, b0{}, b1{};
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const V h0 = load_v<V>(h + k), h1 = load_v<V>(h + k + 8);
+        a0 = Ops::fma(h0, load_v<V>(a + k), a0);
+        a1 = Ops::fma(h1, load_v<V>(a + k + 8), a1);
+        b0 = Ops::fma(h0, load_v<V>(b + k), b0);
+        b1 = Ops::fma(h1, load_v<V>(b + k + 8), b1);
+    }
+    if (k < n) {
+        const V h0 = load_v<V>(h + k);
+        a0 = Ops::fma(h0, load_v<V>(a + k), a0);
+        b0 = Ops::fma(h0, load_v<V>(b + k), b0);
+    }
+    out_a = lane_sum(a0 + a1);
+    out_b = lane_sum(b0 + b1);
+}
+
+// Stereo interpolation on eight lanes {l x4, r x4}, two accumulators; tap 0 from the
+// new frame, taps 1...29 from `older` (entry k at older + 8 (k - 1)).
+template <typename Ops>
+inline void interpolate_stereo_8(const float* phases, const float* older, float l, float r, float* entry_a,
+                                 float* entry_b, float* out) {
+    using V = typename Ops::V;
+    const V x = V{l, l, l, l, r, r, r, r};
+    V a0 = load_v<V>(phases) * x, a1{};
+    for (std::size_t k = 1; k + 1 < multiband_detail::taps_per_phase; k += 2) {
+        a1 = Ops::fma(load_v<V>(phases + 8 * k), load_v<V>(older + 8 * (k - 1)), a1);
+        a0 = Ops::fma(load_v<V>(phases + 8 * k + 8), load_v<V>(older + 8 * k), a0);
+    }
+    a1 = Ops::fma(load_v<V>(phases + 8 * 29), load_v<V>(older + 8 * 28), a1);
+    store_v(entry_a, x);
+    store_v(entry_b, x);
+    store_v(out, a0 + a1);
+}
+
+// Band limiter of one sub-sample, lanes in vectors of any width. Per lane: x <- x *
+// drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls at the fast-
+// release rate (never below pi), floored at phi * ref; platform P follows e up at once
+// and falls at the (fast) release rate, floored at ref; h = ref / P; each channel's gain
+// is h, or less where |x| passes the band's clip level. Divisions run only where a lane
+// needs one (a platform at its floor gives ref / ref = 1).
+template <typename Ops>
+inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, float& sum_l, float& sum_r) {
+    using V = typename Ops::V;
+    using M = typename Ops::M;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    constexpr std::size_t lanes = multiband_detail::lanes;
+    const V one = V{} + 1.0f;
+    V acc_l{}, acc_r{};
+    for (std::size_t h = 0; h < lanes; h += w) {
+        const V drive = load_v<V>(p.drive + h);
+        const V l = load_v<V>(bands + h) * drive, r = load_v<V>(bands + lanes + h) * drive;
+        const V al = l < 0.0f ? -l : l, ar = r < 0.0f ? -r : r;
+        const V peak = al > ar ? al : ar;
+        V e = load_v<V>(p.envelope + h);
+        const V rise = e + (peak - e) * load_v<V>(p.attack + h);
+        const V fast_rate = load_v<V>(p.fast_release + h);
+        V fall = e - e * fast_rate;
+        fall = fall > peak ? fall : peak;
+        e = peak > e ? rise : fall;
+        const V fast_floor = load_v<V>(p.fast_floor + h);
+        e = e > fast_floor ? e : fast_floor;
+        V plat = load_v<V>(p.platform + h);
+        M fast;
+        std::memcpy(&fast, p.fast + h, sizeof fast);
+        fast |= e < load_v<V>(p.fast_threshold + h) * plat;
+        const M grow = e > plat;
+        const V rate = fast != 0 ? fast_rate : load_v<V>(p.release + h);
+        plat = grow != 0 ? e : plat - plat * rate;
+        fast = grow != 0 ? M{} : fast;
+        const V ref = load_v<V>(p.reference + h);
+        plat = plat > ref ? plat : ref;
+        const V gain = Ops::any(plat > ref) ? ref / plat : one;
+        const V clip = load_v<V>(p.clip + h);
+        V hl = gain, hr = gain;
+        if (Ops::any((al >= clip) | (ar >= clip))) {
+            const V cl = clip / al, cr = clip / ar;
+            hl = al >= clip ? (cl < gain ? cl : gain) : gain;
+            hr = ar >= clip ? (cr < gain ? cr : gain) : gain;
+        }
+        store_v(p.envelope + h, e);
+        store_v(p.platform + h, plat);
+        std::memcpy(p.fast + h, &fast, sizeof fast);
+        const V ml = load_v<V>(p.meter_l + h), mr = load_v<V>(p.meter_r + h), mb = load_v<V>(p.meter_both + h);
+        store_v(p.meter_l + h, ml < hl ? ml : hl);
+        store_v(p.meter_r + h, mr < hr ? mr : hr);
+        store_v(p.meter_both + h, mb < gain ? mb : gain);
+        const V xl = l * p.lim_drive, xr = r * p.lim_drive;
+        store_v(bands + h, xl);
+        store_v(bands + lanes + h, xr);
+        store_v(gains + h, hl);
+        store_v(gains + lanes + h, hr);
+        acc_l += hl * xl;
+        acc_r += hr * xr;
+    }
+    sum_l = lane_sum(acc_l);
+    sum_r = lane_sum(acc_r);
+}
+
+}  // namespace
+}  // namespace torvalen::dsp::simd

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/simd.h"
+
 namespace torvalen::dsp {
 
 namespace {
@@ -20,33 +22,36 @@ double loudness_LKFS(double level) {
     return bs1770_offset_dB + 20.0 * std::log10(std::max(level, 1e-30) / full_scale);
 }
 
+// 2^-8 / 2^-14 at 48 kHz, four times slower (2^-10 / 2^-16) at any other rate.
 LevelDetector::LevelDetector(double rate_Hz)
-    : rate_Hz_(rate_Hz),
-      // 2^-8 / 2^-14 at 48 kHz, four times slower (2^-10 / 2^-16) at any other rate.
-      attack_(rate_Hz == chain_rate_Hz ? 1.0f / 256.0f : 1.0f / 1024.0f),
+    : attack_(rate_Hz == chain_rate_Hz ? 1.0f / 256.0f : 1.0f / 1024.0f),
       decay_(rate_Hz == chain_rate_Hz ? 1.0f / 16384.0f : 1.0f / 65536.0f),
       rms1_(meter_a1, meter_b1, rms_cutoff_Hz, rate_Hz),
       rms2_(meter_a2, meter_b2, rms_cutoff_Hz, rate_Hz) {}
 
 LevelReading LevelDetector::process(float l, float r) {
-    LevelReading out{};
+    // Both channels side by side, without branches: the true peak of each channel is the
+    // largest |sub-sample| of its four, the envelope rises or decays by lane.
+    using simd::f4;
+    using f2 = StereoPair<float>::type;
     const SubSamples s = interpolator_.process(l, r);
-    float peak[2] = {0.0f, 0.0f};
-    for (int j = 0; j < oversampling; ++j) {
-        peak[0] = std::max(peak[0], std::fabs(s.l[j]));
-        peak[1] = std::max(peak[1], std::fabs(s.r[j]));
-    }
-    for (int ch = 0; ch < 2; ++ch) {
-        const float tp = std::max(peak[ch], level_floor);
-        float& e = envelope_[ch];
-        if (tp > e)
-            e += (tp - e) * attack_;
-        else
-            e -= e * decay_;  // pure decay, not held at the current peak
-        e = std::max(e, level_floor);
-        out.true_peak[ch] = tp;
-        out.peak_envelope[ch] = e;
-    }
+    const f4 al = simd::abs(simd::load(s.l.data())), ar = simd::abs(simd::load(s.r.data()));
+    const f4 m = simd::max(__builtin_shufflevector(al, ar, 0, 1, 4, 5), __builtin_shufflevector(al, ar, 2, 3, 6, 7));
+    f2 peak = __builtin_shufflevector(m, m, 0, 2);
+    const f2 other = __builtin_shufflevector(m, m, 1, 3);
+    peak = peak > other ? peak : other;
+    const f2 floor = f2{level_floor, level_floor};
+    const f2 tp = peak > floor ? peak : floor;
+    f2 e = {envelope_[0], envelope_[1]};
+    e = tp > e ? e + (tp - e) * attack_ : e - e * decay_;  // pure decay, not held at the current peak
+    e = e > floor ? e : floor;
+    envelope_[0] = e[0];
+    envelope_[1] = e[1];
+    LevelReading out{};
+    out.true_peak[0] = tp[0];
+    out.true_peak[1] = tp[1];
+    out.peak_envelope[0] = e[0];
+    out.peak_envelope[1] = e[1];
     float ml = std::max(l * l, squared_level_floor);
     float mr = std::max(r * r, squared_level_floor);
     rms1_.process(ml, mr);  // leaves in float: rounded before the second section

@@ -34,7 +34,6 @@ public:
 
 private:
     Interpolator interpolator_;
-    double rate_Hz_;
     float attack_, decay_;
     float envelope_[2] = {level_floor, level_floor};
     LowPass2<double> rms1_, rms2_;

@@ -19,17 +19,7 @@ struct Baseline {
 };
 
 void base_dot2(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {
-    f4 a0{}, a1{}, b0{}, b1{};
-    for (std::size_t k = 0; k < n; k += 8) {
-        const f4 h0 = load(h + k);
-        const f4 h1 = load(h + k + 4);
-        a0 += h0 * load(a + k);
-        a1 += h1 * load(a + k + 4);
-        b0 += h0 * load(b + k);
-        b1 += h1 * load(b + k + 4);
-    }
-    out_a = sum(a0 + a1);
-    out_b = sum(b0 + b1);
+    dot2(h, a, b, n, out_a, out_b);
 }
 
 // Left lanes 0-3 and right lanes 4-7 of every entry, even and odd taps in separate

@@ -147,7 +147,7 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
     // stored just before would wait for the store); the entries are stored afterwards.
     float acc[bands][lanes];
     for (std::size_t i = 0; i < lanes; i += w) {
-        V a0[bands], a1[bands] = {}, x[bands];
+        V a0[bands], a1[bands] = {}, x[bands] = {};
         const V p0 = vload<V>(st.phases[0] + i);
         for (std::size_t b = 0; b < bands; ++b) {
             for (std::size_t q = 0; q < w; ++q) x[b][q] = i + q < 4 ? in_l[b] : in_r[b];  // {l x4, r x4}

@@ -14,6 +14,7 @@
 
 #include "dsp/processor_five.h"
 #include "dsp/processor_one.h"
+#include "bench/kernel_level.h"
 #include "dsp/simd_kernels.h"
 #include "engine/buses.h"
 #include "engine/realtime.h"
@@ -81,15 +82,7 @@ struct BusSet {
 template <typename Processor>
 void render(benchmark::State& state, Processor& proc) {
     enable_flush_to_zero();
-    // Second argument: the widest vector kernels allowed (0 SSE2, 1 AVX2, 2 AVX-512).
-    const auto limit = static_cast<dsp::simd::Level>(state.range(1));
-    dsp::simd::set_level_limit(limit);
-    if (dsp::simd::kernels().level != limit) {
-        dsp::simd::set_level_limit(dsp::simd::Level::avx512);
-        state.SkipWithError("this processor lacks that instruction set");
-        return;
-    }
-    state.SetLabel(dsp::simd::level_name(limit));
+    if (!bench::use_kernel_level(state, 1)) return;
     BusSet b;
     const std::vector<float>& x = material();
     std::size_t at = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "broadcast/sound_out.h"
+#include "bench/kernel_level.h"
 #include "dsp/simd_kernels.h"
 #include "engine/realtime.h"
 #include "engine/settings_store.h"
@@ -32,15 +33,7 @@ double process_cpu_s() {
 
 void run(benchmark::State& state, bool mpx) {
     enable_flush_to_zero();
-    // Argument: the widest vector kernels allowed (0 SSE2, 1 AVX2, 2 AVX-512).
-    const auto limit = static_cast<dsp::simd::Level>(state.range(0));
-    dsp::simd::set_level_limit(limit);
-    if (dsp::simd::kernels().level != limit) {
-        dsp::simd::set_level_limit(dsp::simd::Level::avx512);
-        state.SkipWithError("this processor lacks that instruction set");
-        return;
-    }
-    state.SetLabel(dsp::simd::level_name(limit));
+    if (!bench::use_kernel_level(state, 0)) return;
     std::string pattern = (std::filesystem::temp_directory_path() / "sound-out-bench.XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
         state.SkipWithError("no temporary folder");

@@ -156,14 +156,6 @@ void SoundOut::reset_held() {
 
 void SoundOut::clear_meters() { reset_held(); }
 
-void SoundOut::hold_levels(const dsp::LevelReading& reading, std::array<float, 6>& held) {
-    for (int ch = 0; ch < 2; ++ch) {
-        held[ch] = std::max(held[ch], reading.true_peak[ch]);
-        held[2 + ch] = std::max(held[2 + ch], reading.peak_envelope[ch]);
-        held[4 + ch] = std::max(held[4 + ch], reading.rms[ch]);
-    }
-}
-
 void SoundOut::publish_meters() {
     SoundOutMeters& m = meters_.back();
     for (int i = 0; i < 6; ++i) {
@@ -189,16 +181,16 @@ void SoundOut::output_stage(float& l, float& r, const Block& b) {
 }
 
 void SoundOut::stage_48k(float l, float r, float* out, const Block& b) {
-    hold_levels(in_48_.process(l, r), held_in_);
+    in_48_.push(l, r, held_in_);
     held_loudness_ = std::max(held_loudness_, loudness_48_.process(l, r));
     output_stage(l, r, b);
-    hold_levels(out_48_.process(l, r), held_out_);
+    out_48_.push(l, r, held_out_);
     out[0] = l;
     out[1] = r;
 }
 
 void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
-    hold_levels(in_192_.process(l, r), held_in_);
+    in_192_.push(l, r, held_in_);
     held_loudness_ = std::max(held_loudness_, loudness_192_.process(l, r));
     const uint32_t i1 = i1_, i2 = i2_, i3 = i3_;
     i1_ = i1_ + 1 == carrier_period ? 0 : i1_ + 1;
@@ -245,7 +237,7 @@ void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
     held_deviation_[1] = std::max(held_deviation_[1], dr * deviation_scale);
     if (b.mpx) compliance_.add_deviation(std::max(dl, dr) * deviation_scale);
     output_stage(left, right, b);
-    hold_levels(out_192_.process(left, right), held_out_);
+    out_192_.push(left, right, held_out_);
     out[0] = left;
     out[1] = right;
 }
@@ -332,6 +324,10 @@ void SoundOut::process(const Buses& buses, bool tick) {
         }
     }
     if (written < count_out) std::memset(out + written, 0, (count_out - written) * sizeof(float));
+    in_48_.flush(held_in_);
+    out_48_.flush(held_out_);
+    in_192_.flush(held_in_);
+    out_192_.flush(held_out_);
     if (tick) publish_meters();
 }
 

@@ -108,7 +108,6 @@ private:
     void stage_48k(float l, float r, float* out, const Block& b);
     void mpx_frame(float l, float r, float* out, const Block& b);
     void output_stage(float& l, float& r, const Block& b);
-    void hold_levels(const dsp::LevelReading& reading, std::array<float, 6>& held);
     void publish_meters();
     void reset_held();
 

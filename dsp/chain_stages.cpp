@@ -33,11 +33,6 @@ float clean(float x) {
 }
 }  // namespace
 
-void LevelHolders::take_dB(float* out) {
-    for (int i = 0; i < 6; ++i) out[i] = static_cast<float>(level_dBFS(value[i]));
-    reset();
-}
-
 float gain_dB(float gain) { return 20.0f * std::log10(gain); }
 
 // ---- Source ----
@@ -125,7 +120,7 @@ void InputStage::process(float& l, float& r, const InputParams& p, LevelHolders&
     if (p.swap) std::swap(l, r);
     if (p.invert_l) l = -l;
     if (p.invert_r) r = -r;
-    meter.fold(level_.process(l, r));
+    level_.push(l, r, meter.value);
     if (p.low_pass == static_cast<uint32_t>(BandLimit::hd)) {
         hd_.process(l, r);
         latency += Fir<101>::delay_frames;
@@ -296,7 +291,7 @@ void OutputStage::process(float& l, float& r, const OutputParams& p, int& latenc
     // a dB, and its decimator rings; the output never leaves digital full scale.
     l = std::clamp(l, -full_scale_f, full_scale_f);
     r = std::clamp(r, -full_scale_f, full_scale_f);
-    meter_.fold(level_.process(l, r));
+    level_.push(l, r, meter_.value);
 }
 
 }  // namespace torvalen::dsp

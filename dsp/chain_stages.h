@@ -30,21 +30,6 @@ inline constexpr float section_level = 33554432.0f;
 // device, file or generator delivers, low enough that squared sums stay finite.
 inline constexpr float input_clamp = 34359738368.0f;
 
-// Meter holders of a level detector: true peak L/R, peak envelope L/R, RMS L/R, folded
-// by maximum between ticks.
-struct LevelHolders {
-    std::array<float, 6> value;
-    LevelHolders() { reset(); }
-    void reset() { value.fill(1.0f); }
-    void fold(const LevelReading& r) {
-        const float in[6] = {r.true_peak[0], r.true_peak[1], r.peak_envelope[0],
-                             r.peak_envelope[1], r.rms[0], r.rms[1]};
-        for (int i = 0; i < 6; ++i) value[i] = in[i] > value[i] ? in[i] : value[i];
-    }
-    // Writes the six values as dBFS and resets the holders.
-    void take_dB(float* out);
-};
-
 // 20 log10 of a gain holder (0 dB for 1).
 float gain_dB(float gain);
 
@@ -112,6 +97,8 @@ class InputStage {
 public:
     InputStage();
     void process(float& l, float& r, const InputParams& p, LevelHolders& meter, int& latency);
+    // Measures the frames the meter has gathered; call at the end of every block.
+    void flush_meter(LevelHolders& meter) { level_.flush(meter.value); }
 
 private:
     LevelDetector level_;
@@ -189,6 +176,8 @@ public:
 
     // Meter holders: output levels, power limiter applied-gain minimum.
     LevelHolders& meter() { return meter_; }
+    // Measures the frames the meter has gathered; call at the end of every block.
+    void flush_meter() { level_.flush(meter_.value); }
     float take_power_gain_min();
     float power_gain() const { return smoothed_; }
 

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
-#include "dsp/simd.h"
+#include "dsp/fir_tables.h"
+#include "dsp/simd_kernels.h"
+
 
 namespace torvalen::dsp {
 
@@ -22,6 +25,11 @@ double loudness_LKFS(double level) {
     return bs1770_offset_dB + 20.0 * std::log10(std::max(level, 1e-30) / full_scale);
 }
 
+void LevelHolders::take_dB(float* out) {
+    for (int i = 0; i < 6; ++i) out[i] = static_cast<float>(level_dBFS(value[i]));
+    reset();
+}
+
 // 2^-8 / 2^-14 at 48 kHz, four times slower (2^-10 / 2^-16) at any other rate.
 LevelDetector::LevelDetector(double rate_Hz)
     : attack_(rate_Hz == chain_rate_Hz ? 1.0f / 256.0f : 1.0f / 1024.0f),
@@ -29,36 +37,68 @@ LevelDetector::LevelDetector(double rate_Hz)
       rms1_(meter_a1, meter_b1, rms_cutoff_Hz, rate_Hz),
       rms2_(meter_a2, meter_b2, rms_cutoff_Hz, rate_Hz) {}
 
+void LevelDetector::fold(const float* interleaved, std::size_t samples, std::array<float, 6>& held) {
+    for (std::size_t i = 0; i + 1 < samples; i += 2) push(interleaved[i], interleaved[i + 1], held);
+    flush(held);
+}
+
 LevelReading LevelDetector::process(float l, float r) {
-    // Both channels side by side, without branches: the true peak of each channel is the
-    // largest |sub-sample| of its four, the envelope rises or decays by lane.
-    using simd::f4;
-    using f2 = StereoPair<float>::type;
-    const SubSamples s = interpolator_.process(l, r);
-    const f4 al = simd::abs(simd::load(s.l.data())), ar = simd::abs(simd::load(s.r.data()));
-    const f4 m = simd::max(__builtin_shufflevector(al, ar, 0, 1, 4, 5), __builtin_shufflevector(al, ar, 2, 3, 6, 7));
-    f2 peak = __builtin_shufflevector(m, m, 0, 2);
-    const f2 other = __builtin_shufflevector(m, m, 1, 3);
-    peak = peak > other ? peak : other;
-    const f2 floor = f2{level_floor, level_floor};
-    const f2 tp = peak > floor ? peak : floor;
-    f2 e = {envelope_[0], envelope_[1]};
-    e = tp > e ? e + (tp - e) * attack_ : e - e * decay_;  // pure decay, not held at the current peak
-    e = e > floor ? e : floor;
-    envelope_[0] = e[0];
-    envelope_[1] = e[1];
-    LevelReading out{};
-    out.true_peak[0] = tp[0];
-    out.true_peak[1] = tp[1];
-    out.peak_envelope[0] = e[0];
-    out.peak_envelope[1] = e[1];
-    float ml = std::max(l * l, squared_level_floor);
-    float mr = std::max(r * r, squared_level_floor);
-    rms1_.process(ml, mr);  // leaves in float: rounded before the second section
-    rms2_.process(ml, mr);
-    out.rms[0] = std::max(std::sqrt(std::max(ml, 0.0f)), level_floor);
-    out.rms[1] = std::max(std::sqrt(std::max(mr, 0.0f)), level_floor);
-    return out;
+    std::array<float, 6> unused{};
+    xl_[lead + pending_] = l;
+    xr_[lead + pending_] = r;
+    ++pending_;
+    return measure(unused);
+}
+
+LevelReading LevelDetector::measure(std::array<float, 6>& held) {
+    const std::size_t n = pending_;
+    simd::kernels().true_peak_block(fir_tables::rate_converter_prototype.data(), xl_.data() + lead,
+                                    xr_.data() + lead, n, tp_l_.data(), tp_r_.data());
+    // Per frame, as the meter defines it: the true peak floored; the envelope rises
+    // toward it or decays by its own fraction (a pure decay, not held at the current
+    // peak), floored; the squares through the two RMS sections (rounded to float between
+    // them). The RMS holders take the square root of the largest mean square, which is
+    // the largest root.
+    float el = envelope_[0], er = envelope_[1];
+    float tp_max_l = 0.0f, tp_max_r = 0.0f, e_max_l = 0.0f, e_max_r = 0.0f;
+    float ms_max_l = 0.0f, ms_max_r = 0.0f;
+    float tpl = level_floor, tpr = level_floor, ml = 0.0f, mr = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        tpl = std::max(tp_l_[i], level_floor);
+        tpr = std::max(tp_r_[i], level_floor);
+        el = tpl > el ? el + (tpl - el) * attack_ : el - el * decay_;
+        er = tpr > er ? er + (tpr - er) * attack_ : er - er * decay_;
+        el = std::max(el, level_floor);
+        er = std::max(er, level_floor);
+        const float l = xl_[lead + i], r = xr_[lead + i];
+        ml = std::max(l * l, squared_level_floor);
+        mr = std::max(r * r, squared_level_floor);
+        rms1_.process(ml, mr);
+        rms2_.process(ml, mr);
+        tp_max_l = std::max(tp_max_l, tpl);
+        tp_max_r = std::max(tp_max_r, tpr);
+        e_max_l = std::max(e_max_l, el);
+        e_max_r = std::max(e_max_r, er);
+        ms_max_l = std::max(ms_max_l, ml);
+        ms_max_r = std::max(ms_max_r, mr);
+    }
+    envelope_[0] = el;
+    envelope_[1] = er;
+    const float rms_l = std::max(std::sqrt(ms_max_l), level_floor), rms_r = std::max(std::sqrt(ms_max_r), level_floor);
+    const float in[6] = {tp_max_l, tp_max_r, e_max_l, e_max_r, rms_l, rms_r};
+    for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
+    // The last `history` frames become the history of the next run.
+    std::memmove(xl_.data() + lead - history, xl_.data() + lead + n - history, history * sizeof(float));
+    std::memmove(xr_.data() + lead - history, xr_.data() + lead + n - history, history * sizeof(float));
+    pending_ = 0;
+    LevelReading last{};
+    last.true_peak[0] = tpl;
+    last.true_peak[1] = tpr;
+    last.peak_envelope[0] = el;
+    last.peak_envelope[1] = er;
+    last.rms[0] = std::max(std::sqrt(std::max(ml, 0.0f)), level_floor);
+    last.rms[1] = std::max(std::sqrt(std::max(mr, 0.0f)), level_floor);
+    return last;
 }
 
 float KWeighting::Biquad::step(float x, int ch) {

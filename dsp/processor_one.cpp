@@ -335,6 +335,8 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         x[2 * i] = l;
         x[2 * i + 1] = r;
     }
+    input_.flush_meter(input_meter_);
+    output_.flush_meter();
     return latency;
 }
 

@@ -61,8 +61,13 @@ void base_band_limit(const BandLimitArgs& a, float* bands, float* gains, float& 
     band_limit<Baseline>(a, bands, gains, sum_l, sum_r);
 }
 
+void base_true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
+                          float* tp_r) {
+    true_peak_block<Baseline>(p, xl, xr, n, tp_l, tp_r);
+}
+
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
-                       base_compress_enhance, base_band_limit, nullptr};
+                       base_compress_enhance, base_band_limit, nullptr,                 base_true_peak_block};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -73,6 +73,13 @@ struct Kernels {
     void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r);
     // One call of the band gain hold (null: the holder's own 4-wide code runs).
     void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
+    // True peaks of a run of stereo frames through the 4x interpolator (120-tap
+    // prototype p): tp[i] = max over j of |sum_k p[4k + j] x[i - k]|, k = 0...29, for each
+    // channel. xl and xr point at frame 0 of linear histories holding the 29 frames
+    // before it. Frames go in groups of up to sixteen, so the histories must be readable
+    // and tp writable up to the next multiple of 16 (those extra results are not used).
+    void (*true_peak_block)(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
+                            float* tp_r);
 };
 
 // The widest level this processor runs.

@@ -39,7 +39,12 @@ void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l
     simd::band_limit<Avx2>(a, bands, gains, sum_l, sum_r);
 }
 
-const Kernels avx2{Level::avx2, dot2, interpolate_stereo, interpolate_bands, compress_enhance, band_limit, nullptr};
+void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l, float* tp_r) {
+    simd::true_peak_block<Avx2>(p, xl, xr, n, tp_l, tp_r);
+}
+
+const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,
+                   band_limit, nullptr, true_peak_block};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

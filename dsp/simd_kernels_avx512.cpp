@@ -139,8 +139,17 @@ void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l
     simd::band_limit<Lanes8>(a, bands, gains, sum_l, sum_r);
 }
 
+struct Lanes16 {
+    using V = V16;
+    static V fma(V a, V b, V c) { return fma16(a, b, c); }
+};
+
+void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l, float* tp_r) {
+    simd::true_peak_block<Lanes16>(p, xl, xr, n, tp_l, tp_r);
+}
+
 const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
-                     compress_enhance, band_limit, band_gain_hold};
+                     compress_enhance, band_limit, band_gain_hold,     true_peak_block};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

@@ -71,6 +71,35 @@ inline void interpolate_stereo_8(const float* phases, const float* older, float 
     store_v(out, a0 + a1);
 }
 
+// True peaks of a run of frames (see Kernels::true_peak_block): consecutive frames in the
+// lanes, the eight sums (four sub-samples, two channels) as independent chains, so the
+// work is bound by multiply-add throughput rather than by one chain's latency.
+template <typename Ops>
+inline void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
+                            float* tp_r) {
+    using V = typename Ops::V;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    for (std::size_t i = 0; i < n; i += w) {
+        V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
+        for (std::size_t k = 0; k < multiband_detail::taps_per_phase; ++k) {
+            const V a = load_v<V>(xl + i - k), b = load_v<V>(xr + i - k);
+            const V p0 = V{} + p[4 * k], p1 = V{} + p[4 * k + 1], p2 = V{} + p[4 * k + 2], p3 = V{} + p[4 * k + 3];
+            l0 = Ops::fma(p0, a, l0);
+            r0 = Ops::fma(p0, b, r0);
+            l1 = Ops::fma(p1, a, l1);
+            r1 = Ops::fma(p1, b, r1);
+            l2 = Ops::fma(p2, a, l2);
+            r2 = Ops::fma(p2, b, r2);
+            l3 = Ops::fma(p3, a, l3);
+            r3 = Ops::fma(p3, b, r3);
+        }
+        const auto abs = [](V v) { return v < 0.0f ? -v : v; };
+        const auto max = [](V a, V b) { return a > b ? a : b; };
+        store_v(tp_l + i, max(max(abs(l0), abs(l1)), max(abs(l2), abs(l3))));
+        store_v(tp_r + i, max(max(abs(r0), abs(r1)), max(abs(r2), abs(r3))));
+    }
+}
+
 // Band limiter of one sub-sample, lanes in vectors of any width. Per lane: x <- x *
 // drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls at the fast-
 // release rate (never below pi), floored at phi * ref; platform P follows e up at once

@@ -144,12 +144,7 @@ void Analyser::process(const Buses& buses, bool tick) {
 
     const std::size_t frames = count / 2;
     dsp::LevelDetector& meter = rate == 192000 ? meter_192_ : meter_48_;
-    for (std::size_t f = 0; f < frames; ++f) {
-        const dsp::LevelReading r = meter.process(x[2 * f], x[2 * f + 1]);
-        const float values[6] = {r.true_peak[0], r.true_peak[1], r.peak_envelope[0],
-                                 r.peak_envelope[1], r.rms[0], r.rms[1]};
-        for (int i = 0; i < 6; ++i) holders_[i] = std::max(holders_[i], values[i]);
-    }
+    meter.fold(x, 2 * frames, holders_);
 
     // A change of bus, rate or frame length restarts the capture.
     if (c.bus != bus || c.rate_Hz != rate || c.length != n) {

@@ -27,11 +27,9 @@ void SoundIn::measure(std::span<const float> bus0, uint32_t rate_Hz, bool tick) 
             // A non-finite sample from the device would stick in the detector's filters.
             const float l = std::isfinite(bus0[i]) ? bus0[i] : 0.0f;
             const float r = std::isfinite(bus0[i + 1]) ? bus0[i + 1] : 0.0f;
-            const dsp::LevelReading v = detector->process(l, r);
-            const float in[6] = {v.true_peak[0], v.true_peak[1], v.peak_envelope[0],
-                                 v.peak_envelope[1], v.rms[0],      v.rms[1]};
-            for (int k = 0; k < 6; ++k) holders_[k] = in[k] > holders_[k] ? in[k] : holders_[k];
+            detector->push(l, r, holders_);
         }
+        detector->flush(holders_);
     }
     if (tick) {
         SoundInMeters& m = meters_.back();

@@ -174,12 +174,7 @@ void StlRx::fill(std::span<float> bus2, bool tick) {
         std::fill(bus2.begin(), bus2.end(), 0.0f);
         if (session_active_.load(std::memory_order_relaxed)) underruns_.fetch_add(1, std::memory_order_relaxed);
     }
-    for (size_t i = 0; i + 1 < bus2.size(); i += 2) {
-        const dsp::LevelReading v = level_.process(bus2[i], bus2[i + 1]);
-        const float in[6] = {v.true_peak[0], v.true_peak[1], v.peak_envelope[0],
-                             v.peak_envelope[1], v.rms[0],      v.rms[1]};
-        for (int k = 0; k < 6; ++k) held_[k] = std::max(held_[k], in[k]);
-    }
+    level_.fold(bus2.data(), bus2.size(), held_);
     if (tick) {
         StlRxMeters& m = meters_.back();
         for (int k = 0; k < 6; ++k) m[k] = static_cast<float>(dsp::level_dBFS(held_[k]));

@@ -217,11 +217,9 @@ void StlTx::process(const Buses& buses, bool tick) {
         for (uint32_t i = 0; i + 1 < count; i += 2) {
             const float l = std::isfinite(source[i]) ? source[i] * gain : 0.0f;
             const float r = std::isfinite(source[i + 1]) ? source[i + 1] * gain : 0.0f;
-            const dsp::LevelReading v = detector.process(l, r);
-            const float in[6] = {v.true_peak[0], v.true_peak[1], v.peak_envelope[0],
-                                 v.peak_envelope[1], v.rms[0],      v.rms[1]};
-            for (int k = 0; k < 6; ++k) held_[k] = std::max(held_[k], in[k]);
+            detector.push(l, r, held_);
         }
+        detector.flush(held_);
         // The block goes to the sender only when the lock is free at once: a block
         // the sender is busy with is dropped, never waited for.
         if (count <= slot_capacity && encoder_lock_.try_lock()) {

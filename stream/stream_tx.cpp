@@ -250,13 +250,7 @@ void StreamTx::process(const Buses& buses, bool tick) {
                     }
                     l *= gain;
                     r2 *= gain;
-                    const dsp::LevelReading v = level_.process(l, r2);
-                    held_[0] = std::max(held_[0], v.true_peak[0]);
-                    held_[1] = std::max(held_[1], v.true_peak[1]);
-                    held_[2] = std::max(held_[2], v.peak_envelope[0]);
-                    held_[3] = std::max(held_[3], v.peak_envelope[1]);
-                    held_[4] = std::max(held_[4], v.rms[0]);
-                    held_[5] = std::max(held_[5], v.rms[1]);
+                    level_.push(l, r2, held_);
                     if (de_emph == 1) de_emph_50_.low_pass(l, r2);
                     if (de_emph == 2) de_emph_75_.low_pass(l, r2);
                 }
@@ -264,6 +258,7 @@ void StreamTx::process(const Buses& buses, bool tick) {
                 ring_[at++ % ring_floats] = l;
                 ring_[at++ % ring_floats] = r2;
             }
+            level_.flush(held_);
             write_.store(at, std::memory_order_release);
             // The encoder thread is woken once a batch has gathered rather than for
             // every block: each wake-up costs system calls, and the codecs and sends

@@ -227,19 +227,24 @@ void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
         }
         if (b.delay > 0) delay_.process(left, right, b.delay);
     }
-    const dsp::SubSamples sub = deviation_interpolator_.process(left, right);
-    float dl = 0.0f, dr = 0.0f;
-    for (int j = 0; j < dsp::oversampling; ++j) {
-        dl = std::max(dl, std::fabs(sub.l[j]));
-        dr = std::max(dr, std::fabs(sub.r[j]));
-    }
-    held_deviation_[0] = std::max(held_deviation_[0], dl * deviation_scale);
-    held_deviation_[1] = std::max(held_deviation_[1], dr * deviation_scale);
-    if (b.mpx) compliance_.add_deviation(std::max(dl, dr) * deviation_scale);
+    if (deviation_.add(left, right)) hold_deviation(b.mpx);
     output_stage(left, right, b);
     out_192_.push(left, right, held_out_);
     out[0] = left;
     out[1] = right;
+}
+
+// Deviation of each output channel: the true peak (4x interpolated) of its frames.
+void SoundOut::hold_deviation(bool mpx) {
+    const std::size_t n = deviation_.measure();
+    float dl = 0.0f, dr = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        dl = std::max(dl, deviation_.peak_l(i));
+        dr = std::max(dr, deviation_.peak_r(i));
+    }
+    held_deviation_[0] = std::max(held_deviation_[0], dl * deviation_scale);
+    held_deviation_[1] = std::max(held_deviation_[1], dr * deviation_scale);
+    if (mpx) compliance_.add_deviation(std::max(dl, dr) * deviation_scale);
 }
 
 void SoundOut::process(const Buses& buses, bool tick) {
@@ -322,6 +327,7 @@ void SoundOut::process(const Buses& buses, bool tick) {
             for (uint32_t i = 0; i < n; i += 2) mpx_frame(in[i], in[i + 1], out + i, b);
             written = n;
         }
+        if (deviation_.size() != 0) hold_deviation(b.mpx);
     }
     if (written < count_out) std::memset(out + written, 0, (count_out - written) * sizeof(float));
     in_48_.flush(held_in_);

@@ -108,6 +108,7 @@ private:
     void stage_48k(float l, float r, float* out, const Block& b);
     void mpx_frame(float l, float r, float* out, const Block& b);
     void output_stage(float& l, float& r, const Block& b);
+    void hold_deviation(bool mpx);
     void publish_meters();
     void reset_held();
 
@@ -122,7 +123,7 @@ private:
     uint32_t i1_ = 0, i2_ = 0, i3_ = 0;
     MpxUpsampler upsampler_;
     dsp::Decimator decimator_;
-    dsp::Interpolator deviation_interpolator_;
+    dsp::TruePeakRun deviation_;  // 192 kHz output frames gathered for the deviation meter
     LoudnessMeter loudness_48_{false};
     LoudnessMeter loudness_192_{true};
     dsp::LevelDetector in_48_{48000.0}, out_48_{48000.0}, in_192_{192000.0}, out_192_{192000.0};

@@ -42,18 +42,26 @@ void LevelDetector::fold(const float* interleaved, std::size_t samples, std::arr
     flush(held);
 }
 
+std::size_t TruePeakRun::measure() {
+    const std::size_t n = size_;
+    simd::kernels().true_peak_block(fir_tables::rate_converter_prototype.data(), xl_.data() + lead,
+                                    xr_.data() + lead, n, tp_l_.data(), tp_r_.data());
+    // The last `history` frames become the history of the next run (the run's own
+    // frames stay readable until the next add).
+    std::memmove(xl_.data() + lead - history, xl_.data() + lead + n - history, history * sizeof(float));
+    std::memmove(xr_.data() + lead - history, xr_.data() + lead + n - history, history * sizeof(float));
+    size_ = 0;
+    return n;
+}
+
 LevelReading LevelDetector::process(float l, float r) {
     std::array<float, 6> unused{};
-    xl_[lead + pending_] = l;
-    xr_[lead + pending_] = r;
-    ++pending_;
+    run_.add(l, r);
     return measure(unused);
 }
 
 LevelReading LevelDetector::measure(std::array<float, 6>& held) {
-    const std::size_t n = pending_;
-    simd::kernels().true_peak_block(fir_tables::rate_converter_prototype.data(), xl_.data() + lead,
-                                    xr_.data() + lead, n, tp_l_.data(), tp_r_.data());
+    const std::size_t n = run_.measure();
     // Per frame, as the meter defines it: the true peak floored; the envelope rises
     // toward it or decays by its own fraction (a pure decay, not held at the current
     // peak), floored; the squares through the two RMS sections (rounded to float between
@@ -64,13 +72,13 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     float ms_max_l = 0.0f, ms_max_r = 0.0f;
     float tpl = level_floor, tpr = level_floor, ml = 0.0f, mr = 0.0f;
     for (std::size_t i = 0; i < n; ++i) {
-        tpl = std::max(tp_l_[i], level_floor);
-        tpr = std::max(tp_r_[i], level_floor);
+        tpl = std::max(run_.peak_l(i), level_floor);
+        tpr = std::max(run_.peak_r(i), level_floor);
         el = tpl > el ? el + (tpl - el) * attack_ : el - el * decay_;
         er = tpr > er ? er + (tpr - er) * attack_ : er - er * decay_;
         el = std::max(el, level_floor);
         er = std::max(er, level_floor);
-        const float l = xl_[lead + i], r = xr_[lead + i];
+        const float l = run_.l(i), r = run_.r(i);
         ml = std::max(l * l, squared_level_floor);
         mr = std::max(r * r, squared_level_floor);
         rms1_.process(ml, mr);
@@ -87,10 +95,6 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     const float rms_l = std::max(std::sqrt(ms_max_l), level_floor), rms_r = std::max(std::sqrt(ms_max_r), level_floor);
     const float in[6] = {tp_max_l, tp_max_r, e_max_l, e_max_r, rms_l, rms_r};
     for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
-    // The last `history` frames become the history of the next run.
-    std::memmove(xl_.data() + lead - history, xl_.data() + lead + n - history, history * sizeof(float));
-    std::memmove(xr_.data() + lead - history, xr_.data() + lead + n - history, history * sizeof(float));
-    pending_ = 0;
     LevelReading last{};
     last.true_peak[0] = tpl;
     last.true_peak[1] = tpr;

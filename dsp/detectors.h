@@ -24,28 +24,55 @@ struct LevelReading {
     float rms[2];            // L, R
 };
 
+// True peaks (4x interpolation, the largest |sub-sample| of each frame) of a stream
+// measured in runs: `add` gathers frames, and `measure` interpolates the whole run in
+// vector lanes, frames side by side, instead of one frame's 240 multiply-adds at a time.
+// After `measure`, frame i of the run is `l(i)`, `r(i)` with true peaks `peak_l(i)`,
+// `peak_r(i)`, until the next `add`.
+class TruePeakRun {
+public:
+    static constexpr std::size_t chunk = 64;  // frames per run
+
+    // Adds a frame; true when the run is full and must be measured.
+    bool add(float l, float r) {
+        xl_[lead + size_] = l;
+        xr_[lead + size_] = r;
+        return ++size_ == chunk;
+    }
+    std::size_t size() const { return size_; }
+    // Measures the run and starts the next one; returns the run's length.
+    std::size_t measure();
+
+    float l(std::size_t i) const { return xl_[lead + i]; }
+    float r(std::size_t i) const { return xr_[lead + i]; }
+    float peak_l(std::size_t i) const { return tp_l_[i]; }
+    float peak_r(std::size_t i) const { return tp_r_[i]; }
+
+private:
+    static constexpr std::size_t history = 29;  // older frames the interpolator reads
+    static constexpr std::size_t lead = 32;     // frame 0 of a run; history before it
+    std::size_t size_ = 0;
+    alignas(64) std::array<float, lead + chunk> xl_{}, xr_{};
+    alignas(64) std::array<float, chunk> tp_l_{}, tp_r_{};
+};
+
 // Meter level detector for a stream at rate R: 4x true peak, a peak envelope that rises
 // fast and decays freely, and RMS through a 0.64 Hz double low-pass cascade. Every value
 // is floored at -160 dB so later logarithms never see 0.
 //
 // Meters fold the six values of every frame into holders by maximum (`LevelHolders`), so
-// the detector measures frames in runs: `push` gathers frames, and every `chunk` frames
-// (and at `flush`, which a caller runs at the end of its block, before it reads the
-// holders) the interpolation runs over the whole run in vector lanes, frame after frame
-// side by side, instead of one frame's 240 multiply-adds at a time.
+// the detector measures frames in runs (`TruePeakRun`): `push` gathers frames, and every
+// run (and at `flush`, which a caller runs at the end of its block, before it reads the
+// holders) is measured and folded.
 class LevelDetector {
 public:
-    static constexpr std::size_t chunk = 64;  // frames per measured run
-
     explicit LevelDetector(double rate_Hz = chain_rate_Hz);
 
     void push(float l, float r, std::array<float, 6>& held) {
-        xl_[lead + pending_] = l;
-        xr_[lead + pending_] = r;
-        if (++pending_ == chunk) measure(held);
+        if (run_.add(l, r)) measure(held);
     }
     void flush(std::array<float, 6>& held) {
-        if (pending_ != 0) measure(held);
+        if (run_.size() != 0) measure(held);
     }
     // Interleaved stereo frames (an odd trailing sample is ignored), flushed at the end.
     void fold(const float* interleaved, std::size_t samples, std::array<float, 6>& held);
@@ -55,16 +82,12 @@ public:
     LevelReading process(float l, float r);
 
 private:
-    static constexpr std::size_t history = 29;  // older frames the interpolator reads
-    static constexpr std::size_t lead = 32;     // frame 0 of a run; history before it
     LevelReading measure(std::array<float, 6>& held);
 
     float attack_, decay_;
     float envelope_[2] = {level_floor, level_floor};
     LowPass2<double> rms1_, rms2_;
-    std::size_t pending_ = 0;
-    alignas(64) std::array<float, lead + chunk> xl_{}, xr_{};
-    alignas(64) std::array<float, chunk> tp_l_{}, tp_r_{};
+    TruePeakRun run_;
 };
 
 // Meter holders of a level detector: true peak L/R, peak envelope L/R, RMS L/R, folded

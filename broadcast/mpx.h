@@ -84,11 +84,14 @@ public:
     PowerAverage(double cutoff_Hz, double rate_Hz);
 
     // Mean-square in, level (root, floored) out.
-    float process(float square) {
-        float s = static_cast<float>(first_.step(square));
-        s = static_cast<float>(second_.step(s));
-        return std::max(std::sqrt(std::max(s, 0.0f)), dsp::level_floor);
+    float process(float square) { return level(mean_square(square)); }
+    // The averaged square alone (a meter holding the largest level can hold the largest
+    // square and take one root when it is read: the root is monotonic).
+    float mean_square(float square) {
+        const float s = static_cast<float>(first_.step(square));
+        return static_cast<float>(second_.step(s));
     }
+    static float level(float mean_square) { return std::max(std::sqrt(std::max(mean_square, 0.0f)), dsp::level_floor); }
 
 private:
     struct Section {

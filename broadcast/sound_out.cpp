@@ -149,7 +149,7 @@ void SoundOut::reset_held() {
     held_in_.fill(held_level_reset);
     held_out_.fill(held_level_reset);
     held_loudness_ = held_loudness_reset;
-    held_mpx_power_ = 0.0f;
+    held_mpx_square_ = 0.0f;
     held_deviation_ = {0.0f, 0.0f};
     power_.reset_smallest();
 }
@@ -164,7 +164,7 @@ void SoundOut::publish_meters() {
     }
     m[6] = m[7] = held_loudness_;
     m[8] = 20.0f * std::log10(power_.smallest());
-    m[9] = dB(std::max(held_mpx_power_, dsp::level_floor));
+    m[9] = dB(PowerAverage::level(held_mpx_square_));
     m[10] = held_deviation_[0];
     m[11] = held_deviation_[1];
     meters_.publish();
@@ -216,7 +216,7 @@ void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
         }
         const float mpx = c + p + rds;
         compliance_.add_sample(mpx);
-        held_mpx_power_ = std::max(held_mpx_power_, power_meter_.process(std::max(mpx * mpx, dsp::squared_level_floor)));
+        held_mpx_square_ = std::max(held_mpx_square_, power_meter_.mean_square(std::max(mpx * mpx, dsp::squared_level_floor)));
         left = mpx;
         switch (static_cast<RightMode>(b.right_mode)) {
             case RightMode::mpx_mpx: right = mpx; break;

@@ -132,7 +132,7 @@ private:
     VariableDelay delay_;
     std::array<float, 6> held_in_{}, held_out_{};
     float held_loudness_ = -100.0f;
-    float held_mpx_power_ = 0.0f;
+    float held_mpx_square_ = 0.0f;  // largest averaged MPX square since the last meter frame
     std::array<float, 2> held_deviation_{};
     measure::Latest<SoundOutMeters> meters_;
     ComplianceMeter compliance_;

@@ -47,6 +47,32 @@ float PinkFilter::step(uint32_t u) {
     return s;
 }
 
+BufferIdentity buffer_identity(const AnalyserSettings& settings, uint32_t n) {
+    BufferIdentity id;
+    id.waveform = settings.waveform;
+    id.n = n;
+    switch (static_cast<Waveform>(settings.waveform)) {
+        case Waveform::white_noise:
+        case Waveform::pink_noise:
+            return id;  // not valid: every buffer is new
+        case Waveform::sine:
+        case Waveform::burst:
+        case Waveform::square:
+            id.k = tone_index(n, settings.main_Hz);
+            break;
+        case Waveform::two_tone:
+            id.k = tone_index(n, settings.main_Hz);
+            id.k2 = second_tone_index(n, settings.secondary_Hz);
+            break;
+        case Waveform::pulse:
+        case Waveform::off:
+        default:
+            break;
+    }
+    id.valid = n != 0;
+    return id;
+}
+
 void synthesise(const AnalyserSettings& settings, uint32_t n, SynthesisState& state, const RealFft& fft,
                 std::span<float> work, std::span<float> out) {
     if (n == 0 || out.size() < n) return;
@@ -178,7 +204,17 @@ void SignalGenerator::worker_main() {
         const RealFft* fft = ffts_.get(n);
         if (fft != nullptr) {
             Buffer& b = buffers_[target];
-            synthesise(settings, n, synthesis_, *fft, fft_work_, b.samples);
+            const Buffer& other = buffers_[1 - target];
+            const BufferIdentity id = buffer_identity(settings, n);
+            if (id.valid && b.identity == id) {
+                // Already holds these samples.
+            } else if (id.valid && other.identity == id) {
+                // The other buffer (playing, so only read) holds them.
+                std::copy_n(other.samples.begin(), n, b.samples.begin());
+            } else {
+                synthesise(settings, n, synthesis_, *fft, fft_work_, b.samples);
+            }
+            b.identity = id;
             b.length = n;
             refills_.fetch_add(1, std::memory_order_release);
         }

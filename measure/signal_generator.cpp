@@ -169,6 +169,8 @@ void SignalGenerator::play(std::span<float> bus) {
 
 // The playing buffer is used up: move to the other one when the worker has filled
 // it and ask for a refill of the one just left; otherwise play this one again.
+// A buffer left that already holds what a refill would make (a repeating waveform
+// whose settings have not changed) is not refilled: the worker is not woken.
 void SignalGenerator::buffer_ended() {
     position_ = 0;
     if (!exchange_lock_.try_lock()) return;
@@ -176,8 +178,14 @@ void SignalGenerator::buffer_ended() {
     const bool ready = filling_ != other && buffers_[other].length > 0;
     if (ready) active_ = other;
     const bool empty = buffers_[active_].length == 0;
+    bool current = false;
+    if (ready && !empty) {
+        const Buffer& left = buffers_[1 - active_];  // not being filled: read under the lock
+        const uint32_t n = generator_length(settings_.fft_length, analysed_rate_.load(std::memory_order_relaxed));
+        current = left.identity.valid && left.identity == buffer_identity(settings_, n);
+    }
     exchange_lock_.unlock();
-    if (ready || empty) request_refill();
+    if ((ready || empty) && !current) request_refill();
 }
 
 void SignalGenerator::request_refill() {

@@ -166,7 +166,9 @@ private:
     struct Buffer {
         std::vector<float> samples;
         uint32_t length = 0;  // written by the worker while the buffer is not active
-        BufferIdentity identity;  // worker thread: what the samples hold
+        // What the samples hold: written by the worker while filling, read by the
+        // engine under the exchange lock when the buffer is not being filled.
+        BufferIdentity identity;
     };
     // Playback settings, refreshed by play() when the exchange lock is free.
     struct Playback {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "dsp/detectors.h"
@@ -150,14 +151,30 @@ private:
 
 // A stereo delay line whose length may change while it runs: a change neither
 // clears the buffer nor moves samples, the position just wraps at the new length.
+// Its 17 MB of storage (11 s at 192 kHz) is made, silent, by allocate() on a
+// control thread before the delay is first switched on; until then process()
+// passes the samples through.
 class VariableDelay {
 public:
     static constexpr uint32_t capacity_samples = 2133120;
 
-    VariableDelay() : l_(capacity_samples, 0.0f), r_(capacity_samples, 0.0f) {}
+    // Not on the engine thread. False when the memory cannot be had.
+    bool allocate() {
+        if (allocated()) return true;
+        try {
+            l_.assign(capacity_samples, 0.0f);
+            r_.assign(capacity_samples, 0.0f);
+        } catch (const std::bad_alloc&) {
+            l_ = {};
+            r_ = {};
+            return false;
+        }
+        return true;
+    }
+    bool allocated() const { return !r_.empty(); }
 
     void process(float& l, float& r, uint32_t length) {
-        if (length == 0) return;
+        if (length == 0 || !allocated()) return;
         if (length > capacity_samples) length = capacity_samples;
         if (pos_ >= length) pos_ = 0;
         std::swap(l, l_[pos_]);

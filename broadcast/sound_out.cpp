@@ -115,7 +115,12 @@ void SoundOut::save_settings() {
 
 bool SoundOut::set_value(uint32_t index, float display) {
     std::lock_guard guard(lock_);
-    const bool changed = set_sound_out_control(params_, index, display);
+    SoundOutParams next = params_;
+    const bool changed = set_sound_out_control(next, index, display);
+    // The delay's storage is made the first time it is switched on, before the
+    // engine can copy the switch (it copies under this lock, which it only tries).
+    if (next.delay_on != 0 && !delay_.allocated() && !delay_.allocate()) return false;
+    params_ = next;
     if (changed && (index == control_input_mode || index == control_rds_enable))
         status_changes_.fetch_add(1, std::memory_order_release);
     return changed;

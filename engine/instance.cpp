@@ -241,6 +241,27 @@ void Instance::engine_stop() {
     clear_meters();
 }
 
+namespace {
+
+void apply_thread_affinity(uint64_t wanted) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const uint64_t mask = wanted & process_affinity();
+    for (int cpu = 0; cpu < 64; ++cpu)
+        if (mask & (1ull << cpu)) CPU_SET(cpu, &set);
+    if (mask) pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+}  // namespace
+
+void Instance::take_cycles() {
+    if (engine_thread_.joinable()) {
+        engine_events_.signal(event_pause_request);
+        device_events_.wait(event_pause_ack);
+    }
+    apply_thread_affinity(affinity_main_.load());
+}
+
 void Instance::engine_main() {
     enable_flush_to_zero();
     tick_accumulator_s_ = 0.0f;
@@ -248,12 +269,7 @@ void Instance::engine_main() {
     // A set_affinity() while this thread starts may apply its mask before this
     // does: apply again until the mask applied is the one stored.
     for (uint64_t wanted = affinity_main_.load();; ) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        const uint64_t mask = wanted & process_affinity();
-        for (int cpu = 0; cpu < 64; ++cpu)
-            if (mask & (1ull << cpu)) CPU_SET(cpu, &set);
-        if (mask) pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+        apply_thread_affinity(wanted);
         const uint64_t now = affinity_main_.load();
         if (now == wanted) break;
         wanted = now;

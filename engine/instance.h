@@ -5,7 +5,8 @@
 // - control thread (the application's command thread): create, destroy, settings
 //   changes, processor type change;
 // - device thread: engine_start/engine_stop, the exchange buffers, signal_block_ready;
-// - engine thread: one cycle per block ready.
+// - engine thread: one cycle per block ready (a freewheel device thread may run
+//   the cycles itself instead, see take_cycles()).
 // The buses and exchange buffers are touched by the device thread only between
 // cycles (engine_start, the exchange before signal_block_ready) and by the engine
 // thread only inside a cycle; the pause hand-shake keeps them apart.
@@ -89,6 +90,16 @@ public:
     // For devices that run as fast as the engine (freewheel): waits for the end
     // of the cycle that the last block ready started.
     void wait_cycle_done() { device_events_.wait(event_cycle_done); }
+    // Freewheel devices may instead run the cycles on their own thread, which
+    // saves the two thread switches per block of signal_block_ready() and
+    // wait_cycle_done(). take_cycles() waits until the engine thread is idle
+    // between cycles (the pause hand-shake; it then waits untouched until a block
+    // is signalled again) and gives the calling thread the engine thread's CPU
+    // mask; run_cycle_here() then runs the cycle of the block just written.
+    void take_cycles();
+    void run_cycle_here() {
+        if (n_ != 0) run_cycle();
+    }
 
     // ---- Read-outs (any thread) ----
 

@@ -170,6 +170,9 @@ void VirtualDevice::run_freewheel() {
     const bool unbounded = !reader_ && total == 0;
     uint64_t written = 0;
     bool first = true;
+    // Nothing runs beside the engine here: the cycles run on this thread rather
+    // than being handed to the engine thread and waited for, block by block.
+    instance_->take_cycles();
     for (;;) {
         if (stop_.load(std::memory_order_relaxed)) break;
         fill_input(false);
@@ -182,8 +185,7 @@ void VirtualDevice::run_freewheel() {
             if (!unbounded && written >= total) break;
         }
         first = false;
-        instance_->signal_block_ready();
-        instance_->wait_cycle_done();
+        instance_->run_cycle_here();
         if (config_.after_block) config_.after_block();
         blocks_.fetch_add(1, std::memory_order_relaxed);
     }

@@ -47,6 +47,32 @@ float PinkFilter::step(uint32_t u) {
     return s;
 }
 
+BufferIdentity buffer_identity(const AnalyserSettings& settings, uint32_t n) {
+    BufferIdentity id;
+    id.waveform = settings.waveform;
+    id.n = n;
+    switch (static_cast<Waveform>(settings.waveform)) {
+        case Waveform::white_noise:
+        case Waveform::pink_noise:
+            return id;  // not valid: every buffer is new
+        case Waveform::sine:
+        case Waveform::burst:
+        case Waveform::square:
+            id.k = tone_index(n, settings.main_Hz);
+            break;
+        case Waveform::two_tone:
+            id.k = tone_index(n, settings.main_Hz);
+            id.k2 = second_tone_index(n, settings.secondary_Hz);
+            break;
+        case Waveform::pulse:
+        case Waveform::off:
+        default:
+            break;
+    }
+    id.valid = n != 0;
+    return id;
+}
+
 void synthesise(const AnalyserSettings& settings, uint32_t n, SynthesisState& state, const RealFft& fft,
                 std::span<float> work, std::span<float> out) {
     if (n == 0 || out.size() < n) return;
@@ -143,6 +169,8 @@ void SignalGenerator::play(std::span<float> bus) {
 
 // The playing buffer is used up: move to the other one when the worker has filled
 // it and ask for a refill of the one just left; otherwise play this one again.
+// A buffer left that already holds what a refill would make (a repeating waveform
+// whose settings have not changed) is not refilled: the worker is not woken.
 void SignalGenerator::buffer_ended() {
     position_ = 0;
     if (!exchange_lock_.try_lock()) return;
@@ -150,8 +178,14 @@ void SignalGenerator::buffer_ended() {
     const bool ready = filling_ != other && buffers_[other].length > 0;
     if (ready) active_ = other;
     const bool empty = buffers_[active_].length == 0;
+    bool current = false;
+    if (ready && !empty) {
+        const Buffer& left = buffers_[1 - active_];  // not being filled: read under the lock
+        const uint32_t n = generator_length(settings_.fft_length, analysed_rate_.load(std::memory_order_relaxed));
+        current = left.identity.valid && left.identity == buffer_identity(settings_, n);
+    }
     exchange_lock_.unlock();
-    if (ready || empty) request_refill();
+    if ((ready || empty) && !current) request_refill();
 }
 
 void SignalGenerator::request_refill() {
@@ -178,7 +212,17 @@ void SignalGenerator::worker_main() {
         const RealFft* fft = ffts_.get(n);
         if (fft != nullptr) {
             Buffer& b = buffers_[target];
-            synthesise(settings, n, synthesis_, *fft, fft_work_, b.samples);
+            const Buffer& other = buffers_[1 - target];
+            const BufferIdentity id = buffer_identity(settings, n);
+            if (id.valid && b.identity == id) {
+                // Already holds these samples.
+            } else if (id.valid && other.identity == id) {
+                // The other buffer (playing, so only read) holds them.
+                std::copy_n(other.samples.begin(), n, b.samples.begin());
+            } else {
+                synthesise(settings, n, synthesis_, *fft, fft_work_, b.samples);
+            }
+            b.identity = id;
             b.length = n;
             refills_.fetch_add(1, std::memory_order_release);
         }

@@ -3,7 +3,10 @@
 // A worker thread synthesises one buffer at a time whose length follows the
 // analyser's frame length, so every tone has a whole number of cycles per buffer;
 // the engine plays the buffers in turn (a double buffer), gates the burst and
-// applies level and mode.
+// applies level and mode. A buffer of a waveform that repeats exactly is
+// synthesised only when its settings change: a refill that would give the same
+// samples keeps the buffer as it is or copies the other one (the noises are new
+// every buffer).
 //
 // Threads: play() runs on the engine thread; the worker synthesises into the
 // buffer that is not playing; the exchange lock guards the active index, which
@@ -75,6 +78,19 @@ struct SynthesisState {
     MinimalStandard noise;
     PinkFilter pink;
 };
+
+// What a buffer of a waveform that repeats exactly (every one but the two noises)
+// depends on: equal identities mean equal samples. `valid` is false for the noises,
+// whose every buffer is new.
+struct BufferIdentity {
+    bool valid = false;
+    uint32_t waveform = 0;
+    uint32_t n = 0;
+    uint32_t k = 0;   // tone index (sine, burst, square, two tone)
+    uint32_t k2 = 0;  // second tone index (two tone)
+    bool operator==(const BufferIdentity&) const = default;
+};
+BufferIdentity buffer_identity(const AnalyserSettings& settings, uint32_t n);
 
 // Writes one buffer of `n` samples (int32 scale) for the generator settings into
 // out[0 ... n). The square wave runs through `fft` (length n) with `work`.
@@ -150,6 +166,9 @@ private:
     struct Buffer {
         std::vector<float> samples;
         uint32_t length = 0;  // written by the worker while the buffer is not active
+        // What the samples hold: written by the worker while filling, read by the
+        // engine under the exchange lock when the buffer is not being filled.
+        BufferIdentity identity;
     };
     // Playback settings, refreshed by play() when the exchange lock is free.
     struct Playback {

@@ -65,7 +65,14 @@ uint32_t process_random() {
 // ---- Deck ----
 
 Deck::Deck(Player& player, uint32_t index)
-    : player_(player), index_(index), ring_(new float[ring_floats]()), scratch_(new float[scratch_floats]()) {}
+    : player_(player),
+      index_(index),
+      // Neither is cleared: the engine reads only ring frames the deck thread has
+      // written, and the decoder fills the scratch block before it is read. Left
+      // untouched, their pages come only when the deck thread first writes them
+      // (most instances never play a file).
+      ring_(std::make_unique_for_overwrite<float[]>(ring_floats)),
+      scratch_(std::make_unique_for_overwrite<float[]>(scratch_floats)) {}
 
 Deck::~Deck() { stop_thread(); }
 

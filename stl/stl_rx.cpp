@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <netinet/in.h>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <samplerate.h>
@@ -111,12 +112,7 @@ StlRx::StlRx(const SettingsKey& key, const StlRxOptions& options)
       crypto_(options.crypto ? *options.crypto : process_crypto()),
       now_playing_(options.now_playing),
       loopback_only_(options.loopback_only),
-      settings_(load_rx_settings(key)),
-      staging_(staging_floats),
-      converted_(converted_floats),
-      upsampled_(4 * converted_floats) {
-    decoded_.reserve(staging_floats);
-    pcm16_.resize(staging_floats);
+      settings_(load_rx_settings(key)) {
     for (auto& fd : listen_fds_) fd.store(-1);
     ring_.reset(JitterRing::length_for(settings_.buffer_time_ms));
     held_.fill(1.0f);
@@ -377,6 +373,20 @@ bool StlRx::setup_decoder(const StreamFormat& f) {
     if (f.encoder > encoder_aac || (f.channels != 1 && f.channels != 2) ||
         (f.sample_rate != chain_rate_Hz && f.sample_rate != mpx_rate_Hz))
         return false;
+    // The converter's buffers (4 MB) are made by the first session, before its
+    // first audio packet, and kept: an instance that never receives never holds them.
+    if (staging_.empty()) {
+        try {
+            staging_.assign(staging_floats, 0.0f);
+            converted_.assign(converted_floats, 0.0f);
+            upsampled_.assign(4 * converted_floats, 0.0f);
+            decoded_.reserve(staging_floats);
+            pcm16_.assign(staging_floats, 0);
+        } catch (const std::bad_alloc&) {
+            staging_ = {};
+            return false;
+        }
+    }
     format_ = f;
     have_format_ = true;
     {

@@ -137,6 +137,7 @@ private:
     uint32_t upsample_ = 4;  // 4 for 48 kHz material, 1 for 192 kHz PCM
     double r_ = 1.0;
     float displayed_ = 0.5f;
+    // Made by the first session's setup_decoder() and kept.
     std::vector<float> staging_;  // 2^31-scale stereo waiting for the converter
     size_t staged_frames_ = 0;
     std::vector<float> converted_;

@@ -220,9 +220,13 @@ void StlTx::process(const Buses& buses, bool tick) {
             detector.push(l, r, held_);
         }
         detector.flush(held_);
-        // The block goes to the sender only when the lock is free at once: a block
-        // the sender is busy with is dropped, never waited for.
-        if (count <= slot_capacity && encoder_lock_.try_lock()) {
+        // The block goes to the sender only while a stream is active (otherwise the
+        // sender would discard it, and waking it every block costs system calls and
+        // context switches) and only when the lock is free at once: a block the
+        // sender is busy with is dropped, never waited for.
+        if (!engine_streaming_.load(std::memory_order_acquire)) {
+            // Nothing to send to.
+        } else if (count <= slot_capacity && encoder_lock_.try_lock()) {
             const unsigned target = 1 - last_filled_;
             Slot& slot = slots_[target];
             for (uint32_t i = 0; i < count; ++i)
@@ -565,6 +569,7 @@ void StlTx::close_link(bool send_close) {
     {
         std::lock_guard g(encoder_lock_);
         stream_active_ = false;
+        engine_streaming_.store(false, std::memory_order_release);
     }
     {
         std::lock_guard g(send_lock_);
@@ -671,6 +676,7 @@ void StlTx::control_main() {
                     interpolator_ = dsp::Interpolator();
                     sent_sequence_ = next_sequence_ - 1;
                     stream_active_ = true;
+                    engine_streaming_.store(true, std::memory_order_release);
                 }
             }
             if (up) {

@@ -3,9 +3,10 @@
 //
 // Threads and locks:
 // - engine thread: process() tries the module lock to refresh its copy of the
-//   parameters, meters the block, then tries the encoder lock and copies the block
-//   (with the input gain applied) into the two-slot mailbox; a busy lock drops the
-//   block, nothing waits.
+//   parameters, meters the block, then, while a stream is active, tries the encoder
+//   lock and copies the block (with the input gain applied) into the two-slot
+//   mailbox; a busy lock drops the block, nothing waits. With no stream active the
+//   block is neither copied nor handed over, and the sender is not woken.
 // - sender thread: takes the unsent mailbox blocks under the encoder lock, converts
 //   them to 16-bit PCM with dither and sends them under the send-path lock.
 // - control thread: the connect/disconnect state machine; runs connect attempts on
@@ -95,7 +96,8 @@ public:
     uint32_t status_version() const { return status_changes_.load(std::memory_order_acquire); }
     bool take_meters(StlTxMeters& m) { return meters_.take(m); }
 
-    // Counters for tests and the status pane.
+    // Counters for tests and the status pane; they count only blocks that came
+    // while a stream was active.
     uint64_t blocks_queued() const { return blocks_queued_.load(); }
     // Blocks the engine could not hand over (the sender held the lock) and blocks
     // written over in the mailbox before the sender took them.
@@ -161,6 +163,11 @@ private:
     uint64_t next_sequence_ = 1;
     uint64_t sent_sequence_ = 0;
     bool stream_active_ = false;
+    // stream_active_ as the engine reads it without the lock: written together with
+    // stream_active_ (under the encoder lock), so a block the engine hands over
+    // after seeing it set finds the stream active, and one it skips after seeing
+    // it clear would have been discarded by the sender anyway.
+    std::atomic<bool> engine_streaming_{false};
 
     // Send path (sender thread and control thread): the link's connection and the
     // sender's converter state.

@@ -259,11 +259,17 @@ void StreamTx::process(const Buses& buses, bool tick) {
                 ring_[at++ % ring_floats] = r2;
             }
             level_.flush(held_);
-            write_.store(at, std::memory_order_release);
-            // The encoder thread is woken once a batch has gathered rather than for
-            // every block: each wake-up costs system calls, and the codecs and sends
-            // cost less per frame on larger passes. Streams lag by a batch (43 ms).
-            if (at - r >= wake_batch_floats) events_.signal(event_block);
+            // With no encoder open nothing would take the block: it stays
+            // unpublished (the next block writes over it) and the encoder thread
+            // sleeps. An encoder that opens gets the blocks from the next one on.
+            if (std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->open_type() != 0; })) {
+                write_.store(at, std::memory_order_release);
+                // The encoder thread is woken once a batch has gathered rather than
+                // for every block: each wake-up costs system calls, and the codecs
+                // and sends cost less per frame on larger passes. Streams lag by a
+                // batch (43 ms).
+                if (at - r >= wake_batch_floats) events_.signal(event_block);
+            }
         }
     }
     if (tick) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "engine/settings_store.h"
+#include "measure/fft.h"
+#include "measure/signal_generator.h"
 
 namespace torvalen::measure {
 namespace {
@@ -146,6 +148,45 @@ TEST_F(AnalyserTest, ModeLMinusRInvertsTheRightChannelExactly) {
     set(control_mode, 1);  // "L": right silent (after the buffers already made)
     for (int i = 0; i < 3; ++i) cycle();
     for (std::size_t f = 0; f < bus3.size() / 2; ++f) ASSERT_EQ(bus3[2 * f + 1], 0.0f);
+}
+
+// A waveform that repeats is synthesised once and then kept or copied between the
+// two buffers: after every change of waveform or frequency, both buffers play the
+// new samples (and a return to an earlier setting is not served stale samples).
+TEST_F(AnalyserTest, RepeatingWaveformsFollowEveryChange) {
+    set(control_input_select, bus_proc);  // 48 kHz, Short: N = 4096, two cycles each
+    set(control_fft_length, 0);
+    constexpr uint32_t n = 4096;
+    const RealFft fft(n);
+    std::vector<float> work(fft.work_size());
+    struct Step {
+        float waveform, main_Hz, secondary_Hz;
+    };
+    for (const Step step : {Step{1, 1000, 1000}, Step{1, 3000, 1000}, Step{5, 3000, 7000}, Step{1, 1000, 7000}}) {
+        SCOPED_TRACE(step.main_Hz);
+        set(control_waveform, step.waveform);
+        set(control_main_frequency, step.main_Hz);
+        set(control_secondary_frequency, step.secondary_Hz);
+        for (int i = 0; i < 10; ++i) cycle();
+        AnalyserSettings settings = analyser_->settings();
+        std::vector<float> expected(n);
+        SynthesisState state;
+        synthesise(settings, n, state, fft, work, expected);
+        // Four cycles play both buffers; each cycle's left channel must run
+        // through the expected buffer from some offset on.
+        for (int c = 0; c < 4; ++c) {
+            cycle();
+            const auto& bus3 = buses_.storage[bus_sig_gen];
+            const std::size_t frames = bus3.size() / 2;
+            std::size_t matches = 0;
+            for (std::size_t o = 0; o < n && matches == 0; ++o) {
+                std::size_t f = 0;
+                while (f < frames && bus3[2 * f] == expected[(o + f) % n]) ++f;
+                if (f == frames) ++matches;
+            }
+            EXPECT_EQ(matches, 1u) << "cycle " << c;
+        }
+    }
 }
 
 TEST_F(AnalyserTest, LevelsScaleTheOutput) {

@@ -1,5 +1,7 @@
 #include "dsp/gain_hold.h"
 
+#include <algorithm>
+
 #include "dsp/simd.h"
 
 namespace torvalen::dsp {
@@ -32,15 +34,69 @@ float BlockMinSmoother::WindowMin::push(float v, uint64_t call) {
     return value_[head_];
 }
 
-BlockMinSmoother::BlockMinSmoother()
+BlockMinSmoother::BlockMinSmoother(bool shortcuts)
     : smooth_{LowPass2<float>(0.7019, 0.4322, smoother_cutoff_Hz, smoother_design_rate_Hz),
               LowPass2<float>(0.6667, 1.2931, smoother_cutoff_Hz, smoother_design_rate_Hz),
-              LowPass2<float>(0.4479, 2.1363, smoother_cutoff_Hz, smoother_design_rate_Hz)} {}
+              LowPass2<float>(0.4479, 2.1363, smoother_cutoff_Hz, smoother_design_rate_Hz)},
+      shortcuts_(shortcuts) {}
+
+void BlockMinSmoother::WindowMin::reset_to_ones(uint64_t call) {
+    head_ = 0;
+    size_ = 1;
+    value_[0] = 1.0f;
+    call_[0] = call;
+}
 
 void BlockMinSmoother::process(float& l, float& r, float gain_l, float gain_r) {
     ++call_;
-    float sl = min_l_.push(gain_l, call_), sr = min_r_.push(gain_r, call_);
-    for (auto& s : smooth_) s.process(sl, sr);
+    const bool ones = shortcuts_ && gain_l == 1.0f && gain_r == 1.0f;
+    ones_ = ones ? std::min(ones_ + 1, slots) : 0;
+    float sl = 1.0f, sr = 1.0f;
+    if (ones_ == slots) {  // the whole window asked for 1
+        windows_behind_ = true;
+        const uint64_t since = call_ - snapshot_call_;
+        if (cycling_) {
+            const std::size_t k = static_cast<std::size_t>((since - 1) % period_);
+            sl = cycle_[2 * k];
+            sr = cycle_[2 * k + 1];
+        } else {
+            for (auto& s : smooth_) s.process(sl, sr);
+            if (snapshot_valid_ && since <= max_cycle) {
+                cycle_[2 * (since - 1)] = sl;
+                cycle_[2 * (since - 1) + 1] = sr;
+                bool same = true;
+                for (std::size_t k = 0; k < smooth_.size(); ++k) same = same && smooth_[k].same_state(snapshot_[k]);
+                if (same) {
+                    period_ = static_cast<std::size_t>(since);
+                    cycling_ = true;
+                }
+            }
+            if (!cycling_ && (!snapshot_valid_ || since >= max_cycle)) {
+                snapshot_ = smooth_;
+                snapshot_call_ = call_;
+                snapshot_valid_ = true;
+            }
+        }
+    } else {
+        if (windows_behind_) {
+            min_l_.reset_to_ones(call_ - 1);
+            min_r_.reset_to_ones(call_ - 1);
+            windows_behind_ = false;
+        }
+        if (cycling_) {  // the state after the previous call, rebuilt from the cycle's start
+            smooth_ = snapshot_;
+            const uint64_t steps = (call_ - 1 - snapshot_call_) % period_;
+            for (uint64_t n = 0; n < steps; ++n) {
+                float a = 1.0f, b = 1.0f;
+                for (auto& s : smooth_) s.process(a, b);
+            }
+            cycling_ = false;
+        }
+        snapshot_valid_ = false;
+        sl = min_l_.push(gain_l, call_);
+        sr = min_r_.push(gain_r, call_);
+        for (auto& s : smooth_) s.process(sl, sr);
+    }
 
     float* frame = &audio_[2 * audio_pos_];
     const float dl = frame[0], dr = frame[1];

@@ -43,6 +43,12 @@ public:
     T a1() const { return a1_; }
     T a2() const { return a2_; }
 
+    // True when both sections hold the same histories, lane for lane.
+    bool same_state(const SecondOrderSection& o) const {
+        const auto eq = (x1_ == o.x1_) & (x2_ == o.x2_) & (y1_ == o.y1_) & (y2_ == o.y2_);
+        return eq[0] != 0 && eq[1] != 0;
+    }
+
     // Both channels side by side in one two-lane vector (each lane the same operations
     // in the same order as one channel alone).
     void process(float& l, float& r) {

@@ -131,6 +131,32 @@ TEST(BlockMinSmoother, GainIsDownWhenThePeakArrivesAndUnityPassesUnchanged) {
     EXPECT_LE(at_arrival, 0.55f);
 }
 
+TEST(BlockMinSmoother, ShortcutsGiveTheFullResult) {
+    // A safety clipper asks for less than 1 only now and then: between its requests the
+    // smoother skips its windows and, once settled, its sections. Its output must be the
+    // full work's, sample for sample, through requests on one or both channels, requests
+    // closer together than the window, and long quiet stretches.
+    BlockMinSmoother fast, full(false);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> audio(-1e9f, 1e9f), depth(0.3f, 0.999f);
+    std::uniform_int_distribution<int> gap(1, 6000), channel(0, 2);
+    int next = 500;
+    for (int n = 0; n < 200000; ++n) {
+        float gl = 1.0f, gr = 1.0f;
+        if (n == next) {
+            const int c = channel(rng);
+            if (c != 1) gl = depth(rng);
+            if (c != 0) gr = depth(rng);
+            next += gap(rng) < 1000 ? 60 : gap(rng);  // sometimes within the window
+        }
+        float l1 = audio(rng), r1 = audio(rng), l2 = l1, r2 = r1;
+        fast.process(l1, r1, gl, gr);
+        full.process(l2, r2, gl, gr);
+        ASSERT_EQ(l1, l2) << "call " << n;
+        ASSERT_EQ(r1, r2) << "call " << n;
+    }
+}
+
 TEST(LevelDetector, SilenceReadsMinus160dB) {
     LevelDetector d;
     LevelReading v{};

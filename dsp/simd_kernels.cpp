@@ -86,10 +86,15 @@ const Kernels* table(Level level) {
     return &baseline;
 }
 
-std::atomic<const Kernels*>& current() {
-    static std::atomic<const Kernels*> k{table(detected_level())};
-    return k;
-}
+}  // namespace
+
+constinit std::atomic<const Kernels*> detail::kernels_in_use{&baseline};
+
+namespace {
+// The widest kernels this processor runs, chosen once at start.
+struct ChooseAtStart {
+    ChooseAtStart() { detail::kernels_in_use.store(table(detected_level()), std::memory_order_relaxed); }
+} choose_at_start;
 }  // namespace
 
 Level detected_level() {
@@ -99,10 +104,8 @@ Level detected_level() {
 
 void set_level_limit(Level limit) {
     const Level d = detected_level();
-    current().store(table(limit < d ? limit : d), std::memory_order_relaxed);
+    detail::kernels_in_use.store(table(limit < d ? limit : d), std::memory_order_relaxed);
 }
-
-const Kernels& kernels() { return *current().load(std::memory_order_relaxed); }
 
 const Kernels& kernels_for(Level level) {
     const Level d = detected_level();

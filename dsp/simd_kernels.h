@@ -13,6 +13,7 @@
 // is reachable without the run-time check.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -87,8 +88,14 @@ Level detected_level();
 // Caps the level in use (never above the detected one), for comparisons in tests and
 // benchmarks. Call before processing starts; it is not meant to change mid-stream.
 void set_level_limit(Level limit);
+namespace detail {
+// The kernels in use (the baseline until the choice at start; tests and benchmarks cap it
+// with set_level_limit). Read on every kernel call, so the read is inline.
+extern std::atomic<const Kernels*> kernels_in_use;
+}  // namespace detail
+
 // The kernels in use.
-const Kernels& kernels();
+inline const Kernels& kernels() { return *detail::kernels_in_use.load(std::memory_order_relaxed); }
 // The kernels of one level (falls back to a narrower one the processor has).
 const Kernels& kernels_for(Level level);
 const char* level_name(Level level);

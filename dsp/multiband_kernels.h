@@ -176,6 +176,10 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
             sub[j * stride + lanes + b] = acc[b][4 + j];
         }
     }
+    // The padding lanes leave as zeros: the stages after this one run all eight lanes.
+    for (std::size_t b = bands; b < lanes; ++b) {
+        for (std::size_t j = 0; j < 4; ++j) sub[j * stride + b] = sub[j * stride + lanes + b] = 0.0f;
+    }
     st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
 }
 

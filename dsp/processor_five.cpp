@@ -370,32 +370,44 @@ void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
     }
 }
 
+// Stage by stage over the whole block, as in "Torvalen One": the stages before the
+// split, the multiband section with the two-band AGC and the limiters, then the output
+// stage. The latency is that of the block's last frame.
 int ProcessorFive::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
-    int latency = 0;
+    int front = 0, section = 0, back = 0;
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i], r = x[2 * i + 1];
-        latency = 0;
-        input_.process(l, r, sp.input, input_meter_, latency);
-        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, latency);
-        if (sp.eq_enable) eq_.process(l, r, latency);
-        multiband_.split(l, r, latency);
+        front = 0;
+        input_.process(l, r, sp.input, input_meter_, front);
+        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, front);
+        if (sp.eq_enable) eq_.process(l, r, front);
+        x[2 * i] = l;
+        x[2 * i + 1] = r;
+    }
+    const bool hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
+    for (uint32_t i = 0; i < frames; ++i) {
+        float l = x[2 * i], r = x[2 * i + 1];
+        section = 0;
+        multiband_.split(l, r, section);
         agc(multiband_.split_bands());
         multiband_.upsample_compress_enhance();
         for (int j = 0; j < oversampling; ++j) {
             limit(multiband_.sub_sample(j), multiband_.pending_gains());
             multiband_.apply_gains(j);
         }
-        multiband_.sum_and_decimate(l, r, latency);
-        if (sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off))
-            multiband_.high_frequency_clip(l, r, latency);
-        output_.process(l, r, sp.output, latency);
+        multiband_.sum_and_decimate(l, r, section);
+        if (hf_clip) multiband_.high_frequency_clip(l, r, section);
         x[2 * i] = l;
         x[2 * i + 1] = r;
     }
+    for (uint32_t i = 0; i < frames; ++i) {
+        back = 0;
+        output_.process(x[2 * i], x[2 * i + 1], sp.output, back);
+    }
     input_.flush_meter(input_meter_);
     output_.flush_meter();
-    return latency;
+    return front + section + back;
 }
 
 void ProcessorFive::meters(float* v, bool enabled) {

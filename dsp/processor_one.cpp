@@ -317,27 +317,38 @@ void ProcessorOne::wideband(float sum_l, float sum_r, PendingGains& g) {
     }
 }
 
+// The chain runs stage by stage over the whole block: the stages before the multiband
+// section, the section, then the output stage. No stage feeds an earlier one, so this is
+// the same arithmetic as taking each frame through the whole chain, but each stage's
+// recursions (filters, envelopes) overlap from frame to frame instead of waiting for
+// the rest of the chain between frames. The latency is that of the block's last frame.
 int ProcessorOne::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
-    int latency = 0;
-    auto limiters = [this](BandFrame& s, PendingGains& g) { limit(s, g); };
+    int front = 0, section = 0, back = 0;
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i], r = x[2 * i + 1];
-        latency = 0;
-        input_.process(l, r, sp.input, input_meter_, latency);
+        front = 0;
+        input_.process(l, r, sp.input, input_meter_, front);
         l *= sp.input_level;
         r *= sp.input_level;
         agc(l, r);
-        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, latency);
-        if (sp.eq_enable) eq_.process(l, r, latency);
-        multiband_.process(l, r, limiters, latency);
-        output_.process(l, r, sp.output, latency);
+        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, front);
+        if (sp.eq_enable) eq_.process(l, r, front);
         x[2 * i] = l;
         x[2 * i + 1] = r;
     }
+    auto limiters = [this](BandFrame& s, PendingGains& g) { limit(s, g); };
+    for (uint32_t i = 0; i < frames; ++i) {
+        section = 0;
+        multiband_.process(x[2 * i], x[2 * i + 1], limiters, section);
+    }
+    for (uint32_t i = 0; i < frames; ++i) {
+        back = 0;
+        output_.process(x[2 * i], x[2 * i + 1], sp.output, back);
+    }
     input_.flush_meter(input_meter_);
     output_.flush_meter();
-    return latency;
+    return front + section + back;
 }
 
 void ProcessorOne::meters(float* v, bool enabled) {

@@ -96,6 +96,10 @@ void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float*
             sub[j * stride + lanes + b] = v[4 + j];
         }
     }
+    // The padding lanes leave as zeros: the stages after this one run all eight lanes.
+    for (std::size_t b = bands; b < lanes; ++b) {
+        for (std::size_t j = 0; j < 4; ++j) sub[j * stride + b] = sub[j * stride + lanes + b] = 0.0f;
+    }
     st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
 }
 

@@ -99,13 +99,17 @@ void BM_MultibandSectionWithLimiterStandIn(benchmark::State& state) {
         int latency = 0;
         mb->process(
             l, r,
-            [&](BandFrame& bands, PendingGains& g) {
-                for (int b = 0; b < band_count; ++b) {
-                    const float peak = std::max(std::fabs(bands.l[b]), std::fabs(bands.r[b]));
-                    envelope[b] = peak > envelope[b] ? peak : envelope[b] * 0.9999f;
-                    const float h = envelope[b] > 6.0e6f ? 6.0e6f / envelope[b] : 1.0f;
-                    g.l[b] = h;
-                    g.r[b] = h;
+            [&](SubSampleBands& subs, SubSampleGains& gains) {
+                for (int j = 0; j < oversampling; ++j) {
+                    const BandFrame& bands = subs[j];
+                    PendingGains& g = gains[j];
+                    for (int b = 0; b < band_count; ++b) {
+                        const float peak = std::max(std::fabs(bands.l[b]), std::fabs(bands.r[b]));
+                        envelope[b] = peak > envelope[b] ? peak : envelope[b] * 0.9999f;
+                        const float h = envelope[b] > 6.0e6f ? 6.0e6f / envelope[b] : 1.0f;
+                        g.l[b] = h;
+                        g.r[b] = h;
+                    }
                 }
             },
             latency);

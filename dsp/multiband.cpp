@@ -172,18 +172,19 @@ void MultibandSection::compress_and_enhance(int j) {
 
 void MultibandSection::apply_gains(int j) {
     BandFrame& s = sub_[static_cast<std::size_t>(j)];
+    const PendingGains& g = pending_[static_cast<std::size_t>(j)];
     if (latency_ == MultibandLatency::high)
-        apply_gains_high(s);
+        apply_gains_high(s, g);
     else
-        apply_gains_low(s);
+        apply_gains_low(s, g);
 }
 
 // Smoothed gain of bands through a half-cycle hold: a lower request takes effect at
 // once, a higher one is approached at the band's "Lim Clip Release" rate.
-void MultibandSection::apply_gains_high(BandFrame& s) {
+void MultibandSection::apply_gains_high(BandFrame& s, const PendingGains& pending) {
     for (std::size_t h = 0; h < band_lanes; h += 4) {
         const simd::f4 rise = simd::load(clip_rise_.data() + h);
-        const simd::f4 hl = simd::load(pending_.l.data() + h), hr = simd::load(pending_.r.data() + h);
+        const simd::f4 hl = simd::load(pending.l.data() + h), hr = simd::load(pending.r.data() + h);
         const simd::f4 sl = simd::load(smooth_.data() + h), sr = simd::load(smooth_.data() + band_lanes + h);
         simd::store(smooth_.data() + h, hl >= sl ? simd::min(sl * rise, hl) : hl);
         simd::store(smooth_.data() + band_lanes + h, hr >= sr ? simd::min(sr * rise, hr) : hr);
@@ -192,13 +193,13 @@ void MultibandSection::apply_gains_high(BandFrame& s) {
     high_hold_.process(s.l.data(), smooth_.data());
 }
 
-void MultibandSection::apply_gains_low(BandFrame& s) {
+void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending) {
     // H2 and H1: as in high-latency mode, through the short holds.
     for (int b = band_h2; b <= band_h1; ++b) {
         const float rise = clip_rise_[b];
         auto step = [rise](float h, float& sm) { sm = h >= sm ? std::min(sm * rise, h) : h; };
-        step(pending_.l[b], smooth_[b]);
-        step(pending_.r[b], smooth_[band_lanes + b]);
+        step(pending.l[b], smooth_[b]);
+        step(pending.r[b], smooth_[band_lanes + b]);
         low_hold_[b].process(s.l[b], s.r[b], smooth_[b], smooth_[band_lanes + b]);
     }
     // M2, M1, B: a lower request holds for the look-ahead, then the gain rises; the gain
@@ -216,8 +217,8 @@ void MultibandSection::apply_gains_low(BandFrame& s) {
                 sm = std::min(sm * rise, h);
             }
         };
-        step(pending_.l[b], smooth_[b], hold_count_l_[k]);
-        step(pending_.r[b], smooth_[band_lanes + b], hold_count_r_[k]);
+        step(pending.l[b], smooth_[b], hold_count_l_[k]);
+        step(pending.r[b], smooth_[band_lanes + b], hold_count_r_[k]);
         float gl = smooth_[b], gr = smooth_[band_lanes + b];
         for (auto& f : low_gain_filter_[k]) f.process(gl, gr);
         low_delay_[k].process(s.l[b], s.r[b]);

@@ -4,9 +4,8 @@
 // emphasis high-frequency clipper.
 //
 // Per 48 kHz frame the processor calls, in order:
-//   split -> upsample -> for each of the four sub-samples j:
-//       compress_and_enhance(j); [its limiters read sub_sample(j), write pending_gains()];
-//       apply_gains(j)
+//   split -> upsample -> for each of the four sub-samples j: compress_and_enhance(j);
+//   [the limiters read sub_sample(j), write pending_gains(j)] -> apply_gains(j) for each j
 //   -> sum_and_decimate -> high_frequency_clip (when "Pre Emphasis" mode is not Off),
 // or simply process(l, r, limiters, latency) which does exactly that. Each stage adds its
 // delay to the caller's latency counter.
@@ -84,6 +83,12 @@ struct PendingGains {
     }
 };
 
+// The four sub-samples of a frame, and their pending gains: both a BandFrame-sized
+// record each, so a kernel steps through either at the same stride.
+using SubSampleBands = std::array<BandFrame, oversampling>;
+using SubSampleGains = std::array<PendingGains, oversampling>;
+static_assert(sizeof(BandFrame) == sizeof(PendingGains));
+
 // Meter holders: compressor gain minimum and stereo-width maximum per band since the
 // last take_meters().
 struct MultibandMeters {
@@ -116,32 +121,34 @@ public:
     // upsample() and compress_and_enhance() of all four sub-samples in one pass.
     void upsample_compress_enhance();
     BandFrame& sub_sample(int j) { return sub_[static_cast<std::size_t>(j)]; }
-    PendingGains& pending_gains() { return pending_; }
+    SubSampleBands& sub_samples() { return sub_; }
+    PendingGains& pending_gains(int j) { return pending_[static_cast<std::size_t>(j)]; }
+    SubSampleGains& all_pending_gains() { return pending_; }
     void compress_and_enhance(int j);
     void apply_gains(int j);
     void sum_and_decimate(float& l, float& r, int& latency_frames);
     void high_frequency_clip(float& l, float& r, int& latency_frames) { hf_clipper_.process(l, r, latency_frames); }
 
-    // One frame through the whole section. `limiters(BandFrame& bands, PendingGains&
-    // gains)` runs once per sub-sample after the compressor and enhancer; it may scale the
-    // band samples and sets the pending gains.
+    // One frame through the whole section. `limiters(SubSampleBands& bands,
+    // SubSampleGains& gains)` runs once per frame, on the four sub-samples after the
+    // compressor and enhancer; it may scale the band samples and sets the pending gains.
     template <typename Limiters>
     void process(float& l, float& r, Limiters&& limiters, int& latency_frames) {
         split(l, r, latency_frames);
         // The compressor and enhancer of a sub-sample never depend on the limiters of an
         // earlier one, so all four run first, in one pass.
         upsample_compress_enhance();
-        for (int j = 0; j < oversampling; ++j) {
-            limiters(sub_[static_cast<std::size_t>(j)], pending_);
-            apply_gains(j);
-        }
+        // A sub-sample's gain application never feeds the limiters of a later one, so
+        // the limiters run on all four first.
+        limiters(sub_, pending_);
+        for (int j = 0; j < oversampling; ++j) apply_gains(j);
         sum_and_decimate(l, r, latency_frames);
         if (hf_clip_) high_frequency_clip(l, r, latency_frames);
     }
 
     // Without limiters: unity pending gains.
     void process(float& l, float& r, int& latency_frames) {
-        process(l, r, [](BandFrame&, PendingGains&) {}, latency_frames);
+        process(l, r, [](SubSampleBands&, SubSampleGains&) {}, latency_frames);
     }
 
     // Reads the meter holders and resets them to 1.
@@ -161,15 +168,15 @@ private:
     void interpolate(float (*work)[stride]);
     void compress_enhance(float (*work)[stride], std::size_t count);
     void store_sub_samples(const float (*work)[stride]);
-    void apply_gains_high(BandFrame& s);
-    void apply_gains_low(BandFrame& s);
+    void apply_gains_high(BandFrame& s, const PendingGains& pending);
+    void apply_gains_low(BandFrame& s, const PendingGains& pending);
 
     LinPhaseCrossover lin_phase_;
     Garde3rdCrossover garde_3rd_;
     Garde5thCrossover garde_5th_;
     BandFrame bands_;
-    std::array<BandFrame, oversampling> sub_{};
-    PendingGains pending_;
+    SubSampleBands sub_{};
+    SubSampleGains pending_;
 
     CrossoverKind filter_ = CrossoverKind::lin_phase;
     MultibandLatency latency_ = MultibandLatency::high;

@@ -393,7 +393,7 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         agc(multiband_.split_bands());
         multiband_.upsample_compress_enhance();
         for (int j = 0; j < oversampling; ++j) {
-            limit(multiband_.sub_sample(j), multiband_.pending_gains());
+            limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
             multiband_.apply_gains(j);
         }
         multiband_.sum_and_decimate(l, r, section);

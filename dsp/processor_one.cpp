@@ -265,21 +265,24 @@ void ProcessorOne::agc(float& l, float& r) {
     r *= g;
 }
 
-// Band limiter then wideband limiter of one sub-sample: scales the band samples by their
-// drives and sets the pending gains. Per band:
+// Band limiter then wideband limiter of a frame's four sub-samples: scales the band
+// samples by their drives and sets the pending gains. Per band:
 //   x <- x * drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls at
 //   the fast-release rate (never below pi), floored at phi * ref; platform P follows e
 //   up at once and falls at the (fast) release rate, floored at ref; h = ref / P; each
 //   channel's gain is h, or less where |x| passes the band's clip level.
-void ProcessorOne::limit(BandFrame& s, PendingGains& g) {
+// The wideband limiter of a sub-sample reads only that sub-sample's band sums, so the
+// band limiter runs on all four first, in one kernel call.
+void ProcessorOne::limit(SubSampleBands& s, SubSampleGains& g) {
     const BandLimitArgs args{lim_.drive.data(),    lim_.attack.data(),         lim_.release.data(),
                                    lim_.fast_release.data(), lim_.fast_threshold.data(), lim_.reference.data(),
                                    lim_.clip.data(),     lim_.fast_floor.data(),     band_.envelope.data(),
                                    band_.platform.data(), band_.fast.data(),          band_meter_.l.data(),
                                    band_meter_.r.data(), band_meter_.both.data(),    lim_.lim_drive};
-    float sum_l, sum_r;
-    simd::kernels().band_limit(args, s.l.data(), g.l.data(), sum_l, sum_r);
-    wideband(sum_l, sum_r, g);
+    constexpr std::size_t stride = sizeof(BandFrame) / sizeof(float);
+    float sums[2 * oversampling];
+    simd::kernels().band_limit(args, s[0].l.data(), g[0].l.data(), stride, oversampling, sums);
+    for (std::size_t j = 0; j < oversampling; ++j) wideband(sums[2 * j], sums[2 * j + 1], g[j]);
 }
 
 // The wideband limiter on the band sum: envelope E and platform Q as in the band
@@ -337,7 +340,7 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         x[2 * i] = l;
         x[2 * i + 1] = r;
     }
-    auto limiters = [this](BandFrame& s, PendingGains& g) { limit(s, g); };
+    auto limiters = [this](SubSampleBands& s, SubSampleGains& g) { limit(s, g); };
     for (uint32_t i = 0; i < frames; ++i) {
         section = 0;
         multiband_.process(x[2 * i], x[2 * i + 1], limiters, section);

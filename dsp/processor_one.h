@@ -69,7 +69,7 @@ private:
     void reset_meters() override;
 
     void agc(float& l, float& r);
-    void limit(BandFrame& s, PendingGains& g);
+    void limit(SubSampleBands& s, SubSampleGains& g);
     void wideband(float sum_l, float sum_r, PendingGains& g);
 
     struct AgcParams {

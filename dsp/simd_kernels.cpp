@@ -57,8 +57,9 @@ void base_compress_enhance(multiband_detail::DynamicsState& st, const multiband_
     multiband_detail::compress_enhance<Baseline>(st, c, sub, stride, count, comp, enhance);
 }
 
-void base_band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
-    band_limit<Baseline>(a, bands, gains, sum_l, sum_r);
+void base_band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                     float* sums) {
+    band_limit<Baseline>(a, bands, gains, stride, count, sums);
 }
 
 void base_true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,

@@ -68,10 +68,12 @@ struct Kernels {
                               float* sub, std::size_t stride);
     void (*compress_enhance)(multiband_detail::DynamicsState& st, const multiband_detail::DynamicsCoefficients& c,
                              float* sub, std::size_t stride, std::size_t count, bool comp, bool enhance);
-    // One sub-sample of the band limiter: scales the band samples (a BandFrame, left
-    // lanes then right) by their drives and "Lim Drive", writes the pending gains
-    // (PendingGains, same layout) and the two gain-weighted band sums.
-    void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r);
+    // The band limiter of `count` consecutive sub-samples: scales the band samples (a
+    // BandFrame each, left lanes then right, `stride` floats apart) by their drives and
+    // "Lim Drive", writes the pending gains (PendingGains, same layout and stride) and
+    // each sub-sample's two gain-weighted band sums {l, r} into sums.
+    void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                       float* sums);
     // One call of the band gain hold (null: the holder's own 4-wide code runs).
     void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
     // True peaks of a run of stereo frames through the 4x interpolator (120-tap

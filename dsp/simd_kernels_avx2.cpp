@@ -35,8 +35,9 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Avx2>(st, c, sub, stride, count, comp, enhance);
 }
 
-void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
-    simd::band_limit<Avx2>(a, bands, gains, sum_l, sum_r);
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                float* sums) {
+    simd::band_limit<Avx2>(a, bands, gains, stride, count, sums);
 }
 
 void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l, float* tp_r) {

@@ -139,8 +139,9 @@ void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     _mm512_mask_i32scatter_ps(s.ring, static_cast<__mmask16>(s.active_mask), index, open_min, 4);
 }
 
-void band_limit(const BandLimitArgs& a, float* bands, float* gains, float& sum_l, float& sum_r) {
-    simd::band_limit<Lanes8>(a, bands, gains, sum_l, sum_r);
+void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                float* sums) {
+    simd::band_limit<Lanes8>(a, bands, gains, stride, count, sums);
 }
 
 struct Lanes16 {

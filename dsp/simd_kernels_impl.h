@@ -100,68 +100,93 @@ inline void true_peak_block(const float* p, const float* xl, const float* xr, st
     }
 }
 
-// Band limiter of one sub-sample, lanes in vectors of any width. Per lane: x <- x *
-// drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls at the fast-
-// release rate (never below pi), floored at phi * ref; platform P follows e up at once
-// and falls at the (fast) release rate, floored at ref; h = ref / P; each channel's gain
-// is h, or less where |x| passes the band's clip level. Divisions run only where a lane
-// needs one (a platform at its floor gives ref / ref = 1).
+// Band limiter of `count` consecutive sub-samples, lanes in vectors of any width. Per
+// lane: x <- x * drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls
+// at the fast-release rate (never below pi), floored at phi * ref; platform P follows e
+// up at once and falls at the (fast) release rate, floored at ref; h = ref / P; each
+// channel's gain is h, or less where |x| passes the band's clip level. Divisions run only
+// where a lane needs one (a platform at its floor gives ref / ref = 1). The state stays
+// in registers from one sub-sample to the next.
 template <typename Ops>
-inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, float& sum_l, float& sum_r) {
+inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::size_t stride, std::size_t count,
+                       float* sums) {
     using V = typename Ops::V;
     using M = typename Ops::M;
     constexpr std::size_t w = sizeof(V) / sizeof(float);
     constexpr std::size_t lanes = multiband_detail::lanes;
+    constexpr std::size_t nv = lanes / w;
     const V one = V{} + 1.0f;
-    V acc_l{}, acc_r{};
-    for (std::size_t h = 0; h < lanes; h += w) {
-        const V drive = load_v<V>(p.drive + h);
-        const V l = load_v<V>(bands + h) * drive, r = load_v<V>(bands + lanes + h) * drive;
-        const V al = l < 0.0f ? -l : l, ar = r < 0.0f ? -r : r;
-        const V peak = al > ar ? al : ar;
-        V e = load_v<V>(p.envelope + h);
-        const V rise = e + (peak - e) * load_v<V>(p.attack + h);
-        const V fast_rate = load_v<V>(p.fast_release + h);
-        V fall = e - e * fast_rate;
-        fall = fall > peak ? fall : peak;
-        e = peak > e ? rise : fall;
-        const V fast_floor = load_v<V>(p.fast_floor + h);
-        e = e > fast_floor ? e : fast_floor;
-        V plat = load_v<V>(p.platform + h);
-        M fast;
-        std::memcpy(&fast, p.fast + h, sizeof fast);
-        fast |= e < load_v<V>(p.fast_threshold + h) * plat;
-        const M grow = e > plat;
-        const V rate = fast != 0 ? fast_rate : load_v<V>(p.release + h);
-        plat = grow != 0 ? e : plat - plat * rate;
-        fast = grow != 0 ? M{} : fast;
-        const V ref = load_v<V>(p.reference + h);
-        plat = plat > ref ? plat : ref;
-        const V gain = Ops::any(plat > ref) ? ref / plat : one;
-        const V clip = load_v<V>(p.clip + h);
-        V hl = gain, hr = gain;
-        if (Ops::any((al >= clip) | (ar >= clip))) {
-            const V cl = clip / al, cr = clip / ar;
-            hl = al >= clip ? (cl < gain ? cl : gain) : gain;
-            hr = ar >= clip ? (cr < gain ? cr : gain) : gain;
-        }
-        store_v(p.envelope + h, e);
-        store_v(p.platform + h, plat);
-        std::memcpy(p.fast + h, &fast, sizeof fast);
-        const V ml = load_v<V>(p.meter_l + h), mr = load_v<V>(p.meter_r + h), mb = load_v<V>(p.meter_both + h);
-        store_v(p.meter_l + h, ml < hl ? ml : hl);
-        store_v(p.meter_r + h, mr < hr ? mr : hr);
-        store_v(p.meter_both + h, mb < gain ? mb : gain);
-        const V xl = l * p.lim_drive, xr = r * p.lim_drive;
-        store_v(bands + h, xl);
-        store_v(bands + lanes + h, xr);
-        store_v(gains + h, hl);
-        store_v(gains + lanes + h, hr);
-        acc_l += hl * xl;
-        acc_r += hr * xr;
+    V env[nv], plat[nv], ml[nv], mr[nv], mb[nv];
+    M fast[nv];
+    for (std::size_t v = 0; v < nv; ++v) {
+        const std::size_t h = v * w;
+        env[v] = load_v<V>(p.envelope + h);
+        plat[v] = load_v<V>(p.platform + h);
+        std::memcpy(&fast[v], p.fast + h, sizeof fast[v]);
+        ml[v] = load_v<V>(p.meter_l + h);
+        mr[v] = load_v<V>(p.meter_r + h);
+        mb[v] = load_v<V>(p.meter_both + h);
     }
-    sum_l = lane_sum(acc_l);
-    sum_r = lane_sum(acc_r);
+    for (std::size_t j = 0; j < count; ++j) {
+        float* bj = bands + j * stride;
+        float* gj = gains + j * stride;
+        V acc_l{}, acc_r{};
+        for (std::size_t v = 0; v < nv; ++v) {
+            const std::size_t h = v * w;
+            const V drive = load_v<V>(p.drive + h);
+            const V l = load_v<V>(bj + h) * drive, r = load_v<V>(bj + lanes + h) * drive;
+            const V al = l < 0.0f ? -l : l, ar = r < 0.0f ? -r : r;
+            const V peak = al > ar ? al : ar;
+            V e = env[v];
+            const V rise = e + (peak - e) * load_v<V>(p.attack + h);
+            const V fast_rate = load_v<V>(p.fast_release + h);
+            V fall = e - e * fast_rate;
+            fall = fall > peak ? fall : peak;
+            e = peak > e ? rise : fall;
+            const V fast_floor = load_v<V>(p.fast_floor + h);
+            e = e > fast_floor ? e : fast_floor;
+            V pl = plat[v];
+            M f = fast[v] | (e < load_v<V>(p.fast_threshold + h) * pl);
+            const M grow = e > pl;
+            const V rate = f != 0 ? fast_rate : load_v<V>(p.release + h);
+            pl = grow != 0 ? e : pl - pl * rate;
+            f = grow != 0 ? M{} : f;
+            const V ref = load_v<V>(p.reference + h);
+            pl = pl > ref ? pl : ref;
+            const V gain = Ops::any(pl > ref) ? ref / pl : one;
+            const V clip = load_v<V>(p.clip + h);
+            V hl = gain, hr = gain;
+            if (Ops::any((al >= clip) | (ar >= clip))) {
+                const V cl = clip / al, cr = clip / ar;
+                hl = al >= clip ? (cl < gain ? cl : gain) : gain;
+                hr = ar >= clip ? (cr < gain ? cr : gain) : gain;
+            }
+            env[v] = e;
+            plat[v] = pl;
+            fast[v] = f;
+            ml[v] = ml[v] < hl ? ml[v] : hl;
+            mr[v] = mr[v] < hr ? mr[v] : hr;
+            mb[v] = mb[v] < gain ? mb[v] : gain;
+            const V xl = l * p.lim_drive, xr = r * p.lim_drive;
+            store_v(bj + h, xl);
+            store_v(bj + lanes + h, xr);
+            store_v(gj + h, hl);
+            store_v(gj + lanes + h, hr);
+            acc_l += hl * xl;
+            acc_r += hr * xr;
+        }
+        sums[2 * j] = lane_sum(acc_l);
+        sums[2 * j + 1] = lane_sum(acc_r);
+    }
+    for (std::size_t v = 0; v < nv; ++v) {
+        const std::size_t h = v * w;
+        store_v(p.envelope + h, env[v]);
+        store_v(p.platform + h, plat[v]);
+        std::memcpy(p.fast + h, &fast[v], sizeof fast[v]);
+        store_v(p.meter_l + h, ml[v]);
+        store_v(p.meter_r + h, mr[v]);
+        store_v(p.meter_both + h, mb[v]);
+    }
 }
 
 }  // namespace

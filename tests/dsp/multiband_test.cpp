@@ -308,10 +308,12 @@ std::vector<float> limited_output(MultibandLatency mode, const std::vector<float
         int latency = 0;
         mb->process(
             l, r,
-            [&](BandFrame&, PendingGains& g) {
-                const float v = gain(static_cast<int>(n), j++);
-                g.l.fill(v);
-                g.r.fill(v);
+            [&](SubSampleBands&, SubSampleGains& gains) {
+                for (PendingGains& g : gains) {
+                    const float v = gain(static_cast<int>(n), j++);
+                    g.l.fill(v);
+                    g.r.fill(v);
+                }
             },
             latency);
         EXPECT_EQ(r, -l);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "dsp/fir_tables.h"
@@ -31,11 +32,12 @@ void LevelHolders::take_dB(float* out) {
 }
 
 // 2^-8 / 2^-14 at 48 kHz, four times slower (2^-10 / 2^-16) at any other rate.
-LevelDetector::LevelDetector(double rate_Hz)
+LevelDetector::LevelDetector(double rate_Hz, bool rest)
     : attack_(rate_Hz == chain_rate_Hz ? 1.0f / 256.0f : 1.0f / 1024.0f),
       decay_(rate_Hz == chain_rate_Hz ? 1.0f / 16384.0f : 1.0f / 65536.0f),
       rms1_(meter_a1, meter_b1, rms_cutoff_Hz, rate_Hz),
-      rms2_(meter_a2, meter_b2, rms_cutoff_Hz, rate_Hz) {}
+      rms2_(meter_a2, meter_b2, rms_cutoff_Hz, rate_Hz),
+      rest_(rest) {}
 
 void LevelDetector::fold(const float* interleaved, std::size_t samples, std::array<float, 6>& held) {
     for (std::size_t i = 0; i + 1 < samples; i += 2) push(interleaved[i], interleaved[i + 1], held);
@@ -54,6 +56,19 @@ std::size_t TruePeakRun::measure() {
     return n;
 }
 
+bool TruePeakRun::silent() const {
+    // The sign bit aside, every bit of every sample is zero (no early exit: the loop
+    // stays a few vector ORs).
+    std::uint32_t bits = 0;
+    for (std::size_t i = lead - history; i < lead + size_; ++i) {
+        std::uint32_t a, b;
+        std::memcpy(&a, &xl_[i], sizeof a);
+        std::memcpy(&b, &xr_[i], sizeof b);
+        bits |= (a | b) << 1;
+    }
+    return bits == 0;
+}
+
 LevelReading LevelDetector::process(float l, float r) {
     std::array<float, 6> unused{};
     run_.add(l, r);
@@ -61,6 +76,16 @@ LevelReading LevelDetector::process(float l, float r) {
 }
 
 LevelReading LevelDetector::measure(std::array<float, 6>& held) {
+    const bool silent = run_.silent();
+    if (silent && at_rest_) {
+        run_.skip();
+        const float rms_l = std::max(std::sqrt(rest_ms_[0]), level_floor);
+        const float rms_r = std::max(std::sqrt(rest_ms_[1]), level_floor);
+        const float in[6] = {level_floor, level_floor, level_floor, level_floor, rms_l, rms_r};
+        for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
+        return LevelReading{{level_floor, level_floor}, {level_floor, level_floor}, {rms_l, rms_r}};
+    }
+    at_rest_ = false;
     const std::size_t n = run_.measure();
     // Per frame, as the meter defines it: the true peak floored; the envelope rises
     // toward it or decays by its own fraction (a pure decay, not held at the current
@@ -92,6 +117,18 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     }
     envelope_[0] = el;
     envelope_[1] = er;
+    // Rest: a second silent run in a row that ends on the same mean squares, those within
+    // a millionth of the floor's square (not a turning point of the sections' ringing
+    // after a loud signal), and the envelopes on the floor.
+    if (silent) {
+        auto near_floor = [](float ms) { return std::fabs(ms - squared_level_floor) <= 1e-6f * squared_level_floor; };
+        at_rest_ = rest_ && el == level_floor && er == level_floor && ml == rest_ms_[0] && mr == rest_ms_[1] &&
+                   near_floor(ml) && near_floor(mr);
+        rest_ms_[0] = ml;
+        rest_ms_[1] = mr;
+    } else {
+        rest_ms_[0] = rest_ms_[1] = -1.0f;
+    }
     const float rms_l = std::max(std::sqrt(ms_max_l), level_floor), rms_r = std::max(std::sqrt(ms_max_r), level_floor);
     const float in[6] = {tp_max_l, tp_max_r, e_max_l, e_max_r, rms_l, rms_r};
     for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];

@@ -42,6 +42,11 @@ public:
     std::size_t size() const { return size_; }
     // Measures the run and starts the next one; returns the run's length.
     std::size_t measure();
+    // True when the run and the history the interpolator reads before it are all zero:
+    // every true peak of the run is 0.
+    bool silent() const;
+    // Starts the next run without measuring a silent one (its history stays all zero).
+    void skip() { size_ = 0; }
 
     float l(std::size_t i) const { return xl_[lead + i]; }
     float r(std::size_t i) const { return xr_[lead + i]; }
@@ -66,7 +71,9 @@ private:
 // holders) is measured and folded.
 class LevelDetector {
 public:
-    explicit LevelDetector(double rate_Hz = chain_rate_Hz);
+    // `rest` off measures every silent run in full (for comparisons).
+    explicit LevelDetector(double rate_Hz = chain_rate_Hz, bool rest = true);
+    bool at_rest() const { return at_rest_; }
 
     void push(float l, float r, std::array<float, 6>& held) {
         if (run_.add(l, r)) measure(held);
@@ -87,6 +94,11 @@ private:
     float attack_, decay_;
     float envelope_[2] = {level_floor, level_floor};
     LowPass2<double> rms1_, rms2_;
+    // At rest: silence has brought the envelopes to the floor and the RMS sections to
+    // the floor's square, where a silent run changes no value the meter shows; such runs
+    // are then skipped (an idle bus costs nothing) with the sections left as they are.
+    bool rest_ = true, at_rest_ = false;
+    float rest_ms_[2] = {-1.0f, -1.0f};  // mean squares at the end of the last silent run
     TruePeakRun run_;
 };
 

@@ -222,6 +222,44 @@ TEST(LevelDetector, RunsOfAnyLengthMeasureLikeSingleFrames) {
     }
 }
 
+TEST(LevelDetector, IdleSilenceIsSkippedWithoutChangingTheReadings) {
+    // A bus that falls silent: once the detector is at rest its silent runs are not
+    // measured. The readings, through the silence and after a tone comes back, must be
+    // those of full measuring: peaks and envelopes exactly; RMS within 1e-4 (0.001 dB)
+    // in the silence, where at rest the sections stay put while in full measuring their
+    // double state still wanders by a few float steps, and within a millionth once the
+    // tone is back (they resume from where they rested).
+    for (double rate : {48000.0, 192000.0}) {
+        LevelDetector skipping(rate), full(rate, false);
+        LevelHolders a, b;
+        const auto tone = sine(1000.0, 0.7 * full_scale, static_cast<int>(rate), rate);
+        bool rested = false;
+        for (int part = 0; part < 4; ++part) {
+            const bool loud = part % 2 == 0;
+            // The envelope takes some 9 s to fall from a loud tone to the floor, the RMS
+            // sections some 20 s to ring out.
+            const int frames = loud ? static_cast<int>(rate) : 30 * static_cast<int>(rate);
+            for (int n = 0; n < frames; ++n) {
+                const float x = loud ? tone[static_cast<std::size_t>(n)] : 0.0f;
+                skipping.push(x, -x, a.value);
+                full.push(x, -x, b.value);
+                if (n % 256 == 255) {
+                    skipping.flush(a.value);
+                    full.flush(b.value);
+                    rested |= skipping.at_rest();
+                    for (int k = 0; k < 4; ++k) ASSERT_EQ(a.value[k], b.value[k]) << "value " << k << ", part " << part;
+                    for (int k = 4; k < 6; ++k) ASSERT_NEAR(a.value[k] / b.value[k], 1.0, loud ? 1e-6 : 1e-4) << "part " << part;
+                    a.reset();
+                    b.reset();
+                }
+            }
+            EXPECT_EQ(skipping.at_rest(), !loud) << "at rest by the end of each silence, part " << part;
+        }
+        EXPECT_TRUE(rested);
+        EXPECT_FALSE(full.at_rest());
+    }
+}
+
 TEST(LevelDetector, TruePeakFindsThePeakBetweenSamples) {
     // A quarter-rate sine sampled 45 degrees off its crests: every sample is at 0.707 of
     // the amplitude, the true peak (between the samples) at the amplitude itself. Every

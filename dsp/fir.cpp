@@ -3,7 +3,7 @@
 namespace torvalen::dsp {
 
 SparseFir::SparseFir(std::span<const float, taps> table, std::size_t stride)
-    : stride_(stride == 0 ? 1 : stride), span_(taps * stride_), hl_(2 * span_), hr_(2 * span_) {
+    : stride_(stride == 0 ? 1 : stride), span_(taps * stride_), h_lr_(4 * span_) {
     for (std::size_t k = 0; k < taps; ++k) h_[k] = table[k];
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -63,33 +64,35 @@ public:
     int delay_frames() const { return static_cast<int>(13 * stride_); }  // centre tap 13
 
     void process(float& l, float& r) {
-        hl_[pos_] = hl_[pos_ + span_] = l;
-        hr_[pos_] = hr_[pos_ + span_] = r;
-        const float* wl = hl_.data() + pos_;
-        const float* wr = hr_.data() + pos_;
+        // The two channels side by side, {l, r} per history entry: every step below is
+        // one two-lane operation, each lane the same arithmetic as one channel alone.
+        const P x = {l, r};
+        std::memcpy(&h_lr_[2 * pos_], &x, sizeof x);
+        std::memcpy(&h_lr_[2 * (pos_ + span_)], &x, sizeof x);
+        const float* w = h_lr_.data() + 2 * pos_;
+        auto at = [w](std::size_t i) {
+            P v;
+            std::memcpy(&v, w + 2 * i, sizeof v);
+            return v;
+        };
         // The table is symmetric: fold the pairs k and 26 - k first, then one multiply.
-        float al = h_[13] * wl[13 * stride_], ar = h_[13] * wr[13 * stride_];
-        float bl = 0, br = 0;
+        P a = h_[13] * at(13 * stride_), b = {0.0f, 0.0f};
         for (std::size_t k = 0; k < 13; k += 2) {
-            const std::size_t i = k * stride_, j = (26 - k) * stride_;
-            al += h_[k] * (wl[i] + wl[j]);
-            ar += h_[k] * (wr[i] + wr[j]);
-            if (k + 1 < 13) {
-                const std::size_t i2 = (k + 1) * stride_, j2 = (25 - k) * stride_;
-                bl += h_[k + 1] * (wl[i2] + wl[j2]);
-                br += h_[k + 1] * (wr[i2] + wr[j2]);
-            }
+            a += h_[k] * (at(k * stride_) + at((26 - k) * stride_));
+            if (k + 1 < 13) b += h_[k + 1] * (at((k + 1) * stride_) + at((25 - k) * stride_));
         }
-        l = al + bl;
-        r = ar + br;
+        const P y = a + b;
+        l = y[0];
+        r = y[1];
         pos_ = pos_ == 0 ? span_ - 1 : pos_ - 1;
     }
 
 private:
+    using P = float __attribute__((vector_size(8)));
     std::array<float, taps> h_{};
     std::size_t stride_ = 1;
-    std::size_t span_ = taps;  // 27 * stride samples of history per channel
-    std::vector<float> hl_, hr_;
+    std::size_t span_ = taps;  // 27 * stride frames of history
+    std::vector<float> h_lr_;  // {l, r} per frame, the ring kept twice
     std::size_t pos_ = 0;
 };
 

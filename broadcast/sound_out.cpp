@@ -201,37 +201,69 @@ void SoundOut::mpx_run(const float* l, const float* r, std::size_t n, float* out
     carrier_index_ = static_cast<uint32_t>((carrier_index_ + n) % carrier_period);
     std::array<float, mpx_run_frames> left, right;
     if (b.mpx) {
-        // Sum and difference on the 38 kHz sub-carrier, the composite c.
+        // Sum and difference on the 38 kHz sub-carrier, the composite c; four frames
+        // per vector (the same operations per lane as one frame at a time), the last
+        // n mod 4 frames one by one.
+        using dsp::simd::f4;
+        using dsp::simd::load;
+        using dsp::simd::splat;
+        using dsp::simd::store;
         std::array<float, mpx_run_frames> c, pilot, rds, square;
         const bool no_right = b.setup == static_cast<uint32_t>(MpxSetup::left_only);
         const bool no_left = b.setup == static_cast<uint32_t>(MpxSetup::right_only);
-        for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t vn = n & ~std::size_t{3};
+        const float* sub_sin = carriers_.sub_sin.data() + k;
+        const float* pilot_sin = carriers_.pilot_sin.data() + k;
+        const float* pilot_cos = carriers_.pilot_cos.data() + k;
+        const float* rds_sin = carriers_.rds_sin.data() + k;
+        const f4 sum_gain = splat(2.0f - b.sub), sub_gain = splat(b.sub), half = splat(0.5f);
+        for (std::size_t i = 0; i < vn; i += 4) {
+            const f4 li = no_left ? f4{} : load(l + i), ri = no_right ? f4{} : load(r + i);
+            const f4 sv = b.stereo ? (li - ri) * load(sub_sin + i) * half : f4{};
+            store(c.data() + i, sum_gain * (li + ri) * half + sub_gain * sv);
+        }
+        for (std::size_t i = vn; i < n; ++i) {
             const float li = no_left ? 0.0f : l[i], ri = no_right ? 0.0f : r[i];
-            const float s = b.stereo ? (li - ri) * carriers_.sub_sin[k + i] * 0.5f : 0.0f;
-            const float m = li + ri;
-            c[i] = (2.0f - b.sub) * m * 0.5f + b.sub * s;
+            const float sv = b.stereo ? (li - ri) * sub_sin[i] * 0.5f : 0.0f;
+            c[i] = (2.0f - b.sub) * (li + ri) * 0.5f + b.sub * sv;
         }
         if (b.power) {
             for (std::size_t i = 0; i < n; ++i) c[i] *= b.drive;
             power_.process_run(c.data(), n, b.target, b.release);
         }
-        pilot.fill(0.0f);
+        std::fill_n(pilot.begin(), n, 0.0f);
         if (b.stereo) {
-            for (std::size_t i = 0; i < n; ++i) {
-                pilot[i] = b.pilot * (carriers_.pilot_cos[k + i] * b.phase_sin + carriers_.pilot_sin[k + i] * b.phase_cos) *
-                           scale_31;
+            const f4 amp = splat(b.pilot), ps = splat(b.phase_sin), pc = splat(b.phase_cos), fs = splat(scale_31);
+            const f4 rest = splat(1.0f - b.pilot);
+            for (std::size_t i = 0; i < vn; i += 4) {
+                store(pilot.data() + i, amp * (load(pilot_cos + i) * ps + load(pilot_sin + i) * pc) * fs);
+                store(c.data() + i, rest * load(c.data() + i));
+            }
+            for (std::size_t i = vn; i < n; ++i) {
+                pilot[i] = b.pilot * (pilot_cos[i] * b.phase_sin + pilot_sin[i] * b.phase_cos) * scale_31;
                 c[i] = (1.0f - b.pilot) * c[i];
             }
         }
-        rds.fill(0.0f);
+        std::fill_n(rds.begin(), n, 0.0f);
         if (b.rds) {
             modulator_->next_samples(rds.data(), n);
-            for (std::size_t i = 0; i < n; ++i) {
-                rds[i] = rds[i] * carriers_.rds_sin[k + i] * scale_31 * b.rds_k;
+            const f4 fs = splat(scale_31), amp = splat(b.rds_k), rest = splat(1.0f - b.rds_k);
+            for (std::size_t i = 0; i < vn; i += 4) {
+                store(rds.data() + i, load(rds.data() + i) * load(rds_sin + i) * fs * amp);
+                store(c.data() + i, rest * load(c.data() + i));
+            }
+            for (std::size_t i = vn; i < n; ++i) {
+                rds[i] = rds[i] * rds_sin[i] * scale_31 * b.rds_k;
                 c[i] = (1.0f - b.rds_k) * c[i];
             }
         }
-        for (std::size_t i = 0; i < n; ++i) {
+        const f4 floor = splat(dsp::squared_level_floor);
+        for (std::size_t i = 0; i < vn; i += 4) {
+            const f4 mpx = load(c.data() + i) + load(pilot.data() + i) + load(rds.data() + i);
+            store(left.data() + i, mpx);
+            store(square.data() + i, dsp::simd::max(mpx * mpx, floor));
+        }
+        for (std::size_t i = vn; i < n; ++i) {
             const float mpx = c[i] + pilot[i] + rds[i];
             left[i] = mpx;
             square[i] = std::max(mpx * mpx, dsp::squared_level_floor);

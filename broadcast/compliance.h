@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "measure/latest.h"
@@ -50,6 +51,13 @@ public:
     void add_sample(float mpx) {
         current_.square_sum += static_cast<double>(mpx) * static_cast<double>(mpx);
         ++current_.frames;
+    }
+    // add_sample() for each of mpx[0...n).
+    void add_samples(const float* mpx, std::size_t n) {
+        double sum = current_.square_sum;
+        for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(mpx[i]) * static_cast<double>(mpx[i]);
+        current_.square_sum = sum;
+        current_.frames += n;
     }
     void add_deviation(float deviation) {
         if (deviation > current_.max_deviation) current_.max_deviation = deviation;

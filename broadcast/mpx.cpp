@@ -23,11 +23,27 @@ CarrierTables make_carrier_tables() {
     }
     return t;
 }
+CarrierRuns make_carrier_runs() {
+    const CarrierTables& t = carrier_tables();
+    CarrierRuns runs;
+    for (uint32_t n = 0; n < CarrierRuns::size; ++n) {
+        runs.pilot_sin[n] = t.sin[n % carrier_period];
+        runs.pilot_cos[n] = t.cos[n % carrier_period];
+        runs.sub_sin[n] = t.sin[2 * n % carrier_period];
+        runs.rds_sin[n] = t.sin[3 * n % carrier_period];
+    }
+    return runs;
+}
 }  // namespace
 
 const CarrierTables& carrier_tables() {
     static const CarrierTables tables = make_carrier_tables();
     return tables;
+}
+
+const CarrierRuns& carrier_runs() {
+    static const CarrierRuns runs = make_carrier_runs();
+    return runs;
 }
 
 MpxUpsampler::MpxUpsampler() {

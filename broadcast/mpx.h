@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -32,6 +33,19 @@ struct CarrierTables {
 // Entry n = sin (cos) of n 2 pi 19000 / 192000, in double rounded to float. Built
 // on first use (Sound Out builds it at creation), immutable afterwards.
 const CarrierTables& carrier_tables();
+
+// Sound Out builds the multiplex in runs of up to `mpx_run_frames` frames.
+inline constexpr uint32_t mpx_run_frames = 64;
+
+// The carrier values by pilot index n: sin(n), cos(n), sin(2n), sin(3n) of the pilot
+// phase step (the pilot, 38 kHz and 57 kHz carriers of frame n all follow from the
+// pilot's index, n mod 192). Entries repeat past the period so a run starting at
+// any index reads its frames' values contiguously. The same floats as CarrierTables.
+struct CarrierRuns {
+    static constexpr uint32_t size = carrier_period + mpx_run_frames;
+    std::array<float, size> pilot_sin{}, pilot_cos{}, sub_sin{}, rds_sin{};
+};
+const CarrierRuns& carrier_runs();
 
 // The power reference, 0 dBr: the RMS of a sine whose peak is 19/75 of full scale.
 inline constexpr float mpx_power_reference = 384686752.0f;
@@ -93,6 +107,23 @@ public:
         return static_cast<float>(second_.step(s));
     }
     static float level(float mean_square) { return std::max(std::sqrt(std::max(mean_square, 0.0f)), dsp::level_floor); }
+    // mean_square() over a run, in place, with the section states in registers. The
+    // second section of sample i waits on the first, but the first section's next
+    // sample does not: the two recursions overlap from sample to sample.
+    void mean_square_run(float* squares, std::size_t n) {
+        Section a = first_, b = second_;
+        for (std::size_t i = 0; i < n; ++i) squares[i] = static_cast<float>(b.step(static_cast<float>(a.step(squares[i]))));
+        first_ = a;
+        second_ = b;
+    }
+    // mean_square() and level() over a run, in place: the levels.
+    void level_run(float* squares, std::size_t n) {
+        Section a = first_, b = second_;
+        for (std::size_t i = 0; i < n; ++i)
+            squares[i] = level(static_cast<float>(b.step(static_cast<float>(a.step(squares[i])))));
+        first_ = a;
+        second_ = b;
+    }
 
 private:
     struct Section {
@@ -136,12 +167,50 @@ public:
         return gain_ * delayed;
     }
 
+    // process() over a run: x[i] (composite times Drive) becomes the delayed composite
+    // times the gain. The averaging runs section by section over a piece of the run
+    // first, then the gain and the look-ahead delay, with the gain and position in
+    // registers: each loop carries a single recursion.
+    void process_run(float* x, std::size_t n, float target, float rate) {
+        for (std::size_t done = 0; done < n; done += mpx_run_frames)
+            process_piece(x + done, std::min<std::size_t>(n - done, mpx_run_frames), target, rate);
+    }
+
     float gain() const { return gain_; }
     // Smallest gain since the last reset.
     float smallest() const { return smallest_; }
     void reset_smallest() { smallest_ = 1.0f; }
 
 private:
+    void process_piece(float* x, std::size_t n, float target, float rate) {
+        std::array<float, mpx_run_frames> p;
+        for (std::size_t i = 0; i < n; ++i) p[i] = std::max(x[i] * x[i], dsp::squared_level_floor);
+        average_.level_run(p.data(), n);
+        for (std::size_t i = 0; i < n; ++i) p[i] = p[i] >= target ? target / p[i] : 1.0f;
+        float gain = gain_, smallest = smallest_;
+        std::size_t pos = pos_;
+        float* delay = delay_.data();
+        const std::size_t length = delay_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const float delayed = delay[pos];
+            delay[pos] = x[i];
+            if (++pos == length) pos = 0;
+            const float t = p[i];
+            if (t > gain) {
+                gain *= 1.0f + rate;
+                gain = std::min(gain, 1.0f);
+                gain = std::min(gain, t);
+            } else {
+                gain = std::max(t, power_min_gain);
+            }
+            smallest = std::min(smallest, gain);
+            x[i] = gain * delayed;
+        }
+        gain_ = gain;
+        smallest_ = smallest;
+        pos_ = pos;
+    }
+
     PowerAverage average_;
     std::vector<float> delay_;
     std::size_t pos_ = 0;
@@ -209,6 +278,35 @@ public:
         sum_ += static_cast<double>(l) * l + static_cast<double>(r) * r;
         if (++count_ == block_samples) finish_block();
         return value_;
+    }
+
+    // process() over a run; returns the largest of the results process() would have
+    // returned after each sample (-infinity for an empty run).
+    float process_run(const float* l, const float* r, std::size_t n) {
+        float largest = -std::numeric_limits<float>::infinity();
+        bool returned = false;  // a result of this run was returned before the next change
+        for (std::size_t i = 0; i < n; ++i) {
+            float dl = l[i], dr = r[i];
+            if (at_192k_) {
+                sub_.l[phase_] = dl;
+                sub_.r[phase_] = dr;
+                if (++phase_ < dsp::oversampling) {
+                    returned = true;
+                    continue;
+                }
+                phase_ = 0;
+                decimator_.process(sub_, dl, dr);
+            }
+            k_.process(dl, dr);
+            sum_ += static_cast<double>(dl) * dl + static_cast<double>(dr) * dr;
+            if (++count_ == block_samples) {
+                if (returned) largest = std::max(largest, value_);
+                finish_block();
+            }
+            returned = true;
+        }
+        if (returned) largest = std::max(largest, value_);
+        return largest;
     }
 
     float value() const { return value_; }

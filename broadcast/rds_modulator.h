@@ -11,7 +11,7 @@
 // The thread runs at real-time priority below the engine's when the system allows.
 //
 // Threads:
-// - engine thread: next_sample() only; reads the current bank, moves to the next
+// - engine thread: next_sample()/next_samples() only; reads the current bank, moves to the next
 //   and signals refill. No lock, no allocation.
 // - modulator thread: builds groups (under the content lock) and fills the banks
 //   ahead of the engine. Bank samples are relaxed atomics: if the thread falls
@@ -20,6 +20,7 @@
 // - control thread: create, destroy, content changes under the content lock.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -90,6 +91,18 @@ public:
             return 0.0f;
         }
         return banks_[current_][pos_++].load(std::memory_order_relaxed);
+    }
+    // next_sample() for out[0...n).
+    void next_samples(float* out, std::size_t n) {
+        std::size_t i = 0;
+        while (i < n) {
+            if (pos_ >= length_) next_bank();
+            const uint32_t end = pos_ + static_cast<uint32_t>(std::min<std::size_t>(length_ - pos_, n - i));
+            const std::atomic<float>* bank = banks_[current_].data();
+            const uint32_t filled = std::min(end, std::max(valid_, pos_));
+            for (; pos_ < filled; ++pos_) out[i++] = bank[pos_].load(std::memory_order_relaxed);
+            for (; pos_ < end; ++pos_) out[i++] = 0.0f;  // never filled: silence
+        }
     }
 
     // ---- Diagnostics and tests ----

@@ -75,7 +75,7 @@ SoundOut::SoundOut(const SettingsKey& key, const SoundOutOptions& options)
     : key_(key),
       params_(default_sound_out_params()),
       engine_(params_),
-      tables_(carrier_tables()),
+      carriers_(carrier_runs()),
       power_meter_(power_meter_cutoff_Hz, mpx_rate_Hz),
       content_(options.clock),
       ta_(content_.ta) {
@@ -194,49 +194,112 @@ void SoundOut::stage_48k(float l, float r, float* out, const Block& b) {
     out[1] = r;
 }
 
-void SoundOut::mpx_frame(float l, float r, float* out, const Block& b) {
-    in_192_.push(l, r, held_in_);
-    held_loudness_ = std::max(held_loudness_, loudness_192_.process(l, r));
-    const uint32_t i1 = i1_, i2 = i2_, i3 = i3_;
-    i1_ = i1_ + 1 == carrier_period ? 0 : i1_ + 1;
-    i2_ = i2_ + 2 >= carrier_period ? i2_ + 2 - carrier_period : i2_ + 2;
-    i3_ = i3_ + 3 >= carrier_period ? i3_ + 3 - carrier_period : i3_ + 3;
-    float left = l, right = r;
+void SoundOut::mpx_run(const float* l, const float* r, std::size_t n, float* out, const Block& b) {
+    for (std::size_t i = 0; i < n; ++i) in_192_.push(l[i], r[i], held_in_);
+    held_loudness_ = std::max(held_loudness_, loudness_192_.process_run(l, r, n));
+    const uint32_t k = carrier_index_;  // carriers_ entries k ... k + n - 1 belong to this run
+    carrier_index_ = static_cast<uint32_t>((carrier_index_ + n) % carrier_period);
+    std::array<float, mpx_run_frames> left, right;
     if (b.mpx) {
-        if (b.setup == static_cast<uint32_t>(MpxSetup::left_only)) r = 0.0f;
-        if (b.setup == static_cast<uint32_t>(MpxSetup::right_only)) l = 0.0f;
-        const float s = b.stereo ? (l - r) * tables_.sin[i2] * 0.5f : 0.0f;
-        const float m = l + r;
-        float c = (2.0f - b.sub) * m * 0.5f + b.sub * s;
-        if (b.power) c = power_.process(c * b.drive, b.target, b.release);
-        float p = 0.0f;
+        // Sum and difference on the 38 kHz sub-carrier, the composite c; four frames
+        // per vector (the same operations per lane as one frame at a time), the last
+        // n mod 4 frames one by one.
+        using dsp::simd::f4;
+        using dsp::simd::load;
+        using dsp::simd::splat;
+        using dsp::simd::store;
+        std::array<float, mpx_run_frames> c, pilot, rds, square;
+        const bool no_right = b.setup == static_cast<uint32_t>(MpxSetup::left_only);
+        const bool no_left = b.setup == static_cast<uint32_t>(MpxSetup::right_only);
+        const std::size_t vn = n & ~std::size_t{3};
+        const float* sub_sin = carriers_.sub_sin.data() + k;
+        const float* pilot_sin = carriers_.pilot_sin.data() + k;
+        const float* pilot_cos = carriers_.pilot_cos.data() + k;
+        const float* rds_sin = carriers_.rds_sin.data() + k;
+        const f4 sum_gain = splat(2.0f - b.sub), sub_gain = splat(b.sub), half = splat(0.5f);
+        for (std::size_t i = 0; i < vn; i += 4) {
+            const f4 li = no_left ? f4{} : load(l + i), ri = no_right ? f4{} : load(r + i);
+            const f4 sv = b.stereo ? (li - ri) * load(sub_sin + i) * half : f4{};
+            store(c.data() + i, sum_gain * (li + ri) * half + sub_gain * sv);
+        }
+        for (std::size_t i = vn; i < n; ++i) {
+            const float li = no_left ? 0.0f : l[i], ri = no_right ? 0.0f : r[i];
+            const float sv = b.stereo ? (li - ri) * sub_sin[i] * 0.5f : 0.0f;
+            c[i] = (2.0f - b.sub) * (li + ri) * 0.5f + b.sub * sv;
+        }
+        if (b.power) {
+            for (std::size_t i = 0; i < n; ++i) c[i] *= b.drive;
+            power_.process_run(c.data(), n, b.target, b.release);
+        }
+        std::fill_n(pilot.begin(), n, 0.0f);
         if (b.stereo) {
-            p = b.pilot * (tables_.cos[i1] * b.phase_sin + tables_.sin[i1] * b.phase_cos) * scale_31;
-            c = (1.0f - b.pilot) * c;
+            const f4 amp = splat(b.pilot), ps = splat(b.phase_sin), pc = splat(b.phase_cos), fs = splat(scale_31);
+            const f4 rest = splat(1.0f - b.pilot);
+            for (std::size_t i = 0; i < vn; i += 4) {
+                store(pilot.data() + i, amp * (load(pilot_cos + i) * ps + load(pilot_sin + i) * pc) * fs);
+                store(c.data() + i, rest * load(c.data() + i));
+            }
+            for (std::size_t i = vn; i < n; ++i) {
+                pilot[i] = b.pilot * (pilot_cos[i] * b.phase_sin + pilot_sin[i] * b.phase_cos) * scale_31;
+                c[i] = (1.0f - b.pilot) * c[i];
+            }
         }
-        float rds = 0.0f;
+        std::fill_n(rds.begin(), n, 0.0f);
         if (b.rds) {
-            rds = modulator_->next_sample() * tables_.sin[i3] * scale_31 * b.rds_k;
-            c = (1.0f - b.rds_k) * c;
+            modulator_->next_samples(rds.data(), n);
+            const f4 fs = splat(scale_31), amp = splat(b.rds_k), rest = splat(1.0f - b.rds_k);
+            for (std::size_t i = 0; i < vn; i += 4) {
+                store(rds.data() + i, load(rds.data() + i) * load(rds_sin + i) * fs * amp);
+                store(c.data() + i, rest * load(c.data() + i));
+            }
+            for (std::size_t i = vn; i < n; ++i) {
+                rds[i] = rds[i] * rds_sin[i] * scale_31 * b.rds_k;
+                c[i] = (1.0f - b.rds_k) * c[i];
+            }
         }
-        const float mpx = c + p + rds;
-        compliance_.add_sample(mpx);
-        held_mpx_square_ = std::max(held_mpx_square_, power_meter_.mean_square(std::max(mpx * mpx, dsp::squared_level_floor)));
-        left = mpx;
+        const f4 floor = splat(dsp::squared_level_floor);
+        for (std::size_t i = 0; i < vn; i += 4) {
+            const f4 mpx = load(c.data() + i) + load(pilot.data() + i) + load(rds.data() + i);
+            store(left.data() + i, mpx);
+            store(square.data() + i, dsp::simd::max(mpx * mpx, floor));
+        }
+        for (std::size_t i = vn; i < n; ++i) {
+            const float mpx = c[i] + pilot[i] + rds[i];
+            left[i] = mpx;
+            square[i] = std::max(mpx * mpx, dsp::squared_level_floor);
+        }
+        compliance_.add_samples(left.data(), n);
+        power_meter_.mean_square_run(square.data(), n);
+        float held = held_mpx_square_;
+        for (std::size_t i = 0; i < n; ++i) held = std::max(held, square[i]);
+        held_mpx_square_ = held;
         switch (static_cast<RightMode>(b.right_mode)) {
-            case RightMode::mpx_mpx: right = mpx; break;
-            case RightMode::mpx_pilot: right = p; break;
-            case RightMode::mpx_mute: right = 0.0f; break;
-            case RightMode::mute_mpx: left = 0.0f; right = mpx; break;
-            case RightMode::diff: right = -mpx; break;
+            case RightMode::mpx_mpx: right = left; break;
+            case RightMode::mpx_pilot: right = pilot; break;
+            case RightMode::mpx_mute: right.fill(0.0f); break;
+            case RightMode::mute_mpx:
+                right = left;
+                left.fill(0.0f);
+                break;
+            case RightMode::diff:
+                for (std::size_t i = 0; i < n; ++i) right[i] = -left[i];
+                break;
         }
-        if (b.delay > 0) delay_.process(left, right, b.delay);
+        if (b.delay > 0)
+            for (std::size_t i = 0; i < n; ++i) delay_.process(left[i], right[i], b.delay);
+    } else {
+        std::copy(l, l + n, left.begin());
+        std::copy(r, r + n, right.begin());
     }
-    if (deviation_.add(left, right)) hold_deviation(b.mpx);
-    output_stage(left, right, b);
-    out_192_.push(left, right, held_out_);
-    out[0] = left;
-    out[1] = right;
+    for (std::size_t i = 0; i < n; ++i)
+        if (deviation_.add(left[i], right[i])) hold_deviation(b.mpx);
+    for (std::size_t i = 0; i < n; ++i) {
+        float ol = left[i], or_ = right[i];
+        output_stage(ol, or_, b);
+        out_192_.push(ol, or_, held_out_);
+        out[2 * i] = ol;
+        out[2 * i + 1] = or_;
+    }
 }
 
 // Deviation of each output channel: the true peak (4x interpolated) of its frames.
@@ -306,11 +369,19 @@ void SoundOut::process(const Buses& buses, bool tick) {
             for (uint32_t i = 0; i < n; i += 2) stage_48k(in[i], in[i + 1], out + i, b);
             written = n;
         } else if (in_48k) {
+            // Runs of mpx_run_frames / 4 input frames, up-sampled into one run.
             const uint32_t frames = std::min(count_in / 2, count_out / 8);
-            for (uint32_t f = 0; f < frames; ++f) {
-                const dsp::SubSamples s = upsampler_.process(in[2 * f], in[2 * f + 1]);
-                for (int j = 0; j < dsp::oversampling; ++j) mpx_frame(s.l[j], s.r[j], out + written + 2 * j, b);
-                written += 2 * dsp::oversampling;
+            constexpr uint32_t run_in = mpx_run_frames / dsp::oversampling;
+            std::array<float, mpx_run_frames> l, r;
+            for (uint32_t f = 0; f < frames; f += run_in) {
+                const uint32_t m = std::min(frames - f, run_in);
+                for (uint32_t g = 0; g < m; ++g) {
+                    const dsp::SubSamples s = upsampler_.process(in[2 * (f + g)], in[2 * (f + g) + 1]);
+                    std::copy(s.l.begin(), s.l.end(), l.begin() + dsp::oversampling * g);
+                    std::copy(s.r.begin(), s.r.end(), r.begin() + dsp::oversampling * g);
+                }
+                mpx_run(l.data(), r.data(), dsp::oversampling * m, out + written, b);
+                written += 2 * dsp::oversampling * m;
             }
         } else if (out_48k) {
             if (count_in >= 8) {
@@ -328,9 +399,17 @@ void SoundOut::process(const Buses& buses, bool tick) {
                 written = 2 * frames;
             }
         } else {
-            const uint32_t n = std::min(count_in, count_out) & ~1u;
-            for (uint32_t i = 0; i < n; i += 2) mpx_frame(in[i], in[i + 1], out + i, b);
-            written = n;
+            const uint32_t frames = std::min(count_in, count_out) / 2;
+            std::array<float, mpx_run_frames> l, r;
+            for (uint32_t f = 0; f < frames; f += mpx_run_frames) {
+                const uint32_t m = std::min(frames - f, mpx_run_frames);
+                for (uint32_t g = 0; g < m; ++g) {
+                    l[g] = in[2 * (f + g)];
+                    r[g] = in[2 * (f + g) + 1];
+                }
+                mpx_run(l.data(), r.data(), m, out + 2 * f, b);
+            }
+            written = 2 * frames;
         }
         if (deviation_.size() != 0) hold_deviation(b.mpx);
     }

@@ -106,7 +106,9 @@ private:
 
     struct Block;  // per-block constants of the MPX path
     void stage_48k(float l, float r, float* out, const Block& b);
-    void mpx_frame(float l, float r, float* out, const Block& b);
+    // The 192 kHz path over a run of n <= mpx_run_frames frames (each stage over the
+    // whole run before the next); writes n interleaved frames to `out`.
+    void mpx_run(const float* l, const float* r, std::size_t n, float* out, const Block& b);
     void output_stage(float& l, float& r, const Block& b);
     void hold_deviation(bool mpx);
     void publish_meters();
@@ -119,8 +121,8 @@ private:
     SoundOutParams engine_;   // engine thread's copy
 
     // Engine thread state.
-    const CarrierTables& tables_;
-    uint32_t i1_ = 0, i2_ = 0, i3_ = 0;
+    const CarrierRuns& carriers_;
+    uint32_t carrier_index_ = 0;  // pilot index of the next frame
     MpxUpsampler upsampler_;
     dsp::Decimator decimator_;
     dsp::TruePeakRun deviation_;  // 192 kHz output frames gathered for the deviation meter

@@ -194,6 +194,11 @@ void ProcessorFive::configure(const SlotView& v) {
 
     LimiterParams& l = lim_;
     const float mbl_drive = v.factor(s::mbl_drive);
+    for (uint32_t b = band_count; b < band_lanes; ++b) {  // padding lanes
+        l.drive[b] = l.expander_attack[b] = l.expander_release[b] = l.attack[b] = l.plat_attack[b] = 0.0f;
+        l.reference[b] = l.expander_level[b] = l.expander_floor[b] = l.clip[b] = 1.0f;
+        l.release_rise[b] = l.plat_release_rise[b] = 1.0f;
+    }
     for (uint32_t b = 0; b < band_count; ++b) {
         const float ref = mp.reference[b];
         l.drive[b] = v.factor(s::mbl_band_drive + b) * mbl_drive;
@@ -280,59 +285,78 @@ void ProcessorFive::agc(BandFrame& x) {
 }
 
 // Band limiter (expander, smoothed peak gain, platform, per-channel clip) and wideband
-// limiter (smoothed gain, platform, per-channel clip) of one sub-sample.
+// limiter (smoothed gain, platform, per-channel clip) of one sub-sample. The band limiter
+// runs on the eight band lanes as two 4-wide vectors, every step of both ways computed
+// and one selected per lane (the same arithmetic per band as one band alone); divisions
+// run only when a lane needs one.
 void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
+    using simd::f4;
     const LimiterParams& p = lim_;
+    const f4 one = simd::splat(1.0f);
+    // std::min / std::max as the one-band code takes them (the second argument when it is
+    // the smaller / larger one, else the first).
+    auto vmin = [](f4 a, f4 b) { return b < a ? b : a; };
+    auto vmax = [](f4 a, f4 b) { return a < b ? b : a; };
+    alignas(16) float products_l[band_lanes], products_r[band_lanes];
+    for (std::size_t h = 0; h < band_lanes; h += 4) {
+        auto at = [h](const Lanes& v) { return simd::load(v.data() + h); };
+        const f4 drive = at(p.drive);
+        const f4 l = simd::load(s.l.data() + h) * drive, r = simd::load(s.r.data() + h) * drive;
+        const f4 al = simd::abs(l), ar = simd::abs(r);
+        const f4 peak = vmax(al, ar);
+        f4 x = at(band_.expander);
+        const f4 level = at(p.expander_level);
+        const f4 x_up = vmin(x + (peak - x) * at(p.expander_attack), level);
+        const f4 x_down = vmax(x - x * at(p.expander_release), peak);
+        x = vmax(peak > x ? x_up : x_down, at(p.expander_floor));
+        const f4 expansion = x / level;
+
+        const f4 ref = at(p.reference);
+        const auto over = peak >= ref;
+        const f4 wanted = simd::any(over) ? (over ? ref / peak : one) : one;
+        f4 sm = at(band_.smooth);
+        const f4 sm_up = vmin(sm * at(p.release_rise), wanted);
+        const f4 sm_down = sm + (wanted - sm) * at(p.attack);
+        sm = wanted >= sm ? sm_up : sm_down;
+        f4 plat = one;
+        if (p.platform) {
+            const f4 pl = at(band_.platform);
+            const auto grow = sm >= pl;
+            const f4 pl_up = vmin(pl * at(p.plat_release_rise), sm);
+            const f4 pl_down = vmax(pl - pl * at(p.plat_attack), sm);
+            sm = grow ? vmin(sm, pl_up) : sm;
+            plat = grow ? pl_up : pl_down;
+            simd::store(band_.platform.data() + h, plat);
+        }
+        simd::store(band_.expander.data() + h, x);
+        simd::store(band_.smooth.data() + h, sm);
+        const f4 hh = vmin(p.expander ? sm * expansion : sm, plat);
+        f4 hl = hh, hr = hh;
+        if (p.clip_bands) {
+            const f4 clip = at(p.clip);
+            const auto cut_l = al * hh > clip, cut_r = ar * hh > clip;
+            if (simd::any(cut_l | cut_r)) {
+                hl = cut_l ? clip / al : hh;
+                hr = cut_r ? clip / ar : hh;
+            }
+        }
+        auto fold = [h, &vmin](Lanes& m, f4 v) { simd::store(m.data() + h, vmin(simd::load(m.data() + h), v)); };
+        fold(band_meter_.l, hl);
+        fold(band_meter_.r, hr);
+        fold(band_meter_.both, hh);
+        fold(band_meter_.platform, plat);
+        const f4 xl = l * p.lim_drive, xr = r * p.lim_drive;
+        simd::store(s.l.data() + h, xl);
+        simd::store(s.r.data() + h, xr);
+        simd::store(g.l.data() + h, hl);
+        simd::store(g.r.data() + h, hr);
+        simd::store(products_l + h, hl * xl);
+        simd::store(products_r + h, hr * xr);
+    }
     float sum_l = 0.0f, sum_r = 0.0f;
     for (int b = 0; b < band_count; ++b) {
-        const float l = s.l[b] * p.drive[b], r = s.r[b] * p.drive[b];
-        const float al = std::fabs(l), ar = std::fabs(r);
-        const float peak = std::max(al, ar);
-        BandState& st = band_[b];
-        float& x = st.expander;
-        if (peak > x)
-            x = std::min(x + (peak - x) * p.expander_attack[b], p.expander_level[b]);
-        else
-            x = std::max(x - x * p.expander_release[b], peak);
-        x = std::max(x, p.expander_floor[b]);
-        const float expansion = x / p.expander_level[b];
-
-        const float wanted = peak >= p.reference[b] ? p.reference[b] / peak : 1.0f;
-        float& sm = st.smooth;
-        if (wanted >= sm)
-            sm = std::min(sm * p.release_rise[b], wanted);
-        else
-            sm += (wanted - sm) * p.attack[b];
-        float plat = 1.0f;
-        if (p.platform) {
-            float& pl = st.platform;
-            if (sm >= pl) {
-                pl = std::min(pl * p.plat_release_rise[b], sm);
-                sm = std::min(sm, pl);
-            } else {
-                pl = std::max(pl - pl * p.plat_attack[b], sm);
-            }
-            plat = pl;
-        }
-        float h = p.expander ? sm * expansion : sm;
-        h = std::min(h, plat);
-        float hl = h, hr = h;
-        if (p.clip_bands) {
-            if (al * h > p.clip[b]) hl = p.clip[b] / al;
-            if (ar * h > p.clip[b]) hr = p.clip[b] / ar;
-        }
-        GainMinimum& m = band_meter_[b];
-        m.l = std::min(m.l, hl);
-        m.r = std::min(m.r, hr);
-        m.both = std::min(m.both, h);
-        m.platform = std::min(m.platform, plat);
-        const float xl = l * p.lim_drive, xr = r * p.lim_drive;
-        s.l[b] = xl;
-        s.r[b] = xr;
-        g.l[b] = hl;
-        g.r[b] = hr;
-        sum_l += hl * xl;
-        sum_r += hr * xr;
+        sum_l += products_l[b];
+        sum_r += products_r[b];
     }
 
     const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
@@ -421,14 +445,13 @@ void ProcessorFive::meters(float* v, bool enabled) {
         const int b = band_count - 1 - k;  // B first
         v[8 + k] = gain_dB(m.comp_gain[b]);
         v[13 + k] = gain_dB(m.width[b]);
-        const GainMinimum& h = band_meter_[b];
         float* o = v + 18 + 6 * k;
-        o[0] = gain_dB(h.l);
-        o[1] = gain_dB(h.r);
-        o[2] = o[3] = gain_dB(h.both);
-        o[4] = o[5] = gain_dB(h.platform);
+        o[0] = gain_dB(band_meter_.l[b]);
+        o[1] = gain_dB(band_meter_.r[b]);
+        o[2] = o[3] = gain_dB(band_meter_.both[b]);
+        o[4] = o[5] = gain_dB(band_meter_.platform[b]);
     }
-    for (auto& h : band_meter_) h = GainMinimum{};
+    band_meter_.reset();
     v[48] = gain_dB(wide_meter_.l);
     v[49] = gain_dB(wide_meter_.r);
     v[50] = v[51] = gain_dB(wide_meter_.both);
@@ -448,7 +471,7 @@ void ProcessorFive::meters(float* v, bool enabled) {
 
 void ProcessorFive::reset_meters() {
     multiband_.take_meters();
-    for (auto& h : band_meter_) h = GainMinimum{};
+    band_meter_.reset();
     wide_meter_ = GainMinimum{};
     output_.take_power_gain_min();
     output_.meter().reset();

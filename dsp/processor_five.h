@@ -80,10 +80,13 @@ private:
         std::array<float, 2> envelope{67958336.0f, 67958336.0f};                     // 10 T
         std::array<float, 2> gain{0.1f, 0.1f};
     };
+    // Band values in eight lanes (five bands, three padding lanes whose values keep them
+    // at gain 1 and sample 0: drive 0, levels 1, rates 0, rises 1), two 4-wide vectors.
+    using Lanes = std::array<float, band_lanes>;
     struct LimiterParams {
-        std::array<float, band_count> drive{}, reference{}, expander_level{}, expander_floor{}, clip{};
-        std::array<float, band_count> expander_attack{}, expander_release{}, attack{}, release_rise{},
-            plat_attack{}, plat_release_rise{};
+        alignas(16) Lanes drive{}, reference{}, expander_level{}, expander_floor{}, clip{};
+        alignas(16) Lanes expander_attack{}, expander_release{}, attack{}, release_rise{}, plat_attack{},
+            plat_release_rise{};
         bool expander = true, platform = true, clip_bands = true;
         float lim_drive = 1.0f, clip_drive = 1.0f;
         float lim_attack = 0, lim_release_rise = 1, lim_plat_attack = 0, lim_plat_release_rise = 1;
@@ -92,16 +95,33 @@ private:
     struct BandState {
         float expander = 0.0f, smooth = 1.0f, platform = 1.0f;
     };
+    struct BandLanesState {  // the band limiters, lane per band
+        alignas(16) Lanes expander{}, smooth, platform;
+        BandLanesState() {
+            smooth.fill(1.0f);
+            platform.fill(1.0f);
+        }
+    };
     struct GainMinimum {  // meter holders
         float l = 1.0f, r = 1.0f, both = 1.0f, platform = 1.0f;
+    };
+    struct BandMeters {  // per-band meter holders, lanes as above
+        alignas(16) Lanes l, r, both, platform;
+        BandMeters() { reset(); }
+        void reset() {
+            l.fill(1.0f);
+            r.fill(1.0f);
+            both.fill(1.0f);
+            platform.fill(1.0f);
+        }
     };
 
     AgcParams agc_params_;
     AgcState agc_;
     LimiterParams lim_;
-    std::array<BandState, band_count> band_{};
+    BandLanesState band_{};
     BandState wide_{};
-    std::array<GainMinimum, band_count> band_meter_{};
+    BandMeters band_meter_{};
     GainMinimum wide_meter_{};
 
     InputStage input_;

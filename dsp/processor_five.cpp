@@ -416,10 +416,10 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         multiband_.split(l, r, section);
         agc(multiband_.split_bands());
         multiband_.upsample_compress_enhance();
-        for (int j = 0; j < oversampling; ++j) {
-            limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
-            multiband_.apply_gains(j);
-        }
+        // A sub-sample's gain application never feeds a later sub-sample's limiters:
+        // the limiters of all four run first.
+        for (int j = 0; j < oversampling; ++j) limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
+        for (int j = 0; j < oversampling; ++j) multiband_.apply_gains(j);
         multiband_.sum_and_decimate(l, r, section);
         if (hf_clip) multiband_.high_frequency_clip(l, r, section);
         x[2 * i] = l;

@@ -46,8 +46,8 @@ void dot2(const float* h, const float* a, const float* b, std::size_t n, float& 
         a8 = Lanes8::fma(hk, load_v<V8>(a + k), a8);
         b8 = Lanes8::fma(hk, load_v<V8>(b + k), b8);
     }
-    out_a = lane_sum(a8);
-    out_b = lane_sum(b8);
+    out_a = tree_sum(a8);
+    out_b = tree_sum(b8);
 }
 
 // Tap 0 from the new frame; taps 1...28 in fourteen pairs; tap 29 alone.

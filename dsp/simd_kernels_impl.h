@@ -67,8 +67,8 @@ inline void dot2_8(const float* h, const float* a, const float* b, std::size_t n
         a0 = Ops::fma(h0, load_v<V>(a + k), a0);
         b0 = Ops::fma(h0, load_v<V>(b + k), b0);
     }
-    out_a = lane_sum(a0 + a1);
-    out_b = lane_sum(b0 + b1);
+    out_a = tree_sum(a0 + a1);
+    out_b = tree_sum(b0 + b1);
 }
 
 // Stereo interpolation on eight lanes {l x4, r x4}, two accumulators; tap 0 from the

@@ -132,6 +132,37 @@ inline void compress_enhance(DynamicsState& st, const DynamicsCoefficients& c, f
     }
 }
 
+// Stores the interpolators' results in the sub-sample layout: band b's result r[b] is
+// {l of sub-samples 0-3, r of sub-samples 0-3}; sub-sample j gets {l of bands 0-4, three
+// zeros} at sub + j * stride and {r of bands 0-4, three zeros} eight floats on (the
+// padding lanes leave as zeros: the stages after this one run all eight lanes). An 8x8
+// transpose with rows 5-7 zero, then eight vector stores.
+template <typename V8>
+inline void store_band_sub_samples(const V8 (&r)[5], float* sub, std::size_t stride) {
+    static_assert(sizeof(V8) == 8 * sizeof(float));
+    const V8 z{};
+    const V8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const V8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const V8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const V8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    const V8 u[8] = {
+        __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13),
+        __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15),
+        __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13),
+        __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15),
+        __builtin_shufflevector(r[4], z, 0, 8, 8, 8, 4, 8, 8, 8),
+        __builtin_shufflevector(r[4], z, 1, 8, 8, 8, 5, 8, 8, 8),
+        __builtin_shufflevector(r[4], z, 2, 8, 8, 8, 6, 8, 8, 8),
+        __builtin_shufflevector(r[4], z, 3, 8, 8, 8, 7, 8, 8, 8),
+    };
+    for (std::size_t j = 0; j < 4; ++j) {
+        const V8 l = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        const V8 rr = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+        std::memcpy(sub + j * stride, &l, sizeof l);
+        std::memcpy(sub + j * stride + lanes, &rr, sizeof rr);
+    }
+}
+
 // 4x interpolation of the five bands of one frame (in_l[b], in_r[b]). Sub-sample j is
 // written to sub + j * stride: lane b of its first eight floats (left) and of the next
 // eight (right). The five bands run interleaved, two accumulators each, so the additions
@@ -170,15 +201,21 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
             vstore(st.history[b][pos + taps_per_phase] + i, x[b]);
         }
     }
-    for (std::size_t b = 0; b < bands; ++b) {
-        for (std::size_t j = 0; j < 4; ++j) {
-            sub[j * stride + b] = acc[b][j];
-            sub[j * stride + lanes + b] = acc[b][4 + j];
+    if constexpr (w == 8) {
+        V r[bands];
+        for (std::size_t b = 0; b < bands; ++b) r[b] = vload<V>(acc[b]);
+        store_band_sub_samples(r, sub, stride);
+    } else {
+        for (std::size_t b = 0; b < bands; ++b) {
+            for (std::size_t j = 0; j < 4; ++j) {
+                sub[j * stride + b] = acc[b][j];
+                sub[j * stride + lanes + b] = acc[b][4 + j];
+            }
         }
-    }
-    // The padding lanes leave as zeros: the stages after this one run all eight lanes.
-    for (std::size_t b = bands; b < lanes; ++b) {
-        for (std::size_t j = 0; j < 4; ++j) sub[j * stride + b] = sub[j * stride + lanes + b] = 0.0f;
+        // The padding lanes leave as zeros: the stages after this one run all eight lanes.
+        for (std::size_t b = bands; b < lanes; ++b) {
+            for (std::size_t j = 0; j < 4; ++j) sub[j * stride + b] = sub[j * stride + lanes + b] = 0.0f;
+        }
     }
     st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
 }

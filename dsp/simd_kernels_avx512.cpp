@@ -89,17 +89,9 @@ void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float*
         store_v(st.history[b][pos], x[b]);
         store_v(st.history[b][pos + taps_per_phase], x[b]);
     }
-    for (std::size_t b = 0; b < bands; ++b) {
-        const V8 v = fold(acc[b]) + tail[b];
-        for (std::size_t j = 0; j < 4; ++j) {
-            sub[j * stride + b] = v[j];
-            sub[j * stride + lanes + b] = v[4 + j];
-        }
-    }
-    // The padding lanes leave as zeros: the stages after this one run all eight lanes.
-    for (std::size_t b = bands; b < lanes; ++b) {
-        for (std::size_t j = 0; j < 4; ++j) sub[j * stride + b] = sub[j * stride + lanes + b] = 0.0f;
-    }
+    V8 r[bands];
+    for (std::size_t b = 0; b < bands; ++b) r[b] = fold(acc[b]) + tail[b];
+    multiband_detail::store_band_sub_samples(r, sub, stride);
     st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;
 }
 

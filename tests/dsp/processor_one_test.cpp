@@ -469,6 +469,29 @@ TEST_F(ProcessorOneTest, LinearPathIsFlatForEveryCrossover) {
     }
 }
 
+// "Torvalen One" (type 1) or "Torvalen 5" with every optional stage on: power limiter,
+// pre-emphasis (list index `emphasis`: 1 "Pure", 2 "Boost") and its clipper, compressor
+// and stereo enhancer.
+std::unique_ptr<ChainProcessor> test_busy_processor(TestStore& store, int type, float emphasis) {
+    uint32_t error = 0;
+    std::unique_ptr<ChainProcessor> p;
+    if (type == 1)
+        p = ProcessorOne::create(store.instance, error);
+    else
+        p = ProcessorFive::create(store.instance, error);
+    if (!p) return p;
+    p->set_unlocked(true);
+    const auto& tree = p->controls().tree();
+    auto set = [&](std::string_view page, std::string_view group, std::string_view label, float v) {
+        p->set_value(test::control_index(tree, page, group, label), v);
+    };
+    set("Power Limiter", "Power Limiter Enable", "Off\nOn (Clip On)\nOn (Clip Off)\n", 1);
+    set("Pre Emphasis", "Pre Emphasis", "Off\nPure\nBoost\n", emphasis);
+    set("Compressor", "Comp Enable", "Off\nOn\n", 1);
+    set("Stereo Enhancer", "St Enh Enable", "Off\nOn\n", 1);
+    return p;
+}
+
 // The vector kernels of every instruction set this machine has give the same output as
 // the SSE2 baseline (to rounding), for both processors with every optional
 // stage on (compressor, enhancer, pre-emphasis and its clipper, power limiter) on
@@ -477,31 +500,12 @@ TEST(ProcessorKernels, EveryInstructionSetMatchesTheBaseline) {
     using simd::Level;
     const Level widest = simd::detected_level();
     if (widest == Level::sse2) GTEST_SKIP() << "only the baseline on this processor";
-    auto make = [](TestStore& store, int type) -> std::unique_ptr<ChainProcessor> {
-        uint32_t error = 0;
-        std::unique_ptr<ChainProcessor> p;
-        if (type == 1)
-            p = ProcessorOne::create(store.instance, error);
-        else
-            p = ProcessorFive::create(store.instance, error);
-        if (!p) return p;
-        p->set_unlocked(true);
-        const auto& tree = p->controls().tree();
-        auto set = [&](std::string_view page, std::string_view group, std::string_view label, float v) {
-            p->set_value(test::control_index(tree, page, group, label), v);
-        };
-        set("Power Limiter", "Power Limiter Enable", "Off\nOn (Clip On)\nOn (Clip Off)\n", 1);
-        set("Pre Emphasis", "Pre Emphasis", "Off\nPure\nBoost\n", 2);
-        set("Compressor", "Comp Enable", "Off\nOn\n", 1);
-        set("Stereo Enhancer", "St Enh Enable", "Off\nOn\n", 1);
-        return p;
-    };
     for (int type : {1, 5}) {
         std::vector<Level> levels{Level::avx2};
         if (widest == Level::avx512) levels.push_back(Level::avx512);
         for (Level level : levels) {
             TestStore store_base, store_wide;
-            auto base = make(store_base, type), wide = make(store_wide, type);
+            auto base = test_busy_processor(store_base, type, 2), wide = test_busy_processor(store_wide, type, 2);
             ASSERT_TRUE(base && wide);
             TestBuses bb, bw;
             test::PinkNoise noise(3);
@@ -569,26 +573,7 @@ TEST(ProcessorBlocks, StageByStageEqualsFrameByFrame) {
         simd::set_level_limit(level);
         for (int type : {1, 5}) {
             TestStore store_block, store_frame;
-            uint32_t error = 0;
-            auto make = [&](TestStore& s) -> std::unique_ptr<ChainProcessor> {
-                std::unique_ptr<ChainProcessor> p;
-                if (type == 1)
-                    p = ProcessorOne::create(s.instance, error);
-                else
-                    p = ProcessorFive::create(s.instance, error);
-                if (!p) return p;
-                p->set_unlocked(true);
-                const auto& tree = p->controls().tree();
-                auto set = [&](std::string_view page, std::string_view group, std::string_view label, float v) {
-                    p->set_value(test::control_index(tree, page, group, label), v);
-                };
-                set("Power Limiter", "Power Limiter Enable", "Off\nOn (Clip On)\nOn (Clip Off)\n", 1);
-                set("Pre Emphasis", "Pre Emphasis", "Off\nPure\nBoost\n", 1);
-                set("Compressor", "Comp Enable", "Off\nOn\n", 1);
-                set("Stereo Enhancer", "St Enh Enable", "Off\nOn\n", 1);
-                return p;
-            };
-            auto block = make(store_block), frame = make(store_frame);
+            auto block = test_busy_processor(store_block, type, 1), frame = test_busy_processor(store_frame, type, 1);
             ASSERT_TRUE(block && frame);
             constexpr uint32_t n = 256;
             TestBuses bb(48000, 2 * n), bf(48000, 2);  // floats per bus at 48 kHz

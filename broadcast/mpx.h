@@ -118,11 +118,8 @@ public:
     }
     // mean_square() and level() over a run, in place: the levels.
     void level_run(float* squares, std::size_t n) {
-        Section a = first_, b = second_;
-        for (std::size_t i = 0; i < n; ++i)
-            squares[i] = level(static_cast<float>(b.step(static_cast<float>(a.step(squares[i])))));
-        first_ = a;
-        second_ = b;
+        mean_square_run(squares, n);
+        for (std::size_t i = 0; i < n; ++i) squares[i] = level(squares[i]);
     }
 
 private:
@@ -155,14 +152,7 @@ public:
         const float delayed = delay_[pos_];
         delay_[pos_] = x;
         if (++pos_ == delay_.size()) pos_ = 0;
-        const float t = p >= target ? target / p : 1.0f;
-        if (t > gain_) {
-            gain_ *= 1.0f + rate;
-            gain_ = std::min(gain_, 1.0f);
-            gain_ = std::min(gain_, t);
-        } else {
-            gain_ = std::max(t, power_min_gain);
-        }
+        gain_ = next_gain(gain_, p >= target ? target / p : 1.0f, rate);
         smallest_ = std::min(smallest_, gain_);
         return gain_ * delayed;
     }
@@ -182,6 +172,13 @@ public:
     void reset_smallest() { smallest_ = 1.0f; }
 
 private:
+    // The gain toward the wanted gain t: up at the recovery rate (never above 1 or t),
+    // down to t at once (never below the floor).
+    static float next_gain(float gain, float t, float rate) {
+        if (t > gain) return std::min(std::min(gain * (1.0f + rate), 1.0f), t);
+        return std::max(t, power_min_gain);
+    }
+
     void process_piece(float* x, std::size_t n, float target, float rate) {
         std::array<float, mpx_run_frames> p;
         for (std::size_t i = 0; i < n; ++i) p[i] = std::max(x[i] * x[i], dsp::squared_level_floor);
@@ -195,14 +192,7 @@ private:
             const float delayed = delay[pos];
             delay[pos] = x[i];
             if (++pos == length) pos = 0;
-            const float t = p[i];
-            if (t > gain) {
-                gain *= 1.0f + rate;
-                gain = std::min(gain, 1.0f);
-                gain = std::min(gain, t);
-            } else {
-                gain = std::max(t, power_min_gain);
-            }
+            gain = next_gain(gain, p[i], rate);
             smallest = std::min(smallest, gain);
             x[i] = gain * delayed;
         }
@@ -280,32 +270,11 @@ public:
         return value_;
     }
 
-    // process() over a run; returns the largest of the results process() would have
-    // returned after each sample (-infinity for an empty run).
+    // process() over a run; returns the largest of the results process() returned after
+    // each sample (-infinity for an empty run).
     float process_run(const float* l, const float* r, std::size_t n) {
         float largest = -std::numeric_limits<float>::infinity();
-        bool returned = false;  // a result of this run was returned before the next change
-        for (std::size_t i = 0; i < n; ++i) {
-            float dl = l[i], dr = r[i];
-            if (at_192k_) {
-                sub_.l[phase_] = dl;
-                sub_.r[phase_] = dr;
-                if (++phase_ < dsp::oversampling) {
-                    returned = true;
-                    continue;
-                }
-                phase_ = 0;
-                decimator_.process(sub_, dl, dr);
-            }
-            k_.process(dl, dr);
-            sum_ += static_cast<double>(dl) * dl + static_cast<double>(dr) * dr;
-            if (++count_ == block_samples) {
-                if (returned) largest = std::max(largest, value_);
-                finish_block();
-            }
-            returned = true;
-        }
-        if (returned) largest = std::max(largest, value_);
+        for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, process(l[i], r[i]));
         return largest;
     }
 

@@ -234,6 +234,16 @@ void OutputStage::safety_clip(float& l, float& r) {
     down_.process(s, l, r);
 }
 
+int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p) {
+    int latency = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        latency = 0;
+        process(x[2 * i], x[2 * i + 1], p, latency);
+    }
+    flush_meter();
+    return latency;
+}
+
 void OutputStage::process(float& l, float& r, const OutputParams& p, int& latency) {
     const auto mode = static_cast<PowerLimiterMode>(p.power_mode);
     const bool limiting = mode != PowerLimiterMode::off;

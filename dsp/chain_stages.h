@@ -173,6 +173,9 @@ public:
     OutputStage();
     // Takes the section's output (level 2^25) to full scale and on to the output.
     void process(float& l, float& r, const OutputParams& p, int& latency);
+    // process() over a block of interleaved frames, then the meter's flush; returns the
+    // latency of the block's last frame (0 for no frames).
+    int process_block(float* interleaved, uint32_t frames, const OutputParams& p);
 
     // Meter holders: output levels, power limiter applied-gain minimum.
     LevelHolders& meter() { return meter_; }

@@ -121,9 +121,7 @@ public:
     // upsample() and compress_and_enhance() of all four sub-samples in one pass.
     void upsample_compress_enhance();
     BandFrame& sub_sample(int j) { return sub_[static_cast<std::size_t>(j)]; }
-    SubSampleBands& sub_samples() { return sub_; }
     PendingGains& pending_gains(int j) { return pending_[static_cast<std::size_t>(j)]; }
-    SubSampleGains& all_pending_gains() { return pending_; }
     void compress_and_enhance(int j);
     void apply_gains(int j);
     void sum_and_decimate(float& l, float& r, int& latency_frames);

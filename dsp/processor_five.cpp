@@ -309,7 +309,6 @@ void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
         const f4 x_up = vmin(x + (peak - x) * at(p.expander_attack), level);
         const f4 x_down = vmax(x - x * at(p.expander_release), peak);
         x = vmax(peak > x ? x_up : x_down, at(p.expander_floor));
-        const f4 expansion = x / level;
 
         const f4 ref = at(p.reference);
         const auto over = peak >= ref;
@@ -330,7 +329,7 @@ void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
         }
         simd::store(band_.expander.data() + h, x);
         simd::store(band_.smooth.data() + h, sm);
-        const f4 hh = vmin(p.expander ? sm * expansion : sm, plat);
+        const f4 hh = vmin(p.expander ? sm * (x / level) : sm, plat);
         f4 hl = hh, hr = hh;
         if (p.clip_bands) {
             const f4 clip = at(p.clip);
@@ -399,7 +398,7 @@ void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
 // stage. The latency is that of the block's last frame.
 int ProcessorFive::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
-    int front = 0, section = 0, back = 0;
+    int front = 0, section = 0;
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i], r = x[2 * i + 1];
         front = 0;
@@ -425,12 +424,8 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         x[2 * i] = l;
         x[2 * i + 1] = r;
     }
-    for (uint32_t i = 0; i < frames; ++i) {
-        back = 0;
-        output_.process(x[2 * i], x[2 * i + 1], sp.output, back);
-    }
+    const int back = output_.process_block(x, frames, sp.output);
     input_.flush_meter(input_meter_);
-    output_.flush_meter();
     return front + section + back;
 }
 

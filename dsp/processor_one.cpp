@@ -327,7 +327,7 @@ void ProcessorOne::wideband(float sum_l, float sum_r, PendingGains& g) {
 // the rest of the chain between frames. The latency is that of the block's last frame.
 int ProcessorOne::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
-    int front = 0, section = 0, back = 0;
+    int front = 0, section = 0;
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i], r = x[2 * i + 1];
         front = 0;
@@ -345,12 +345,8 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         section = 0;
         multiband_.process(x[2 * i], x[2 * i + 1], limiters, section);
     }
-    for (uint32_t i = 0; i < frames; ++i) {
-        back = 0;
-        output_.process(x[2 * i], x[2 * i + 1], sp.output, back);
-    }
+    const int back = output_.process_block(x, frames, sp.output);
     input_.flush_meter(input_meter_);
-    output_.flush_meter();
     return front + section + back;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "app/command_line.h"
+#include "app/frame_queue.h"
 #include "app/standard_modules.h"
 #include "broadcast/rds_content.h"
 #include "broadcast/sound_out.h"
@@ -279,18 +281,22 @@ private:
 
 // A consistent copy of the settings file, taken without writing to the original.
 
-// Converts the input to interleaved stereo at `rate_Hz` in a WAV file, followed by
-// `pad_frames` of silence. Returns the converted length in frames, or -1.
-int64_t convert_input(WavReader& reader, uint32_t rate_Hz, const fs::path& to, uint64_t pad_frames,
-                      std::string& error) {
-    auto writer = WavWriter::create(to, rate_Hz, error);
-    if (!writer) return -1;
+// Puts the input into `queue` as interleaved stereo at `rate_Hz`, followed by
+// `pad_frames` of silence, and closes it. Returns the input's length at `rate_Hz` in
+// frames, or -1 (the queue is then cancelled).
+int64_t feed_input(WavReader& reader, uint32_t rate_Hz, uint64_t pad_frames, FrameQueue& queue,
+                   std::string& error) {
     constexpr size_t chunk = 8192;
     std::vector<float> in(2 * chunk), out;
     int64_t frames = 0;
+    auto fail = [&](std::string why) {
+        error = std::move(why);
+        queue.cancel();
+        return int64_t{-1};
+    };
     if (reader.sample_rate() == rate_Hz) {
         while (size_t n = reader.read(in)) {
-            if (!writer->write(std::span<const float>(in).first(2 * n))) break;
+            if (!queue.put(std::span<const float>(in).first(2 * n))) return -1;
             frames += static_cast<int64_t>(n);
         }
     } else {
@@ -298,10 +304,7 @@ int64_t convert_input(WavReader& reader, uint32_t rate_Hz, const fs::path& to, u
         int src_error = 0;
         std::unique_ptr<SRC_STATE, SRC_STATE* (*)(SRC_STATE*)> src(src_new(SRC_SINC_BEST_QUALITY, 2, &src_error),
                                                                    src_delete);
-        if (!src) {
-            error = std::string("cannot convert the sample rate: ") + src_strerror(src_error);
-            return -1;
-        }
+        if (!src) return fail(std::string("cannot convert the sample rate: ") + src_strerror(src_error));
         out.resize(2 * (static_cast<size_t>(chunk * ratio) + 64));
         bool end = false;
         while (!end) {
@@ -317,12 +320,10 @@ int64_t convert_input(WavReader& reader, uint32_t rate_Hz, const fs::path& to, u
             do {
                 data.data_out = out.data();
                 data.output_frames = static_cast<long>(out.size() / 2);
-                if (int e = src_process(src.get(), &data); e != 0) {
-                    error = std::string("sample rate conversion failed: ") + src_strerror(e);
-                    return -1;
-                }
+                if (int e = src_process(src.get(), &data); e != 0)
+                    return fail(std::string("sample rate conversion failed: ") + src_strerror(e));
                 for (long i = 0; i < 2 * data.output_frames_gen; ++i) out[i] *= 2147483648.0f;
-                writer->write(std::span<const float>(out).first(2 * data.output_frames_gen));
+                if (!queue.put(std::span<const float>(out).first(2 * data.output_frames_gen))) return -1;
                 frames += data.output_frames_gen;
                 data.data_in += 2 * data.input_frames_used;
                 data.input_frames -= data.input_frames_used;
@@ -332,13 +333,10 @@ int64_t convert_input(WavReader& reader, uint32_t rate_Hz, const fs::path& to, u
     std::vector<float> silence(2 * chunk, 0.0f);
     for (uint64_t left = pad_frames; left > 0;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk));
-        writer->write(std::span<const float>(silence).first(2 * n));
+        if (!queue.put(std::span<const float>(silence).first(2 * n))) return -1;
         left -= n;
     }
-    if (!writer->close()) {
-        error = "cannot write " + to.string();
-        return -1;
-    }
+    queue.close();
     return frames;
 }
 
@@ -542,17 +540,21 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     const bool through_processor = source.bus == bus_proc;
     const uint32_t latency_48k = through_processor ? instance->processor_latency_samples() : 0;
     const uint64_t latency = static_cast<uint64_t>(latency_48k) * (rate / chain_rate_Hz);
-    const fs::path converted = temp.path() / "in.wav";
-    const int64_t frames = convert_input(*reader, rate, converted, latency, error);
-    if (frames < 0) return fail(error);
-    reader.reset();
+    // Three threads: this one reads and converts the input into the engine's queue,
+    // the device thread runs the engine, and a writer drops the latency from the front
+    // of the output, measures it and writes it. Reading and writing stay off the
+    // engine's thread, and nothing goes through a temporary file.
+    const fs::path partial = o.out.string() + ".partial";
+    auto writer = WavWriter::create(partial, rate, error);
+    if (!writer) return fail(error);
+    FrameQueue input(2 * 65536), output(2 * 65536);
 
     VirtualDeviceConfig config;
     config.sample_rate_Hz = rate;
     config.frame_size = render_frames;
     config.freewheel = true;
-    config.input = converted;
-    config.output = temp.path() / "out.wav";
+    config.feed = [&input](std::span<float> block) { return input.take(block) / 2; };
+    config.sink = [&output](std::span<const float> block) { output.put(block); };
     if (o.mpx) {
         // The RDS groups of every block are built before the next: rendered as
         // fast as the engine runs, none is skipped or repeated.
@@ -560,51 +562,66 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
             config.after_block = [sound_out] { sound_out->rds_modulator().wait_refills(2000); };
     }
     auto device = VirtualDevice::open(config, error);
-    if (!device || !device->start(*instance, error)) return fail(error);
-    const uint64_t total_blocks = (static_cast<uint64_t>(frames) + latency) / render_frames + 1;
+    if (!device) return fail(error);
+
+    double peak = 0, true_peak = 0;
+    IntegratedLoudness loudness;
+    std::atomic<bool> write_failed{false};
+    std::thread write_thread([&] {
+        std::vector<float> buffer(2 * 8192);
+        dsp::Interpolator oversampler;
+        uint64_t skip = latency;
+        while (size_t got = output.take(buffer)) {
+            const size_t dropped = static_cast<size_t>(std::min<uint64_t>(skip, got / 2));
+            skip -= dropped;
+            const std::span<const float> kept = std::span<const float>(buffer).first(got).subspan(2 * dropped);
+            if (write_failed.load(std::memory_order_relaxed)) continue;  // drained, so the engine never waits
+            for (size_t i = 0; i + 1 < kept.size(); i += 2) {
+                peak = std::max({peak, std::fabs(static_cast<double>(kept[i])), std::fabs(static_cast<double>(kept[i + 1]))});
+                if (!o.mpx) loudness.add(kept[i], kept[i + 1]);
+                const dsp::SubSamples sub = oversampler.process(kept[i], kept[i + 1]);
+                for (int j = 0; j < dsp::oversampling; ++j)
+                    true_peak = std::max({true_peak, std::fabs(static_cast<double>(sub.l[j])),
+                                          std::fabs(static_cast<double>(sub.r[j]))});
+            }
+            if (!writer->write(kept)) write_failed.store(true, std::memory_order_relaxed);
+        }
+    });
+    // Ends the writer however the render ends: the device has stopped by then.
+    auto finish_writer = [&] {
+        output.close();
+        if (write_thread.joinable()) write_thread.join();
+    };
+
+    if (!device->start(*instance, error)) {
+        input.cancel();
+        finish_writer();
+        fs::remove(partial);
+        return fail(error);
+    }
+    int64_t frames = -1;
+    std::string read_error;
+    std::thread read_thread([&] { frames = feed_input(*reader, rate, latency, input, read_error); });
+    const uint64_t total_blocks = (reader->frames() * rate / reader->sample_rate() + latency) / render_frames + 1;
     const bool show_progress = total_blocks > 2000;  // about 40 s of audio at 48 kHz
     int shown = -1;
-    while (!device->finished()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!device->finished() && !write_failed.load(std::memory_order_relaxed)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const int percent = static_cast<int>(100 * device->blocks() / total_blocks);
         if (show_progress && percent / 10 != shown / 10) {
             std::fprintf(stderr, "torvalen render: %d %%\n", percent);
             shown = percent;
         }
     }
+    input.cancel();  // a device stopped early never waits for more input, nor the reader for room
+    read_thread.join();
+    reader.reset();
     device->stop();
-    if (!device->close_output()) return fail("cannot write the rendered audio");
+    finish_writer();
     Instance::destroy(std::move(instance), false);
-
-    // Drop the latency from the front; the padding at the end carried the tail.
-    auto rendered = WavReader::open(config.output, error);
-    if (!rendered) return fail(error);
-    const fs::path partial = o.out.string() + ".partial";
-    auto writer = WavWriter::create(partial, rate, error);
-    if (!writer) return fail(error);
-    std::vector<float> buffer(2 * 8192);
-    for (uint64_t skip = latency; skip > 0;) {
-        const size_t n = rendered->read(std::span<float>(buffer).first(2 * std::min<uint64_t>(skip, 8192)));
-        if (n == 0) break;
-        skip -= n;
-    }
-    double peak = 0, true_peak = 0;
-    dsp::Interpolator oversampler;
-    IntegratedLoudness loudness;
-    for (int64_t left = frames; left > 0;) {
-        const size_t n = rendered->read(std::span<float>(buffer).first(2 * std::min<int64_t>(left, 8192)));
-        if (n == 0) break;
-        for (size_t i = 0; i < n; ++i) {
-            peak = std::max({peak, std::fabs(static_cast<double>(buffer[2 * i])),
-                             std::fabs(static_cast<double>(buffer[2 * i + 1]))});
-            if (!o.mpx) loudness.add(buffer[2 * i], buffer[2 * i + 1]);
-            const dsp::SubSamples sub = oversampler.process(buffer[2 * i], buffer[2 * i + 1]);
-            for (int j = 0; j < dsp::oversampling; ++j)
-                true_peak = std::max({true_peak, std::fabs(static_cast<double>(sub.l[j])),
-                                      std::fabs(static_cast<double>(sub.r[j]))});
-        }
-        if (!writer->write(std::span<const float>(buffer).first(2 * n))) break;
-        left -= static_cast<int64_t>(n);
+    if (write_failed || frames < 0) {
+        fs::remove(partial);
+        return fail(write_failed ? "cannot write " + o.out.string() : read_error);
     }
     const bool complete = writer->frames() == static_cast<uint64_t>(frames);
     if (!writer->close() || !complete) {

@@ -192,5 +192,10 @@ template Resonator<float> design_pair_sum_all_pass<float>(double);
 template Resonator<double> design_pair_sum_all_pass<double>(double);
 template class GardeCrossover<3>;
 template class GardeCrossover<5>;
+// The splits on their own (the tests take them apart).
+template struct GardeCrossover<3>::Split<float>;
+template struct GardeCrossover<3>::Split<double>;
+template struct GardeCrossover<5>::Split<float>;
+template struct GardeCrossover<5>::Split<double>;
 
 }  // namespace torvalen::dsp

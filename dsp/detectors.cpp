@@ -40,8 +40,36 @@ LevelDetector::LevelDetector(double rate_Hz, bool rest)
       rest_(rest) {}
 
 void LevelDetector::fold(const float* interleaved, std::size_t samples, std::array<float, 6>& held) {
-    for (std::size_t i = 0; i + 1 < samples; i += 2) push(interleaved[i], interleaved[i + 1], held);
+    constexpr std::size_t run_samples = 2 * TruePeakRun::chunk;
+    std::size_t i = 0;
+    while (i + 1 < samples) {
+        // At rest, a whole silent run goes straight to the rest values (what measuring
+        // it would give) without being gathered first: an idle bus costs a scan.
+        if (at_rest_ && run_.size() == 0 && samples - i >= run_samples) {
+            std::uint32_t bits = 0;
+            for (std::size_t k = 0; k < run_samples; ++k) {
+                std::uint32_t b;
+                std::memcpy(&b, &interleaved[i + k], sizeof b);
+                bits |= b << 1;
+            }
+            if (bits == 0) {
+                fold_rest(held);
+                i += run_samples;
+                continue;
+            }
+        }
+        push(interleaved[i], interleaved[i + 1], held);
+        i += 2;
+    }
     flush(held);
+}
+
+LevelReading LevelDetector::fold_rest(std::array<float, 6>& held) const {
+    const float rms_l = std::max(std::sqrt(rest_ms_[0]), level_floor);
+    const float rms_r = std::max(std::sqrt(rest_ms_[1]), level_floor);
+    const float in[6] = {level_floor, level_floor, level_floor, level_floor, rms_l, rms_r};
+    for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
+    return LevelReading{{level_floor, level_floor}, {level_floor, level_floor}, {rms_l, rms_r}};
 }
 
 std::size_t TruePeakRun::measure() {
@@ -79,11 +107,7 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     const bool silent = run_.silent();
     if (silent && at_rest_) {
         run_.skip();
-        const float rms_l = std::max(std::sqrt(rest_ms_[0]), level_floor);
-        const float rms_r = std::max(std::sqrt(rest_ms_[1]), level_floor);
-        const float in[6] = {level_floor, level_floor, level_floor, level_floor, rms_l, rms_r};
-        for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
-        return LevelReading{{level_floor, level_floor}, {level_floor, level_floor}, {rms_l, rms_r}};
+        return fold_rest(held);
     }
     at_rest_ = false;
     const std::size_t n = run_.measure();
@@ -92,31 +116,32 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     // peak), floored; the squares through the two RMS sections (rounded to float between
     // them). The RMS holders take the square root of the largest mean square, which is
     // the largest root.
-    float el = envelope_[0], er = envelope_[1];
-    float tp_max_l = 0.0f, tp_max_r = 0.0f, e_max_l = 0.0f, e_max_r = 0.0f;
-    float ms_max_l = 0.0f, ms_max_r = 0.0f;
-    float tpl = level_floor, tpr = level_floor, ml = 0.0f, mr = 0.0f;
+    // Left and right side by side in two-lane vectors, each lane the operations of one
+    // channel in the same order (branch-free: both sides of the envelope's choice are
+    // computed and one is taken).
+    using F2 = StereoPair<float>::type;
+    auto max2 = [](F2 a, F2 b) { return a < b ? b : a; };
+    const F2 floor2 = {level_floor, level_floor}, square_floor2 = {squared_level_floor, squared_level_floor};
+    F2 env = {envelope_[0], envelope_[1]};
+    F2 tp_max = {0.0f, 0.0f}, e_max = {0.0f, 0.0f}, ms_max = {0.0f, 0.0f};
+    F2 tp = floor2, ms = {0.0f, 0.0f};
     for (std::size_t i = 0; i < n; ++i) {
-        tpl = std::max(run_.peak_l(i), level_floor);
-        tpr = std::max(run_.peak_r(i), level_floor);
-        el = tpl > el ? el + (tpl - el) * attack_ : el - el * decay_;
-        er = tpr > er ? er + (tpr - er) * attack_ : er - er * decay_;
-        el = std::max(el, level_floor);
-        er = std::max(er, level_floor);
-        const float l = run_.l(i), r = run_.r(i);
-        ml = std::max(l * l, squared_level_floor);
-        mr = std::max(r * r, squared_level_floor);
-        rms1_.process(ml, mr);
-        rms2_.process(ml, mr);
-        tp_max_l = std::max(tp_max_l, tpl);
-        tp_max_r = std::max(tp_max_r, tpr);
-        e_max_l = std::max(e_max_l, el);
-        e_max_r = std::max(e_max_r, er);
-        ms_max_l = std::max(ms_max_l, ml);
-        ms_max_r = std::max(ms_max_r, mr);
+        tp = max2(F2{run_.peak_l(i), run_.peak_r(i)}, floor2);
+        env = tp > env ? env + (tp - env) * attack_ : env - env * decay_;
+        env = max2(env, floor2);
+        const F2 x = {run_.l(i), run_.r(i)};
+        ms = max2(x * x, square_floor2);
+        ms = rms1_.process(ms);
+        ms = rms2_.process(ms);
+        tp_max = max2(tp_max, tp);
+        e_max = max2(e_max, env);
+        ms_max = max2(ms_max, ms);
     }
-    envelope_[0] = el;
-    envelope_[1] = er;
+    envelope_[0] = env[0];
+    envelope_[1] = env[1];
+    const float el = env[0], er = env[1], ml = ms[0], mr = ms[1], tpl = tp[0], tpr = tp[1];
+    const float tp_max_l = tp_max[0], tp_max_r = tp_max[1], e_max_l = e_max[0], e_max_r = e_max[1];
+    const float ms_max_l = ms_max[0], ms_max_r = ms_max[1];
     // Rest: a second silent run in a row that ends on the same mean squares, those within
     // a millionth of the floor's square (not a turning point of the sections' ringing
     // after a loud signal), and the envelopes on the floor.

@@ -90,6 +90,8 @@ public:
 
 private:
     LevelReading measure(std::array<float, 6>& held);
+    // Folds the values of a silent run at rest (which leaves every state as it is).
+    LevelReading fold_rest(std::array<float, 6>& held) const;
 
     float attack_, decay_;
     float envelope_[2] = {level_floor, level_floor};

@@ -52,15 +52,19 @@ public:
     // Both channels side by side in one two-lane vector (each lane the same operations
     // in the same order as one channel alone).
     void process(float& l, float& r) {
+        const StereoPair<float>::type y = process(StereoPair<float>::type{l, r});
+        l = y[0];
+        r = y[1];
+    }
+    StereoPair<float>::type process(StereoPair<float>::type in) {
         constexpr T two_sign = HighPass ? T(-2) : T(2);  // middle numerator tap
-        const V2 x = {static_cast<T>(l), static_cast<T>(r)};
+        const V2 x = __builtin_convertvector(in, V2);
         const V2 y = b0_ * (x + two_sign * x1_ + x2_) - a1_ * y1_ - a2_ * y2_;
         x2_ = x1_;
         x1_ = x;
         y2_ = y1_;
         y1_ = y;
-        l = static_cast<float>(y[0]);
-        r = static_cast<float>(y[1]);
+        return __builtin_convertvector(y, StereoPair<float>::type);
     }
 
 private:

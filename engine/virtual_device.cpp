@@ -166,23 +166,38 @@ void VirtualDevice::run_freewheel() {
     // The engine's output lags its input by one block: the first block's output is
     // what was there before the start, and one silent block at the end flushes the
     // last real block. Only output that belongs to input is written.
-    const uint64_t total = reader_ ? reader_->frames() : config_.length_frames;
-    const bool unbounded = !reader_ && total == 0;
+    const bool fed = static_cast<bool>(config_.feed);
+    uint64_t total = reader_ ? reader_->frames() : config_.length_frames;
+    const bool unbounded = !reader_ && !fed && total == 0;
+    bool input_ended = !fed;  // a feed's length is known once it has ended
     uint64_t written = 0;
     bool first = true;
+    if (fed) total = 0;
     // Nothing runs beside the engine here: the cycles run on this thread rather
     // than being handed to the engine thread and waited for, block by block.
     instance_->take_cycles();
     for (;;) {
         if (stop_.load(std::memory_order_relaxed)) break;
-        fill_input(false);
+        if (fed && !input_ended) {
+            std::span<float> in = instance_->input_exchange();
+            const size_t frames = std::min(config_.feed(in), in.size() / 2);
+            std::fill(in.begin() + 2 * frames, in.end(), 0.0f);
+            total += frames;
+            input_ended = frames < in.size() / 2;
+        } else if (fed) {
+            std::span<float> in = instance_->input_exchange();
+            std::fill(in.begin(), in.end(), 0.0f);
+        } else {
+            fill_input(false);
+        }
         if (!first) {
             std::span<const float> out = instance_->output_exchange();
-            const uint64_t frames =
-                unbounded ? out.size() / 2 : std::min<uint64_t>(out.size() / 2, total - written);
-            if (writer_) writer_->write(out.first(2 * frames));
+            const bool bounded = !unbounded && input_ended;
+            const uint64_t frames = bounded ? std::min<uint64_t>(out.size() / 2, total - written) : out.size() / 2;
+            if (config_.sink) config_.sink(out.first(2 * frames));
+            else if (writer_) writer_->write(out.first(2 * frames));
             written += frames;
-            if (!unbounded && written >= total) break;
+            if (bounded && written >= total) break;
         }
         first = false;
         instance_->run_cycle_here();

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,13 @@ struct VirtualDeviceConfig {
     // next. An offline render lets the workers that feed the engine (the RDS
     // modulator) catch up here, which a real-time device never waits for.
     std::function<void()> after_block;
+    // Freewheel mode, in place of the input file: fills the span with interleaved
+    // frames and returns how many; fewer than asked ends the input (the rest of that
+    // block is silence). The output then has exactly the frames fed.
+    std::function<size_t(std::span<float>)> feed;
+    // Freewheel mode, in place of the output file: receives the output that belongs
+    // to input, block by block.
+    std::function<void(std::span<const float>)> sink;
 };
 
 inline constexpr uint32_t max_virtual_frame_size = 16384;

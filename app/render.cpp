@@ -599,10 +599,10 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
         fs::remove(partial);
         return fail(error);
     }
+    const uint64_t total_blocks = (reader->frames() * rate / reader->sample_rate() + latency) / render_frames + 1;
     int64_t frames = -1;
     std::string read_error;
     std::thread read_thread([&] { frames = feed_input(*reader, rate, latency, input, read_error); });
-    const uint64_t total_blocks = (reader->frames() * rate / reader->sample_rate() + latency) / render_frames + 1;
     const bool show_progress = total_blocks > 2000;  // about 40 s of audio at 48 kHz
     int shown = -1;
     while (!device->finished() && !write_failed.load(std::memory_order_relaxed)) {

@@ -127,8 +127,10 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     F2 tp = floor2, ms = {0.0f, 0.0f};
     for (std::size_t i = 0; i < n; ++i) {
         tp = max2(F2{run_.peak_l(i), run_.peak_r(i)}, floor2);
-        env = tp > env ? env + (tp - env) * attack_ : env - env * decay_;
-        env = max2(env, floor2);
+        // The rise never falls below the envelope (itself on or above the floor), so
+        // only the decay needs the floor: taking it there keeps it off the rise's path
+        // from frame to frame, with the same result.
+        env = tp > env ? env + (tp - env) * attack_ : max2(env - env * decay_, floor2);
         const F2 x = {run_.l(i), run_.r(i)};
         ms = max2(x * x, square_floor2);
         ms = rms1_.process(ms);

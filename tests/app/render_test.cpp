@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/frame_queue.h"
 #include "app/standard_modules.h"
 #include "broadcast/rds_content.h"
 #include "broadcast/sound_out.h"
@@ -83,6 +85,36 @@ protected:
 
     testing::TempDir temp_{"torvalen-render"};
 };
+
+TEST(FrameQueue, CarriesEverySampleInOrderAndEndsWhereThePutterCloses) {
+    // A ring smaller than the chunks on either side, chunks of sizes that wrap it at
+    // every offset: the taker gets the sequence whole, then a short take at the end.
+    FrameQueue queue(70);
+    constexpr int total = 20011;
+    std::thread putter([&] {
+        std::vector<float> chunk;
+        for (int n = 0, size = 1; n < total; n += size, size = size % 97 + 13) {
+            chunk.clear();
+            for (int i = n; i < std::min(total, n + size); ++i) chunk.push_back(static_cast<float>(i));
+            ASSERT_TRUE(queue.put(chunk));
+        }
+        queue.close();
+    });
+    std::vector<float> got, buffer(512);
+    while (std::size_t n = queue.take(buffer)) got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+    putter.join();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(total));
+    for (int i = 0; i < total; ++i) ASSERT_EQ(got[i], static_cast<float>(i)) << "sample " << i;
+
+    // A putter waiting for room gives up when the queue is cancelled.
+    FrameQueue full(8);
+    const std::vector<float> nine(9, 1.0f);
+    bool put = true;
+    std::thread waiting([&] { put = full.put(nine); });
+    full.cancel();
+    waiting.join();
+    EXPECT_FALSE(put);
+}
 
 TEST_F(RenderTest, OutputKeepsTheInputsLengthAndTiming) {
     const fs::path in = write_bursts(48000, 3.0, {1.0, 2.0});

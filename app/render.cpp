@@ -575,7 +575,7 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
             const size_t dropped = static_cast<size_t>(std::min<uint64_t>(skip, got / 2));
             skip -= dropped;
             const std::span<const float> kept = std::span<const float>(buffer).first(got).subspan(2 * dropped);
-            if (write_failed.load(std::memory_order_relaxed)) continue;  // drained, so the engine never waits
+            if (kept.empty() || write_failed.load(std::memory_order_relaxed)) continue;  // drained, so the engine never waits
             for (size_t i = 0; i + 1 < kept.size(); i += 2) {
                 peak = std::max({peak, std::fabs(static_cast<double>(kept[i])), std::fabs(static_cast<double>(kept[i + 1]))});
                 if (!o.mpx) loudness.add(kept[i], kept[i + 1]);

@@ -217,6 +217,7 @@ bool WavWriter::write_header() {
 
 bool WavWriter::write(std::span<const float> stereo) {
     if (!file_) return false;
+    if (stereo.empty()) return true;
     if (scratch_size_ < stereo.size()) {
         scratch_.reset(new (std::nothrow) float[stereo.size()]);
         scratch_size_ = scratch_ ? stereo.size() : 0;

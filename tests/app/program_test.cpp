@@ -401,8 +401,10 @@ TEST_F(ProgramTest, TextSentByUdpIsOnAirAsRadiotextInTheRecordedMultiplex) {
     ASSERT_EQ(reader->sample_rate(), 192000u);
     std::vector<float> frames(2 * reader->frames());
     frames.resize(2 * reader->read(frames));
-    // The last four seconds: the left channel carries the multiplex.
-    const size_t last = std::min<size_t>(frames.size() / 2, 4 * 192000);
+    // The last seven seconds (two cycles of the message, so a group cut by the window's
+    // start still comes round once more; later groups overwrite earlier ones): the left
+    // channel carries the multiplex.
+    const size_t last = std::min<size_t>(frames.size() / 2, 7 * 192000);
     std::vector<double> mpx(last);
     for (size_t i = 0; i < last; ++i) mpx[i] = frames[2 * (frames.size() / 2 - last + i)];
     const auto station = broadcast::testing::read_station(broadcast::testing::decode_rds(mpx, 0));

@@ -39,24 +39,30 @@ LevelDetector::LevelDetector(double rate_Hz, bool rest)
       rms2_(meter_a2, meter_b2, rms_cutoff_Hz, rate_Hz),
       rest_(rest) {}
 
+namespace {
+// The sign bit aside, every bit of every sample is zero (no early exit: the loop stays
+// a few vector ORs).
+bool all_zero(const float* x, std::size_t n) {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t b;
+        std::memcpy(&b, &x[i], sizeof b);
+        bits |= b << 1;
+    }
+    return bits == 0;
+}
+}  // namespace
+
 void LevelDetector::fold(const float* interleaved, std::size_t samples, std::array<float, 6>& held) {
     constexpr std::size_t run_samples = 2 * TruePeakRun::chunk;
     std::size_t i = 0;
     while (i + 1 < samples) {
         // At rest, a whole silent run goes straight to the rest values (what measuring
         // it would give) without being gathered first: an idle bus costs a scan.
-        if (at_rest_ && run_.size() == 0 && samples - i >= run_samples) {
-            std::uint32_t bits = 0;
-            for (std::size_t k = 0; k < run_samples; ++k) {
-                std::uint32_t b;
-                std::memcpy(&b, &interleaved[i + k], sizeof b);
-                bits |= b << 1;
-            }
-            if (bits == 0) {
-                fold_rest(held);
-                i += run_samples;
-                continue;
-            }
+        if (at_rest_ && run_.size() == 0 && samples - i >= run_samples && all_zero(interleaved + i, run_samples)) {
+            fold_rest(held);
+            i += run_samples;
+            continue;
         }
         push(interleaved[i], interleaved[i + 1], held);
         i += 2;
@@ -85,16 +91,8 @@ std::size_t TruePeakRun::measure() {
 }
 
 bool TruePeakRun::silent() const {
-    // The sign bit aside, every bit of every sample is zero (no early exit: the loop
-    // stays a few vector ORs).
-    std::uint32_t bits = 0;
-    for (std::size_t i = lead - history; i < lead + size_; ++i) {
-        std::uint32_t a, b;
-        std::memcpy(&a, &xl_[i], sizeof a);
-        std::memcpy(&b, &xr_[i], sizeof b);
-        bits |= (a | b) << 1;
-    }
-    return bits == 0;
+    const std::size_t from = lead - history, n = history + size_;
+    return all_zero(xl_.data() + from, n) && all_zero(xr_.data() + from, n);
 }
 
 LevelReading LevelDetector::process(float l, float r) {

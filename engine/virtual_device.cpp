@@ -104,8 +104,13 @@ bool VirtualDevice::close_output() {
     return ok;
 }
 
-size_t VirtualDevice::fill_input(bool loop) {
+size_t VirtualDevice::fill_input(bool loop, bool feed_open) {
     std::span<float> in = instance_->input_exchange();
+    if (config_.feed) {
+        const size_t frames = feed_open ? std::min(config_.feed(in), in.size() / 2) : 0;
+        std::fill(in.begin() + 2 * frames, in.end(), 0.0f);
+        return frames;
+    }
     if (!reader_) {
         std::fill(in.begin(), in.end(), 0.0f);
         return 0;
@@ -167,28 +172,20 @@ void VirtualDevice::run_freewheel() {
     // what was there before the start, and one silent block at the end flushes the
     // last real block. Only output that belongs to input is written.
     const bool fed = static_cast<bool>(config_.feed);
-    uint64_t total = reader_ ? reader_->frames() : config_.length_frames;
+    uint64_t total = fed ? 0 : reader_ ? reader_->frames() : config_.length_frames;
     const bool unbounded = !reader_ && !fed && total == 0;
     bool input_ended = !fed;  // a feed's length is known once it has ended
     uint64_t written = 0;
     bool first = true;
-    if (fed) total = 0;
     // Nothing runs beside the engine here: the cycles run on this thread rather
     // than being handed to the engine thread and waited for, block by block.
     instance_->take_cycles();
     for (;;) {
         if (stop_.load(std::memory_order_relaxed)) break;
-        if (fed && !input_ended) {
-            std::span<float> in = instance_->input_exchange();
-            const size_t frames = std::min(config_.feed(in), in.size() / 2);
-            std::fill(in.begin() + 2 * frames, in.end(), 0.0f);
-            total += frames;
-            input_ended = frames < in.size() / 2;
-        } else if (fed) {
-            std::span<float> in = instance_->input_exchange();
-            std::fill(in.begin(), in.end(), 0.0f);
-        } else {
-            fill_input(false);
+        const size_t frames_in = fill_input(false, !input_ended);
+        if (!input_ended) {
+            total += frames_in;
+            input_ended = frames_in < instance_->input_exchange().size() / 2;
         }
         if (!first) {
             std::span<const float> out = instance_->output_exchange();

@@ -91,8 +91,9 @@ private:
     void run_timed();
     void run_freewheel();
     // Fills the instance's input exchange for one block; returns the frames that
-    // came from the input file (the rest is silence).
-    size_t fill_input(bool loop);
+    // came from the input file or the feed (the rest is silence). A feed is asked only
+    // while `feed_open`.
+    size_t fill_input(bool loop, bool feed_open = false);
 
     VirtualDeviceConfig config_;
     std::unique_ptr<WavReader> reader_;

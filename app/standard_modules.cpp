@@ -61,9 +61,9 @@ std::unique_ptr<BusModule> StandardModules::create_sound_out(Instance& instance,
 
 std::unique_ptr<BusModule> StandardModules::create_stream_tx(Instance& instance, SettingsKey instance_key,
                                                              uint32_t& error) {
+    if (options_.offline) return nullptr;
     stream::StreamTxOptions options;
     options.now_playing = instance.now_playing();  // created first, destroyed last
-    options.allow_auto_start = !options_.offline;   // offline rendering streams nothing
     return stream::StreamTx::create(instance_key, error, options);
 }
 
@@ -76,11 +76,13 @@ std::unique_ptr<StlRxModule> StandardModules::create_stl_rx(Instance& instance, 
                                                              uint32_t& error) {
     stl::StlRxOptions options;
     options.now_playing = instance.now_playing();  // created first, destroyed last
+    options.listen_at_startup_allowed = !options_.offline;
     return stl::StlRx::create(instance_key, error, options);
 }
 
 std::unique_ptr<BusModule> StandardModules::create_stl_tx(Instance& instance, SettingsKey instance_key,
                                                           uint32_t& error) {
+    if (options_.offline) return nullptr;
     stl::StlTxOptions options;
     options.now_playing = instance.now_playing();
     return stl::StlTx::create(instance_key, error, options);

@@ -12,7 +12,11 @@ struct StandardModuleOptions {
     // The data folder (playlists, rotations, the default now-playing file); empty:
     // the user's ($XDG_DATA_HOME/torvalen).
     std::filesystem::path data_folder;
-    // Offline work: no now-playing source starts by itself.
+    // Offline work (a render): nothing starts by itself and nothing leaves the
+    // machine. No now-playing source starts, the link receiver does not listen, and
+    // the slots of the link sender and the stream sender stay empty: they only take
+    // audio away, to a transmitter or a server. (The analyser stays: its generator
+    // may be the programme's source.)
     bool offline = false;
 };
 

@@ -103,7 +103,7 @@ std::unique_ptr<StlRx> StlRx::create(const SettingsKey& instance_key, uint32_t& 
         return nullptr;
     }
     const RxSettings s = m->settings();
-    if (s.listen_at_startup && s.enable) m->start();
+    if (s.listen_at_startup && s.enable && options.listen_at_startup_allowed) m->start();
     return m;
 }
 

@@ -44,6 +44,9 @@ struct StlRxOptions {
     CryptoBinding* crypto = nullptr;  // nullptr: the process binding
     NowPlayingModule* now_playing = nullptr;
     bool loopback_only = false;       // tests: listen on 127.0.0.1 and ::1 only
+    // Offline work: the stored "listen at startup" is not followed, so a render never
+    // takes the port (and the packets) of a receiver running on this machine.
+    bool listen_at_startup_allowed = true;
 };
 
 // The jitter buffer: 1 s of 192 kHz interleaved stereo, of which the first N

@@ -1,6 +1,10 @@
 // Drives `torvalen render` over generated files.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +22,7 @@
 #include "engine/instance.h"
 #include "engine/settings_store.h"
 #include "engine/wav_file.h"
+#include "stl/link_settings.h"
 #include "tests/broadcast/mpx_rig.h"
 #include "tests/support/temp_dir.h"
 
@@ -213,6 +218,39 @@ TEST_F(RenderTest, BadInputFailsClearlyAndTouchesNothing) {
     ASSERT_EQ(render("--instance Studio '" + write_bursts(48000, 0.2, {0.05}).string() + "' '" + out.string() + "'", log), 0) << log;
     EXPECT_TRUE(fs::exists(out));
     EXPECT_EQ(testing::read_file(temp_ / "home" / "settings.db"), before);
+}
+
+TEST_F(RenderTest, NothingIsSentOverTheStoredLink) {
+    // A link receiver stands in on loopback, and the stored instance's link sender
+    // connects to it at startup: a render must not put the file on the link.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    fs::create_directories(temp_ / "home");
+    {
+        std::string error;
+        auto store = SettingsStore::open(temp_ / "home" / "settings.db", error);
+        ASSERT_TRUE(store) << error;
+        auto instance = store->root().create("Software")->create("Torv3")->create("Instances")->create("Linked");
+        stl::TxSettings tx;
+        tx.url = "127.0.0.1";
+        tx.port = std::to_string(ntohs(a.sin_port));
+        tx.enable = tx.connect_at_startup = true;
+        tx.encoder_type = 0;
+        ASSERT_TRUE(stl::save_tx_settings(*instance->create(stl::tx_key_name), tx));
+    }
+    const fs::path out = temp_ / "out.wav";
+    std::string log;
+    ASSERT_EQ(render("--instance Linked '" + write_bursts(48000, 10.0, {1.0}).string() + "' '" + out.string() + "'", log), 0)
+        << log;
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "the render connected to the link";
+    ::close(listener);
 }
 
 TEST_F(RenderTest, RdsOptionsReachTheReceiver) {

@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-}
+#include "engine/avcodec_library.h"
 
 namespace torvalen::stl {
 
 namespace {
-
-void quiet_library() {
-    static const bool once = [] {
-        av_log_set_level(AV_LOG_ERROR);
-        return true;
-    }();
-    (void)once;
-}
 
 // The 7-byte ADTS header (MPEG-4, no CRC) of an AAC-LC frame of `payload` bytes.
 void put_adts_header(std::vector<uint8_t>& out, size_t payload, uint32_t rate_index, uint32_t channels) {
@@ -37,73 +24,77 @@ void put_adts_header(std::vector<uint8_t>& out, size_t payload, uint32_t rate_in
 }  // namespace
 
 std::unique_ptr<AacEncoder> AacEncoder::open(uint32_t channels, uint32_t bit_rate) {
-    quiet_library();
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    const AvcodecLibrary* av = avcodec_library();
+    const AVCodec* codec = av ? av->avcodec_find_encoder(AV_CODEC_ID_AAC) : nullptr;
     if (!codec || (channels != 1 && channels != 2)) return nullptr;
     std::unique_ptr<AacEncoder> e(new AacEncoder);
+    e->av_ = av;
     e->channels_ = channels;
-    e->ctx_ = avcodec_alloc_context3(codec);
-    e->frame_ = av_frame_alloc();
-    e->packet_ = av_packet_alloc();
+    e->ctx_ = av->avcodec_alloc_context3(codec);
+    e->frame_ = av->av_frame_alloc();
+    e->packet_ = av->av_packet_alloc();
     if (!e->ctx_ || !e->frame_ || !e->packet_) return nullptr;
     e->ctx_->sample_fmt = AV_SAMPLE_FMT_FLTP;
     e->ctx_->sample_rate = 48000;
-    av_channel_layout_default(&e->ctx_->ch_layout, static_cast<int>(channels));
+    av->av_channel_layout_default(&e->ctx_->ch_layout, static_cast<int>(channels));
     e->ctx_->bit_rate = bit_rate;
     e->ctx_->profile = FF_PROFILE_AAC_LOW;
-    if (avcodec_open2(e->ctx_, codec, nullptr) < 0 || e->ctx_->frame_size != int(aac_frame_samples)) return nullptr;
+    if (av->avcodec_open2(e->ctx_, codec, nullptr) < 0 || e->ctx_->frame_size != int(aac_frame_samples)) return nullptr;
     e->frame_->format = AV_SAMPLE_FMT_FLTP;
     e->frame_->nb_samples = aac_frame_samples;
     e->frame_->sample_rate = 48000;
-    if (av_channel_layout_copy(&e->frame_->ch_layout, &e->ctx_->ch_layout) < 0 || av_frame_get_buffer(e->frame_, 0) < 0)
+    if (av->av_channel_layout_copy(&e->frame_->ch_layout, &e->ctx_->ch_layout) < 0 || av->av_frame_get_buffer(e->frame_, 0) < 0)
         return nullptr;
     return e;
 }
 
 AacEncoder::~AacEncoder() {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&ctx_);
+    if (!av_) return;
+    av_->av_packet_free(&packet_);
+    av_->av_frame_free(&frame_);
+    av_->avcodec_free_context(&ctx_);
 }
 
 bool AacEncoder::encode(std::span<const int16_t> samples, std::vector<uint8_t>& out) {
-    if (samples.size() != size_t(aac_frame_samples) * channels_ || av_frame_make_writable(frame_) < 0) return false;
+    if (samples.size() != size_t(aac_frame_samples) * channels_ || av_->av_frame_make_writable(frame_) < 0) return false;
     for (uint32_t c = 0; c < channels_; ++c) {
         float* plane = reinterpret_cast<float*>(frame_->data[c]);
         for (uint32_t i = 0; i < aac_frame_samples; ++i) plane[i] = samples[i * channels_ + c] * (1.0f / 32768.0f);
     }
-    if (avcodec_send_frame(ctx_, frame_) < 0) return false;
+    if (av_->avcodec_send_frame(ctx_, frame_) < 0) return false;
     return drain(out);
 }
 
 bool AacEncoder::drain(std::vector<uint8_t>& out) {
     for (;;) {
-        const int r = avcodec_receive_packet(ctx_, packet_);
+        const int r = av_->avcodec_receive_packet(ctx_, packet_);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) return false;
         put_adts_header(out, static_cast<size_t>(packet_->size), rate_index_, channels_);
         out.insert(out.end(), packet_->data, packet_->data + packet_->size);
-        av_packet_unref(packet_);
+        av_->av_packet_unref(packet_);
     }
 }
 
 std::unique_ptr<AacDecoder> AacDecoder::open() {
-    quiet_library();
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
+    const AvcodecLibrary* av = avcodec_library();
+    const AVCodec* codec = av ? av->avcodec_find_decoder(AV_CODEC_ID_AAC) : nullptr;
     if (!codec) return nullptr;
     std::unique_ptr<AacDecoder> d(new AacDecoder);
-    d->ctx_ = avcodec_alloc_context3(codec);
-    d->frame_ = av_frame_alloc();
-    d->packet_ = av_packet_alloc();
+    d->av_ = av;
+    d->ctx_ = av->avcodec_alloc_context3(codec);
+    d->frame_ = av->av_frame_alloc();
+    d->packet_ = av->av_packet_alloc();
     if (!d->ctx_ || !d->frame_ || !d->packet_) return nullptr;
-    if (avcodec_open2(d->ctx_, codec, nullptr) < 0) return nullptr;
+    if (av->avcodec_open2(d->ctx_, codec, nullptr) < 0) return nullptr;
     return d;
 }
 
 AacDecoder::~AacDecoder() {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&ctx_);
+    if (!av_) return;
+    av_->av_packet_free(&packet_);
+    av_->av_frame_free(&frame_);
+    av_->avcodec_free_context(&ctx_);
 }
 
 bool AacDecoder::decode(std::span<const uint8_t> data, std::vector<float>& stereo, uint32_t& frame_samples,
@@ -122,9 +113,9 @@ bool AacDecoder::decode(std::span<const uint8_t> data, std::vector<float>& stere
         left -= length;
         packet_->data = frame_data;
         packet_->size = frame_size;
-        if (avcodec_send_packet(ctx_, packet_) < 0) return false;
+        if (av_->avcodec_send_packet(ctx_, packet_) < 0) return false;
         for (;;) {
-            const int r = avcodec_receive_frame(ctx_, frame_);
+            const int r = av_->avcodec_receive_frame(ctx_, frame_);
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
             if (r < 0) return false;
             const int channels = frame_->ch_layout.nb_channels;
@@ -139,7 +130,7 @@ bool AacDecoder::decode(std::span<const uint8_t> data, std::vector<float>& stere
                 frame_samples = static_cast<uint32_t>(n);
                 rate_Hz = static_cast<uint32_t>(frame_->sample_rate);
             }
-            av_frame_unref(frame_);
+            av_->av_frame_unref(frame_);
         }
     }
     return true;

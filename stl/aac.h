@@ -12,6 +12,10 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 
+namespace torvalen {
+struct AvcodecLibrary;
+}
+
 namespace torvalen::stl {
 
 inline constexpr uint32_t aac_frame_samples = 1024;  // per channel
@@ -34,6 +38,7 @@ public:
 private:
     AacEncoder() = default;
     bool drain(std::vector<uint8_t>& out);
+    const AvcodecLibrary* av_ = nullptr;
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
@@ -56,6 +61,7 @@ public:
 
 private:
     AacDecoder() = default;
+    const AvcodecLibrary* av_ = nullptr;
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;

@@ -1,16 +1,10 @@
 // AAC-LC through libavcodec's encoder, framed as ADTS by us (the encoder gives raw
 // access units). HE-AAC (SBR + PS) is not available: such a slot goes out as
 // AAC-LC, which the status shows.
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/dict.h>
-#include <libavutil/frame.h>
-}
-
 #include <algorithm>
 #include <vector>
 
+#include "engine/avcodec_library.h"
 #include "stream/encoder.h"
 
 namespace torvalen::stream {
@@ -30,41 +24,44 @@ int sampling_index(uint32_t rate) {
 class AacEncoder final : public Encoder {
 public:
     ~AacEncoder() override {
-        av_packet_free(&packet_);
-        av_frame_free(&frame_);
-        avcodec_free_context(&context_);
+        if (!av_) return;
+        av_->av_packet_free(&packet_);
+        av_->av_frame_free(&frame_);
+        av_->avcodec_free_context(&context_);
     }
 
     bool open(const AacSettings& s) {
         channels_ = s.channels == 1 ? 1 : 2;
         rate_index_ = sampling_index(s.rate);
         if (rate_index_ < 0) return false;
-        const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+        av_ = avcodec_library();
+        if (!av_) return false;
+        const AVCodec* codec = av_->avcodec_find_encoder(AV_CODEC_ID_AAC);
         if (!codec) return false;
-        context_ = avcodec_alloc_context3(codec);
+        context_ = av_->avcodec_alloc_context3(codec);
         if (!context_) return false;
         context_->sample_rate = static_cast<int>(s.rate);
         context_->sample_fmt = AV_SAMPLE_FMT_FLTP;
         context_->bit_rate = s.bitrate;
         context_->profile = FF_PROFILE_AAC_LOW;
-        av_channel_layout_default(&context_->ch_layout, channels_);
+        av_->av_channel_layout_default(&context_->ch_layout, channels_);
         // libavcodec's "fast" quantiser search costs a third of the CPU of its default
         // ("twoloop"), and its authors find it sounds at least as good from 32 kb/s
         // per channel up; the lower rates keep the default, which does better there.
         AVDictionary* options = nullptr;
-        if (s.bitrate / static_cast<uint32_t>(channels_) >= 32000) av_dict_set(&options, "aac_coder", "fast", 0);
-        const int opened = avcodec_open2(context_, codec, &options);
-        av_dict_free(&options);
+        if (s.bitrate / static_cast<uint32_t>(channels_) >= 32000) av_->av_dict_set(&options, "aac_coder", "fast", 0);
+        const int opened = av_->avcodec_open2(context_, codec, &options);
+        av_->av_dict_free(&options);
         if (opened < 0) return false;
         frame_size_ = context_->frame_size > 0 ? context_->frame_size : 1024;
-        frame_ = av_frame_alloc();
-        packet_ = av_packet_alloc();
+        frame_ = av_->av_frame_alloc();
+        packet_ = av_->av_packet_alloc();
         if (!frame_ || !packet_) return false;
         frame_->nb_samples = frame_size_;
         frame_->format = AV_SAMPLE_FMT_FLTP;
         frame_->sample_rate = context_->sample_rate;
-        if (av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) < 0) return false;
-        if (av_frame_get_buffer(frame_, 0) < 0) return false;
+        if (av_->av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) < 0) return false;
+        if (av_->av_frame_get_buffer(frame_, 0) < 0) return false;
         return true;
     }
 
@@ -79,7 +76,7 @@ public:
         std::size_t used = 0;
         const std::size_t need = 2 * static_cast<std::size_t>(frame_size_);
         while (waiting_.size() - used >= need) {
-            if (av_frame_make_writable(frame_) < 0) break;
+            if (av_->av_frame_make_writable(frame_) < 0) break;
             auto* left = reinterpret_cast<float*>(frame_->data[0]);
             auto* right = channels_ == 2 ? reinterpret_cast<float*>(frame_->data[1]) : nullptr;
             for (int i = 0; i < frame_size_; ++i) {
@@ -89,10 +86,10 @@ public:
             frame_->pts = pts_;
             pts_ += frame_size_;
             used += need;
-            if (avcodec_send_frame(context_, frame_) < 0) break;  // an encoding error stops the block
-            while (avcodec_receive_packet(context_, packet_) == 0) {
+            if (av_->avcodec_send_frame(context_, frame_) < 0) break;  // an encoding error stops the block
+            while (av_->avcodec_receive_packet(context_, packet_) == 0) {
                 send_adts(packet_->data, static_cast<std::size_t>(packet_->size), sink);
-                av_packet_unref(packet_);
+                av_->av_packet_unref(packet_);
             }
         }
         waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(used));
@@ -115,6 +112,7 @@ private:
         sink(std::span<const uint8_t>(adts_.data(), length));
     }
 
+    const AvcodecLibrary* av_ = nullptr;
     AVCodecContext* context_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;

@@ -478,7 +478,7 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     const fs::path stored = home / "settings.db";
     const fs::path snapshot = temp.path() / "settings.db";
     if (fs::exists(stored) && !snapshot_settings_file(stored, snapshot, error)) return fail(error);
-    auto store = SettingsStore::open(snapshot, error);
+    auto store = SettingsStore::open(snapshot, error, SettingsStore::Durability::scratch);
     if (!store) return fail(error);
     auto root = store->root().create("Software");
     auto tree = root ? root->create("Torv3") : std::nullopt;
@@ -607,7 +607,7 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     const bool show_progress = total_blocks > 2000;  // about 40 s of audio at 48 kHz
     int shown = -1;
     while (!device->finished() && !write_failed.load(std::memory_order_relaxed)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // often: a short file is done in milliseconds
         const int percent = static_cast<int>(100 * device->blocks() / total_blocks);
         if (show_progress && percent / 10 != shown / 10) {
             std::fprintf(stderr, "torvalen render: %d %%\n", percent);

@@ -49,7 +49,13 @@ public:
             stmt_ = nullptr;
         }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // Borrows the connection's prepared statement for `sql`.
+    Statement(detail::SqliteConnection& connection, std::string_view sql)
+        : connection_(&connection), stmt_(connection.borrow(sql)) {}
+    ~Statement() {
+        if (!connection_) sqlite3_finalize(stmt_);
+        else if (stmt_) connection_->give_back(stmt_);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -93,11 +99,14 @@ public:
     }
 
 private:
+    detail::SqliteConnection* connection_ = nullptr;
     sqlite3_stmt* stmt_ = nullptr;
     bool bind_failed_ = false;
 };
 
 bool exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+// One statement without results (transaction control), kept prepared.
+bool exec(detail::SqliteConnection& db, std::string_view sql) { return Statement(db, sql).run(); }
 
 // Runs a statement that yields one integer (pragmas, counts).
 std::optional<int64_t> query_int(sqlite3* db, const char* sql) {
@@ -106,14 +115,14 @@ std::optional<int64_t> query_int(sqlite3* db, const char* sql) {
     return st.column_int(0);
 }
 
-std::optional<int64_t> find_child(sqlite3* db, int64_t parent, std::string_view name) {
+std::optional<int64_t> find_child(detail::SqliteConnection& db, int64_t parent, std::string_view name) {
     Statement st(db, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
     st.bind(1, parent).bind(2, name);
     if (st.step() != SQLITE_ROW) return std::nullopt;
     return st.column_int(0);
 }
 
-bool key_exists(sqlite3* db, int64_t id) {
+bool key_exists(detail::SqliteConnection& db, int64_t id) {
     Statement st(db, "SELECT 1 FROM keys WHERE id = ?1");
     st.bind(1, id);
     return st.step() == SQLITE_ROW;
@@ -122,7 +131,7 @@ bool key_exists(sqlite3* db, int64_t id) {
 // Deletes the keys below `top` (and `top` itself when `with_top`) with their
 // values. Keys go deepest first (a child's id is always above its parent's), so
 // no delete ever cascades through more than one level however deep the tree is.
-bool delete_tree(sqlite3* db, int64_t top, bool with_top) {
+bool delete_tree(detail::SqliteConnection& db, int64_t top, bool with_top) {
     std::vector<int64_t> ids;
     {
         Statement st(db,
@@ -162,7 +171,7 @@ bool enumeration_before(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-std::vector<std::string> sorted_names(sqlite3* db, const char* sql, int64_t key) {
+std::vector<std::string> sorted_names(detail::SqliteConnection& db, const char* sql, int64_t key) {
     std::vector<std::string> names;
     Statement st(db, sql);
     st.bind(1, key);
@@ -257,21 +266,62 @@ Inspection inspect(const fs::path& file, std::string& reason) {
 }  // namespace
 
 namespace detail {
-SqliteConnection::~SqliteConnection() { sqlite3_close_v2(db_); }
+SqliteConnection::~SqliteConnection() {
+    finalize_kept();
+    sqlite3_close_v2(db_);
+}
 
 SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
     if (this != &other) {
+        finalize_kept();
         sqlite3_close_v2(db_);
         db_ = std::exchange(other.db_, nullptr);
+        kept_ = std::move(other.kept_);
     }
     return *this;
+}
+
+void SqliteConnection::finalize_kept() {
+    for (Kept& k : kept_) sqlite3_finalize(k.statement);
+    kept_.clear();
+}
+
+sqlite3_stmt* SqliteConnection::borrow(std::string_view sql) {
+    for (Kept& k : kept_) {
+        if (!k.lent && k.sql == sql) {
+            k.lent = true;
+            return k.statement;
+        }
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &statement,
+                           nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    constexpr std::size_t most_kept = 64;  // the store's statements, a few of them twice
+    if (kept_.size() < most_kept) kept_.push_back({std::string(sql), statement, true});
+    return statement;
+}
+
+void SqliteConnection::give_back(sqlite3_stmt* statement) {
+    // A reset ends the statement's read or write; it must happen however it ran.
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    for (Kept& k : kept_) {
+        if (k.statement == statement) {
+            k.lent = false;
+            return;
+        }
+    }
+    sqlite3_finalize(statement);
 }
 }  // namespace detail
 
 // ---------------------------------------------------------------------------
 // SettingsStore
 
-std::unique_ptr<SettingsStore> SettingsStore::open(const fs::path& file, std::string& error) {
+std::unique_ptr<SettingsStore> SettingsStore::open(const fs::path& file, std::string& error, Durability durability) {
     const std::string prefix = "settings file " + file.string() + " ";
     std::error_code ec;
     const fs::file_status status = fs::status(file, ec);
@@ -310,9 +360,11 @@ std::unique_ptr<SettingsStore> SettingsStore::open(const fs::path& file, std::st
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     // WAL with synchronous=FULL: a commit is on disk when it returns, so a power
     // cut keeps every committed value. Should the file system refuse WAL, the
-    // rollback journal it keeps is just as safe, only slower.
+    // rollback journal it keeps is just as safe, only slower. A scratch copy skips
+    // the flushes (dozens of them when an instance is built and torn down).
+    const char* synchronous = durability == Durability::on_disk ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF";
     if (!exec(db.get(), "PRAGMA foreign_keys = ON") || !exec(db.get(), "PRAGMA journal_mode = WAL") ||
-        !exec(db.get(), "PRAGMA synchronous = FULL")) {
+        !exec(db.get(), synchronous)) {
         error = prefix + "cannot be set up: " + last_error(db.get());
         return nullptr;
     }
@@ -345,12 +397,12 @@ std::string savepoint_sql(const char* verb, int depth) {
 
 // Outermost: BEGIN IMMEDIATE … COMMIT. Inner: SAVEPOINT sN … RELEASE sN.
 SettingsStore::Transaction::Transaction(SettingsStore& store) : store_(store), lock_(store.mutex_) {
-    sqlite3* db = store_.db_.get();
+    detail::SqliteConnection& db = store_.db_;
     depth_ = ++store_.tx_depth_;
     if (depth_ == 1) {
         active_ = exec(db, "BEGIN IMMEDIATE");
         store_.tx_failed_ = !active_;
-    } else if (store_.tx_failed_ || sqlite3_get_autocommit(db)) {
+    } else if (store_.tx_failed_ || sqlite3_get_autocommit(db.get())) {
         // The outer transaction never began, or SQLite rolled it back after an
         // error: nothing here may commit on its own.
         store_.tx_failed_ = true;
@@ -363,7 +415,7 @@ SettingsStore::Transaction::Transaction(SettingsStore& store) : store_(store), l
 bool SettingsStore::Transaction::commit() {
     if (!active_) return false;
     active_ = false;
-    sqlite3* db = store_.db_.get();
+    detail::SqliteConnection& db = store_.db_;
     if (depth_ == 1) {
         if (!store_.tx_failed_ && exec(db, "COMMIT")) return true;
         exec(db, "ROLLBACK");
@@ -376,7 +428,7 @@ bool SettingsStore::Transaction::commit() {
 }
 
 SettingsStore::Transaction::~Transaction() {
-    sqlite3* db = store_.db_.get();
+    detail::SqliteConnection& db = store_.db_;
     if (active_) {
         if (depth_ == 1) {
             exec(db, "ROLLBACK");
@@ -394,7 +446,7 @@ SettingsStore::Transaction::~Transaction() {
 std::string SettingsKey::name() const {
     if (!valid()) return {};
     std::lock_guard lock(store_->mutex_);
-    Statement st(store_->db_.get(), "SELECT name FROM keys WHERE id = ?1");
+    Statement st(store_->db_, "SELECT name FROM keys WHERE id = ?1");
     st.bind(1, id_);
     return st.step() == SQLITE_ROW ? st.column_string(0) : std::string();
 }
@@ -403,7 +455,7 @@ std::optional<SettingsKey> SettingsKey::create(std::string_view subkey) const {
     if (!valid() || subkey.empty()) return std::nullopt;
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return std::nullopt;
-    sqlite3* db = store_->db_.get();
+    detail::SqliteConnection& db = store_->db_;
     // A missing parent makes the insert fail on its foreign key, even with OR IGNORE.
     Statement insert(db, "INSERT OR IGNORE INTO keys(parent, name) VALUES(?1, ?2)");
     if (!insert.bind(1, id_).bind(2, subkey).run()) return std::nullopt;
@@ -415,7 +467,7 @@ std::optional<SettingsKey> SettingsKey::create(std::string_view subkey) const {
 std::optional<SettingsKey> SettingsKey::open(std::string_view subkey) const {
     if (!valid() || subkey.empty()) return std::nullopt;
     std::lock_guard lock(store_->mutex_);
-    auto id = find_child(store_->db_.get(), id_, subkey);
+    auto id = find_child(store_->db_, id_, subkey);
     if (!id) return std::nullopt;
     return SettingsKey(store_, *id);
 }
@@ -423,7 +475,7 @@ std::optional<SettingsKey> SettingsKey::open(std::string_view subkey) const {
 bool SettingsKey::get(std::string_view name, ValueType type, std::vector<std::byte>& bytes) const {
     if (!valid()) return false;
     std::lock_guard lock(store_->mutex_);
-    Statement st(store_->db_.get(), "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
+    Statement st(store_->db_, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
     st.bind(1, id_).bind(2, name);
     if (st.step() != SQLITE_ROW || st.column_int(0) != static_cast<int64_t>(type)) return false;
     bytes = st.column_bytes(1);
@@ -435,7 +487,7 @@ bool SettingsKey::put(std::string_view name, ValueType type, std::span<const std
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return false;
     // A deleted key makes the insert fail on its foreign key.
-    Statement st(store_->db_.get(),
+    Statement st(store_->db_,
                  "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
                  " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
     st.bind(1, id_).bind(2, name).bind(3, static_cast<int64_t>(type)).bind(4, bytes.data(), bytes.size());
@@ -539,16 +591,16 @@ bool SettingsKey::delete_value(std::string_view name) const {
     if (!valid()) return false;
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return false;
-    sqlite3* db = store_->db_.get();
+    detail::SqliteConnection& db = store_->db_;
     Statement st(db, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
-    return st.bind(1, id_).bind(2, name).run() && sqlite3_changes(db) > 0 && tx.commit();
+    return st.bind(1, id_).bind(2, name).run() && sqlite3_changes(db.get()) > 0 && tx.commit();
 }
 
 bool SettingsKey::delete_subkey_tree(std::string_view subkey) const {
     if (!valid() || subkey.empty()) return false;
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return false;
-    sqlite3* db = store_->db_.get();
+    detail::SqliteConnection& db = store_->db_;
     auto id = find_child(db, id_, subkey);
     return id && delete_tree(db, *id, true) && tx.commit();
 }
@@ -557,7 +609,7 @@ bool SettingsKey::clear() const {
     if (!valid()) return false;
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return false;
-    sqlite3* db = store_->db_.get();
+    detail::SqliteConnection& db = store_->db_;
     return key_exists(db, id_) && delete_tree(db, id_, false) && tx.commit();
 }
 
@@ -565,29 +617,29 @@ bool SettingsKey::rename_subkey(std::string_view from, std::string_view to) cons
     if (!valid() || from.empty() || to.empty()) return false;
     SettingsStore::Transaction tx(*store_);
     if (!tx.active()) return false;
-    sqlite3* db = store_->db_.get();
+    detail::SqliteConnection& db = store_->db_;
     if (from == to) return find_child(db, id_, from).has_value() && tx.commit();
     // An existing `to` violates UNIQUE(parent, name): the update fails and changes nothing.
     Statement st(db, "UPDATE keys SET name = ?3 WHERE parent = ?1 AND name = ?2");
-    return st.bind(1, id_).bind(2, from).bind(3, to).run() && sqlite3_changes(db) == 1 && tx.commit();
+    return st.bind(1, id_).bind(2, from).bind(3, to).run() && sqlite3_changes(db.get()) == 1 && tx.commit();
 }
 
 std::vector<std::string> SettingsKey::subkeys() const {
     if (!valid()) return {};
     std::lock_guard lock(store_->mutex_);
-    return sorted_names(store_->db_.get(), "SELECT name FROM keys WHERE parent = ?1", id_);
+    return sorted_names(store_->db_, "SELECT name FROM keys WHERE parent = ?1", id_);
 }
 
 std::vector<std::string> SettingsKey::value_names() const {
     if (!valid()) return {};
     std::lock_guard lock(store_->mutex_);
-    return sorted_names(store_->db_.get(), "SELECT name FROM vals WHERE key = ?1", id_);
+    return sorted_names(store_->db_, "SELECT name FROM vals WHERE key = ?1", id_);
 }
 
 std::optional<ValueType> SettingsKey::value_type(std::string_view name) const {
     if (!valid()) return std::nullopt;
     std::lock_guard lock(store_->mutex_);
-    Statement st(store_->db_.get(), "SELECT type FROM vals WHERE key = ?1 AND name = ?2");
+    Statement st(store_->db_, "SELECT type FROM vals WHERE key = ?1 AND name = ?2");
     st.bind(1, id_).bind(2, name);
     if (st.step() != SQLITE_ROW) return std::nullopt;
     return static_cast<ValueType>(st.column_int(0));

@@ -17,9 +17,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace torvalen {
 
@@ -34,15 +36,31 @@ public:
     SqliteConnection() = default;
     explicit SqliteConnection(sqlite3* db) : db_(db) {}
     ~SqliteConnection();
-    SqliteConnection(SqliteConnection&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+    SqliteConnection(SqliteConnection&& other) noexcept
+        : db_(std::exchange(other.db_, nullptr)), kept_(std::move(other.kept_)) {}
     SqliteConnection& operator=(SqliteConnection&& other) noexcept;
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
     sqlite3* get() const { return db_; }
 
+    // Statements stay prepared for reuse, found by their SQL text: preparing one
+    // costs more than running it, and an instance writes hundreds of values when
+    // it is built and torn down. A statement in use is never lent twice (a second
+    // one is prepared). nullptr when the SQL does not prepare. Callers hold the
+    // store's lock.
+    sqlite3_stmt* borrow(std::string_view sql);
+    void give_back(sqlite3_stmt* statement);  // reset, bindings cleared
+
 private:
+    void finalize_kept();
+    struct Kept {
+        std::string sql;
+        sqlite3_stmt* statement = nullptr;
+        bool lent = false;
+    };
     sqlite3* db_ = nullptr;
+    std::vector<Kept> kept_;
 };
 }  // namespace detail
 
@@ -109,11 +127,17 @@ private:
 
 class SettingsStore {
 public:
+    // What a commit promises. `on_disk`: it is on disk when it returns, so a power
+    // cut keeps every committed value. `scratch`: for a copy that is thrown away
+    // when the work ends (an offline render's snapshot); commits are not flushed.
+    enum class Durability { on_disk, scratch };
+
     // Opens or creates the database file. Returns nullptr with a one-line reason
     // in `error` when the file cannot be opened, is not an SQLite database, fails
     // its integrity check or holds a schema that is not ours. A file that is
     // refused is left exactly as it was.
-    static std::unique_ptr<SettingsStore> open(const std::filesystem::path& file, std::string& error);
+    static std::unique_ptr<SettingsStore> open(const std::filesystem::path& file, std::string& error,
+                                               Durability durability = Durability::on_disk);
 
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;

@@ -507,6 +507,7 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     auto instance = Instance::create(*instances, name, modules, error);
     if (!instance) return fail(error);
     instance->set_unlocked(true);
+    instance->set_meters_shown(false);  // nobody sees them
 
     if (!o.preset.empty() || !o.preset_file.empty()) {
         ProcessorModule* processor = instance->processor();

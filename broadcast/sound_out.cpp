@@ -366,7 +366,16 @@ void SoundOut::process(const Buses& buses, bool tick) {
         const bool in_48k = rate_in == chain_rate_Hz;
         if (in_48k && out_48k) {
             const uint32_t n = std::min(count_in, count_out) & ~1u;
-            for (uint32_t i = 0; i < n; i += 2) stage_48k(in[i], in[i + 1], out + i, b);
+            if (meters_shown_.load(std::memory_order_relaxed)) {
+                for (uint32_t i = 0; i < n; i += 2) stage_48k(in[i], in[i + 1], out + i, b);
+            } else {
+                for (uint32_t i = 0; i < n; i += 2) {
+                    float l = in[i], r = in[i + 1];
+                    output_stage(l, r, b);
+                    out[i] = l;
+                    out[i + 1] = r;
+                }
+            }
             written = n;
         } else if (in_48k) {
             // Runs of mpx_run_frames / 4 input frames, up-sampled into one run.

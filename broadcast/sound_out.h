@@ -66,6 +66,7 @@ public:
     // ---- Engine thread ----
     void process(const Buses& buses, bool tick) override;
     void clear_meters() override;
+    void set_meters_shown(bool shown) override { meters_shown_.store(shown, std::memory_order_relaxed); }
 
     // ---- Control thread ----
     void set_unlocked(bool unlocked) override;
@@ -119,6 +120,10 @@ private:
     std::mutex lock_;         // the module lock
     SoundOutParams params_;   // under lock_
     SoundOutParams engine_;   // engine thread's copy
+
+    // Off in offline work: the 48 kHz path then skips its level and loudness meters
+    // (the multiplex path keeps its measurements, which the compliance log takes).
+    std::atomic<bool> meters_shown_{true};
 
     // Engine thread state.
     const CarrierRuns& carriers_;

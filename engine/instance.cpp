@@ -354,6 +354,13 @@ void Instance::set_unlocked(bool unlocked) {
         for_each_module([](Module& m) { m.set_unlocked(false); });
 }
 
+void Instance::set_meters_shown(bool shown) {
+    if (shown)
+        for_each_module([](Module& m) { m.set_meters_shown(true); });
+    else
+        for_each_module([](Module& m) { m.set_meters_shown(false); });
+}
+
 ProcessorModule* Instance::processor() {
     std::lock_guard lock(processor_lock_);
     return processor_type() == processor_five ? proc_five_.get() : proc_one_.get();

@@ -122,6 +122,8 @@ public:
     bool unlocked() const { return unlocked_.load(std::memory_order_acquire); }
     // Locks or unlocks the instance and every module's controls.
     void set_unlocked(bool unlocked);
+    // Tells every module whether its meters can be seen (see Module::set_meters_shown).
+    void set_meters_shown(bool shown);
 
     ProcessorType processor_type() const { return static_cast<ProcessorType>(proc_type_.load()); }
     // Replaces the processor by a new one of `type` (also when it is the current

@@ -32,6 +32,10 @@ public:
 
     // Clears meter display state; called at engine start and stop.
     virtual void clear_meters() {}
+    // Whether anybody can see the module's meters. Offline work (a render) has no
+    // display: a module whose meters only feed the display may then skip measuring.
+    // What it outputs never changes. Called before the engine starts.
+    virtual void set_meters_shown(bool shown) {}
     // Enables (true) or disables every parameter, preset and default command.
     virtual void set_unlocked(bool unlocked) {}
     // Writes the module's settings to its key now.

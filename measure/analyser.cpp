@@ -78,15 +78,15 @@ Analyser::Analyser(const SettingsKey& key)
     : key_(key), settings_(default_analyser_settings()), display_(read_display_settings(key)) {
     engine_settings_ = settings_;
     for (Capture& c : captures_)
-        for (auto& channel : c.samples) channel.resize(max_frame_length);
+        for (auto& channel : c.samples) channel = dsp::ZeroedBuffer<float>(max_frame_length);
     holders_.fill(1.0f);
     for (int ch = 0; ch < 2; ++ch) {
-        frame_[ch].resize(max_frame_length);
+        frame_[ch] = dsp::ZeroedBuffer<float>(max_frame_length);
         held_[ch].assign(max_frame_length / 2 + 1, held_floor_dB);
-        wave_[ch].assign(4 * static_cast<std::size_t>(max_frame_length), 0.0f);
+        wave_[ch] = dsp::ZeroedBuffer<float>(4 * static_cast<std::size_t>(max_frame_length));
     }
-    work_.resize(ffts_.work_size());
-    levels_.resize(max_frame_length / 2 + 1);
+    work_ = dsp::ZeroedBuffer<float>(ffts_.work_size());
+    levels_ = dsp::ZeroedBuffer<float>(max_frame_length / 2 + 1);
     frames_ = std::make_unique<Latest<AnalyserFrame>>();
     generator_ = std::make_unique<SignalGenerator>(settings_, exchange_lock_, ffts_);
     analysis_thread_ = std::thread([this] { analysis_main(); });
@@ -124,6 +124,7 @@ void Analyser::process(const Buses& buses, bool tick) {
     const float* x = buses.data[bus];
     const uint32_t count = buses.count[bus];
     generator_->set_analysed_rate(rate);
+    if (!shown_.load(std::memory_order_relaxed)) return;
     const uint32_t n = frame_length(s.fft_length, rate);
     Capture& c = captures_[capture_active_];
 
@@ -342,7 +343,7 @@ void Analyser::analyse(uint32_t n, uint32_t rate, const AnalyserSettings& s, con
 void Analyser::clear_analysis() {
     std::lock_guard lock(results_lock_);
     for (auto& h : held_) std::fill(h.begin(), h.end(), held_floor_dB);
-    for (auto& w : wave_) std::fill(w.begin(), w.end(), 0.0f);
+    for (auto& w : wave_) std::fill_n(w.begin(), wave_length_, 0.0f);  // nothing beyond is read
     dc_dB_.fill(held_floor_dB);
     interpolator_ = dsp::Interpolator();
 }

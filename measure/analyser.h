@@ -26,6 +26,7 @@
 
 #include "dsp/detectors.h"
 #include "dsp/rate_convert.h"
+#include "dsp/zeroed_buffer.h"
 #include "params/control_set.h"
 #include "params/preset_bar.h"
 #include "engine/event.h"
@@ -80,6 +81,9 @@ public:
     void generate(std::span<float> bus3) override;
     void process(const Buses& buses, bool tick) override;
     void clear_meters() override;
+    // Not shown (offline work): nothing is captured, measured or analysed; the
+    // generator plays on.
+    void set_meters_shown(bool shown) override { shown_.store(shown, std::memory_order_relaxed); }
 
     // ---- Control thread ----
     // Unlocking enables the page's controls and the preset bar.
@@ -127,7 +131,7 @@ private:
     bool get_parameter(uint32_t index, float& display) override { return get_value(index, display); }
 
     struct Capture {
-        std::array<std::vector<float>, 2> samples;  // L, R at full scale 1
+        std::array<dsp::ZeroedBuffer<float>, 2> samples;  // L, R at full scale 1
         uint32_t length = 0;  // frame length N
         uint32_t fill = 0;
         uint32_t rate_Hz = 0;
@@ -144,6 +148,7 @@ private:
 
     SettingsKey key_;
     std::atomic<bool> unlocked_{false};
+    std::atomic<bool> shown_{true};
 
     std::mutex window_lock_;
     std::mutex analysis_lock_;
@@ -168,11 +173,11 @@ private:
     // Analysis thread (results_lock_ guards held_, wave_ and their lengths for the
     // test read-outs; nothing on the engine thread takes it).
     std::mutex results_lock_;
-    std::array<std::vector<float>, 2> frame_;
-    std::vector<float> work_;
-    std::vector<float> levels_;
+    std::array<dsp::ZeroedBuffer<float>, 2> frame_;
+    dsp::ZeroedBuffer<float> work_;
+    dsp::ZeroedBuffer<float> levels_;
     std::array<std::vector<float>, 2> held_;
-    std::array<std::vector<float>, 2> wave_;
+    std::array<dsp::ZeroedBuffer<float>, 2> wave_;
     std::array<float, 2> dc_dB_{held_floor_dB, held_floor_dB};
     uint32_t held_length_ = 0, held_rate_ = 0, wave_length_ = 0;
     dsp::Interpolator interpolator_;

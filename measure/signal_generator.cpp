@@ -118,8 +118,8 @@ void synthesise(const AnalyserSettings& settings, uint32_t n, SynthesisState& st
 SignalGenerator::SignalGenerator(const AnalyserSettings& settings, std::mutex& exchange_lock,
                                  const FrameFfts& ffts)
     : settings_(settings), exchange_lock_(exchange_lock), ffts_(ffts) {
-    for (Buffer& b : buffers_) b.samples.resize(max_frame_length);
-    fft_work_.resize(ffts.work_size());
+    for (Buffer& b : buffers_) b.samples = dsp::ZeroedBuffer<float>(max_frame_length);
+    fft_work_ = dsp::ZeroedBuffer<float>(ffts.work_size());
     worker_ = std::thread([this] { worker_main(); });
 }
 

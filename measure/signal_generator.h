@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "dsp/zeroed_buffer.h"
 #include "engine/event.h"
 #include "measure/analyser_settings.h"
 #include "measure/spectrum.h"
@@ -164,7 +165,7 @@ public:
 
 private:
     struct Buffer {
-        std::vector<float> samples;
+        dsp::ZeroedBuffer<float> samples;
         uint32_t length = 0;  // written by the worker while the buffer is not active
         // What the samples hold: written by the worker while filling, read by the
         // engine under the exchange lock when the buffer is not being filled.
@@ -202,7 +203,7 @@ private:
     std::atomic<uint64_t> refills_{0};
 
     SynthesisState synthesis_;     // worker thread
-    std::vector<float> fft_work_;  // worker thread
+    dsp::ZeroedBuffer<float> fft_work_;  // worker thread
     EventGroup events_;
     std::thread worker_;
 };

@@ -21,6 +21,7 @@ std::unique_ptr<SoundIn> SoundIn::create(const SettingsKey& instance_key, uint32
 }
 
 void SoundIn::measure(std::span<const float> bus0, uint32_t rate_Hz, bool tick) {
+    if (!shown_.load(std::memory_order_relaxed)) return;
     dsp::LevelDetector* detector = rate_Hz == 48000 ? &meter_48_ : rate_Hz == 192000 ? &meter_192_ : nullptr;
     if (detector) {
         for (std::size_t i = 0; i + 1 < bus0.size(); i += 2) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -32,12 +33,14 @@ public:
     static std::unique_ptr<SoundIn> create(const SettingsKey& instance_key, uint32_t& error);
 
     void measure(std::span<const float> bus0, uint32_t rate_Hz, bool tick) override;
+    void set_meters_shown(bool shown) override { shown_.store(shown, std::memory_order_relaxed); }
     void clear_meters() override;
 
     bool take_meters(SoundInMeters& meters) { return meters_.take(meters); }
     const SettingsKey& key() const { return key_; }
 
 private:
+    std::atomic<bool> shown_{true};  // measuring is all this module does
     explicit SoundIn(const SettingsKey& key) : key_(key) { holders_.fill(1.0f); }
 
     SettingsKey key_;

@@ -50,7 +50,10 @@ uint32_t JitterRing::length_for(uint32_t ms) {
 
 void JitterRing::reset(uint32_t length) {
     length_ = std::clamp<uint32_t>(length, 4, storage_floats);
-    std::fill(data_.begin(), data_.end(), 0.0f);
+    // Only the ring's length is ever written: clearing what the last length used
+    // leaves the whole storage zero, and fresh storage is never touched.
+    std::fill_n(data_.begin(), used_, 0.0f);
+    used_ = length_;
     write_ = length_ / 2;
     read_ = 0;
 }

@@ -26,6 +26,7 @@
 
 #include "dsp/detectors.h"
 #include "dsp/rate_convert.h"
+#include "dsp/zeroed_buffer.h"
 #include "engine/module.h"
 #include "measure/latest.h"
 #include "stl/aac.h"
@@ -54,7 +55,7 @@ struct StlRxOptions {
 class JitterRing {
 public:
     static constexpr uint32_t storage_floats = 384000;
-    JitterRing() : data_(storage_floats, 0.0f) {}
+    JitterRing() : data_(storage_floats) {}
     static uint32_t length_for(uint32_t buffer_time_ms);
     // Clears the storage; the ring then holds N/2 floats of silence.
     void reset(uint32_t length);
@@ -66,7 +67,8 @@ public:
     bool read(std::span<float> out);
 
 private:
-    std::vector<float> data_;
+    dsp::ZeroedBuffer<float> data_;
+    uint32_t used_ = 0;  // floats that may hold samples since the last reset
     uint32_t length_ = 192000;
     uint32_t write_ = 96000, read_ = 0;
 };

@@ -143,6 +143,29 @@ struct Rig {
 
 }  // namespace
 
+TEST(StlJitterRing, EveryResetStartsWithHalfItsLengthOfSilence) {
+    // Samples written at one length must not come back after a reset to another.
+    JitterRing ring;
+    std::vector<float> ones(3000, 1.0f), out;
+    auto expect_silence = [&](uint32_t length) {
+        ring.reset(length);
+        ASSERT_EQ(ring.fill(), length / 2);
+        out.assign(length / 2, -1.0f);
+        ASSERT_TRUE(ring.read(out));
+        for (float v : out) ASSERT_EQ(v, 0.0f) << "after a reset to " << length;
+    };
+    expect_silence(8000);
+    for (int i = 0; i < 4; ++i) {  // round the whole ring
+        ASSERT_TRUE(ring.write(ones));
+        out.resize(3000);
+        ASSERT_TRUE(ring.read(out));
+    }
+    ASSERT_TRUE(ring.write(ones));
+    expect_silence(4000);
+    ASSERT_TRUE(ring.write(std::span(ones).first(1500)));
+    expect_silence(8000);
+}
+
 TEST(StlLink, PcmToneArrivesWithAndWithoutEncryption) {
     for (bool encrypted : {false, true}) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "engine/avcodec_library.h"
 #include "engine/log.h"
 #include "engine/realtime.h"
 #include "stl/byte_stream.h"
@@ -658,6 +659,9 @@ void StlTx::control_main() {
             bool up = attempt_->ok;
             TxStatus result = attempt_->result;
             if (up) {
+                // The codec library's first load takes tens of milliseconds: not
+                // while the engine finds the encoder locked.
+                if (settings().encoder_type == encoder_aac) avcodec_library();
                 std::scoped_lock g(encoder_lock_, send_lock_);
                 stream_settings_ = settings();
                 aac_.reset();

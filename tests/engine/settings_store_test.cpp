@@ -362,6 +362,25 @@ TEST_F(SettingsStoreTest, TransactionsCommitTogetherOrNotAtAll) {
     EXPECT_EQ(dword_of(seen, "c"), std::nullopt) << "the abandoned inner transaction undoes only its own writes";
 }
 
+TEST_F(SettingsStoreTest, ReadsSeeWhatAnotherConnectionCommittedSince) {
+    // Statements stay prepared between uses: none may keep its read open and pin an
+    // old snapshot of the file.
+    auto store = open_store();
+    auto other = open_store();
+    auto key = *store->root().create("Shared");
+    ASSERT_TRUE(key.write_dword("v", 1));
+    auto theirs = *other->root().open("Shared");
+    for (uint32_t round = 2; round < 5; ++round) {
+        EXPECT_EQ(dword_of(theirs, "v"), round - 1);
+        EXPECT_EQ(theirs.subkeys().size(), round - 2);
+        EXPECT_EQ(theirs.value_type("v"), ValueType::Dword);
+        ASSERT_TRUE(key.write_dword("v", round));
+        ASSERT_TRUE(key.create("K" + std::to_string(round)));
+    }
+    EXPECT_EQ(dword_of(theirs, "v"), 4u);
+    EXPECT_EQ(theirs.subkeys().size(), 3u);
+}
+
 TEST_F(SettingsStoreTest, ConcurrentWritersAllLand) {
     auto store = open_store();
     auto key = *store->root().create("Threads");

@@ -155,10 +155,13 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
             const V l = load_v<V>(bj + h) * drive, r = load_v<V>(bj + lanes + h) * drive;
             const V al = l < 0.0f ? -l : l, ar = r < 0.0f ? -r : r;
             const V peak = al > ar ? al : ar;
+            // The envelope and platform recursions wait on their own latency from one
+            // sub-sample to the next: each step is one fused multiply-add where the
+            // wider builds have it.
             V e = env[v];
-            const V rise = e + (peak - e) * load_v<V>(p.attack + h);
+            const V rise = Ops::fma(peak - e, load_v<V>(p.attack + h), e);
             const V fast_rate = load_v<V>(p.fast_release + h);
-            V fall = e - e * fast_rate;
+            V fall = Ops::fma(e, -fast_rate, e);
             fall = fall > peak ? fall : peak;
             e = peak > e ? rise : fall;
             const V fast_floor = load_v<V>(p.fast_floor + h);
@@ -167,7 +170,7 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
             M f = fast[v] | (e < load_v<V>(p.fast_threshold + h) * pl);
             const M grow = e > pl;
             const V rate = f != 0 ? fast_rate : load_v<V>(p.release + h);
-            pl = grow != 0 ? e : pl - pl * rate;
+            pl = grow != 0 ? e : Ops::fma(pl, -rate, pl);
             f = grow != 0 ? M{} : f;
             const V ref = load_v<V>(p.reference + h);
             pl = pl > ref ? pl : ref;

@@ -157,7 +157,7 @@ private:
     DisplaySettings display_;    // window lock
     FrameView view_;             // window lock
 
-    FrameFfts ffts_;
+    const FrameFfts& ffts_ = frame_ffts();
 
     // Engine thread.
     AnalyserSettings engine_settings_;

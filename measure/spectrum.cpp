@@ -37,6 +37,11 @@ const RealFft* FrameFfts::get(uint32_t n) const {
 
 std::size_t FrameFfts::work_size() const { return ffts_[4]->work_size(); }
 
+const FrameFfts& frame_ffts() {
+    static const FrameFfts tables;
+    return tables;
+}
+
 std::span<const float> hann_window(uint32_t n) {
     static const std::array<std::vector<float>, 5> tables = [] {
         std::array<std::vector<float>, 5> t;

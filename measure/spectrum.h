@@ -23,8 +23,8 @@ inline constexpr float full_scale_inverse = 4.656613e-10f;  // 2^-31
 // nor 192000.
 uint32_t frame_length(uint32_t fft_length_index, uint32_t rate_Hz);
 
-// The FFT tables of the five frame lengths (4096 ... 65536), built once per module;
-// constant afterwards, so the analysis thread and the generator's worker share them.
+// The FFT tables of the five frame lengths (4096 ... 65536); constant once built, so
+// the analysis threads and the generators' workers share them.
 class FrameFfts {
 public:
     FrameFfts();
@@ -36,6 +36,10 @@ public:
 private:
     std::array<std::unique_ptr<RealFft>, 5> ffts_;
 };
+
+// The tables every analyser of the program uses, built on first use (a few
+// milliseconds and most of a megabyte that eight instances need not repeat).
+const FrameFfts& frame_ffts();
 
 // Hann window 0.5 (1 - cos(2 pi n / (N - 1))) of a frame length; empty for other
 // lengths. Computed once per program on first use.

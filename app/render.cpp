@@ -303,7 +303,11 @@ int64_t feed_input(WavReader& reader, uint32_t rate_Hz, uint64_t pad_frames, Fra
     } else {
         const double ratio = static_cast<double>(rate_Hz) / reader.sample_rate();
         int src_error = 0;
-        std::unique_ptr<SRC_STATE, SRC_STATE* (*)(SRC_STATE*)> src(src_new(SRC_SINC_BEST_QUALITY, 2, &src_error),
+        // libsamplerate's medium sinc: the same 97 dB SNR as its best, flat over 90 % of
+        // the band (19.8 kHz of a 44.1 kHz file, 21.6 kHz of a 48 kHz one: above the
+        // 15 kHz of FM), at a fraction of the cost. The best one held a multiplex render
+        // (a 48 kHz file converted to 192 kHz) to its own speed.
+        std::unique_ptr<SRC_STATE, SRC_STATE* (*)(SRC_STATE*)> src(src_new(SRC_SINC_MEDIUM_QUALITY, 2, &src_error),
                                                                    src_delete);
         if (!src) return fail(std::string("cannot convert the sample rate: ") + src_strerror(src_error));
         out.resize(2 * (static_cast<size_t>(chunk * ratio) + 64));

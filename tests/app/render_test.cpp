@@ -159,6 +159,8 @@ TEST_F(RenderTest, OutputNotThroughTheProcessorKeepsItsTiming) {
         auto* sound_out = dynamic_cast<broadcast::SoundOut*>(instance->sound_out());
         ASSERT_TRUE(sound_out);
         sound_out->set_value(broadcast::control_input_select, 0.0f);
+        sound_out->set_value(broadcast::control_mpx_mono, 0.0f);  // a multiplex of the programme alone
+        sound_out->set_value(broadcast::control_rds_enable, 0.0f);
         ASSERT_TRUE(sound_out->module_presets()->save_preset("Direct").ok);
         Instance::destroy(std::move(instance), false);
     }
@@ -172,6 +174,14 @@ TEST_F(RenderTest, OutputNotThroughTheProcessorKeepsItsTiming) {
     const auto output = read_left(out, rate);
     ASSERT_EQ(output.size(), input.size());
     EXPECT_NEAR(centroid(output, 48000, 0.8, 1.2), centroid(input, 48000, 0.8, 1.2), 0.002);
+
+    // The multiplex of the same: the file, converted to 192 kHz, keeps its length and
+    // its timing to a few microseconds (the converter's delay is removed).
+    ASSERT_EQ(render("--mpx --instance Direct '" + in.string() + "' '" + out.string() + "'", log), 0) << log;
+    const auto mpx = read_left(out, rate);
+    EXPECT_EQ(rate, 192000u);
+    EXPECT_EQ(mpx.size(), 4 * input.size());
+    EXPECT_NEAR(centroid(mpx, 192000, 0.8, 1.2), centroid(input, 48000, 0.8, 1.2), 10e-6);
 }
 
 TEST_F(RenderTest, OtherRatesAreConvertedAndTheMultiplexRunsAt192k) {

@@ -382,7 +382,10 @@ protected:
         for (size_t from = 0; from + chunk <= n; from += chunk, ++chunks)
             exact += find_delay(*sink_, from, from + chunk, out, in, 64 * frames) >= 0;
         EXPECT_GE(exact + xrun_reach * static_cast<size_t>(xruns), chunks) << out;
-        EXPECT_GT(exact, 0u) << out;
+        // At least one stretch the xruns cannot all have spoilt.
+        if (xrun_reach * static_cast<size_t>(xruns) < chunks) {
+            EXPECT_GT(exact, 0u) << out;
+        }
     }
 
     Instance& make(const char* name) {
@@ -508,7 +511,7 @@ TEST_F(JackDeviceTest, SharedDeviceCarriesTwoInstancesOnTheirChannelPairs) {
     ASSERT_TRUE(shared.attach(b));
     connect_probes();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    record(1.0, rate);
+    record(2.0, rate);  // long enough that two server xruns leave stretches to check
     expect_one_block_late(0, 0, frames, rate);
     expect_one_block_late(1, 1, frames, rate);
     expect_one_block_late(3, 2, frames, rate);  // B left → output 4

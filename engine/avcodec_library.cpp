@@ -13,13 +13,13 @@ namespace {
 
 // The files of the major versions the program was built against: their functions
 // have the headers' types.
-const std::string avcodec_file = "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
-const std::string avutil_file = "libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR);
+constexpr const char* avcodec_file = "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
+constexpr const char* avutil_file = "libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR);
 
 const AvcodecLibrary* load() {
     // Never closed: encoders and decoders may live until the process ends.
-    void* avutil = ::dlopen(avutil_file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    void* avcodec = avutil ? ::dlopen(avcodec_file.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+    void* avutil = ::dlopen(avutil_file, RTLD_NOW | RTLD_LOCAL);
+    void* avcodec = avutil ? ::dlopen(avcodec_file, RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!avcodec) {
         const char* why = ::dlerror();
         log_event("AAC", std::string("cannot load the codec library: ") + (why ? why : avcodec_file));
@@ -57,7 +57,7 @@ const AvcodecLibrary* load() {
     decltype(&::av_log_set_level) set_log_level = nullptr;
     find(avutil, set_log_level, "av_log_set_level");
     if (!missing.empty()) {
-        log_event("AAC", "the codec library " + avcodec_file + " lacks " + missing);
+        log_event("AAC", std::string("the codec library ") + avcodec_file + " lacks " + missing);
         return nullptr;
     }
     set_log_level(AV_LOG_ERROR);

@@ -6,12 +6,13 @@ namespace {
 constexpr std::uint32_t band_lanes_mask = 0x1F1F;  // lanes 0-4 (left) and 8-12 (right)
 }
 
-BandGainHold::BandGainHold(std::size_t length) : ring_(length == 0 ? 1 : length) {
+BandGainHold::BandGainHold(std::size_t length) : ring_((length == 0 ? 1 : length) + 1), length_(ring_.size() - 1) {
     for (Entry& e : ring_) {
         for (float& g : e.gain) g = empty;
         for (float& s : e.sample) s = 0.0f;
     }
     for (float& a : st_.applied) a = 1.0f;
+    st_.length = static_cast<std::int32_t>(length_);
     set_active_lanes(band_lanes_mask);
 }
 

@@ -29,7 +29,7 @@ public:
     BandGainHold() = default;
     explicit BandGainHold(std::size_t length);
 
-    std::size_t length() const { return ring_.size(); }
+    std::size_t length() const { return length_; }
 
     // Lanes whose gains are held (bit k = lane k); the others keep gain 1. Default: the
     // five band lanes of each channel.
@@ -42,7 +42,7 @@ public:
             st_.ring = ring_.front().gain;
             st_.cursor = static_cast<std::int32_t>(cursor_);
             wide(st_, samples, gains);
-            if (++cursor_ == ring_.size()) cursor_ = 0;
+            if (++cursor_ == length_) cursor_ = 0;
             return;
         }
         auto& applied_ = st_.applied;
@@ -74,7 +74,7 @@ public:
             const std::size_t lane = active_list_[k];
             ring_[static_cast<std::size_t>(open_[lane])].gain[lane] = open_min_[lane];
         }
-        if (++cursor_ == ring_.size()) cursor_ = 0;
+        if (++cursor_ == length_) cursor_ = 0;
     }
 
 private:
@@ -86,7 +86,8 @@ private:
 
     static_assert(sizeof(Entry) == BandGainHoldState::entry_floats * sizeof(float));
 
-    std::vector<Entry> ring_;
+    std::vector<Entry> ring_;  // `length` entries, then a spare one the wide kernel may write
+    std::size_t length_ = 0;
     std::size_t cursor_ = 0;
     BandGainHoldState st_;
     std::size_t active_count_ = 0;

@@ -34,6 +34,7 @@ struct alignas(64) BandGainHoldState {
     std::uint32_t active_mask = 0;  // lanes whose gains are held
     float* ring = nullptr;          // set before each call
     std::int32_t cursor = 0;
+    std::int32_t length = 0;  // entries the cursor passes; one spare entry follows them
 };
 
 // The band limiter of "Torvalen One" on the eight band lanes (processor_one.cpp): its

@@ -100,35 +100,63 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Lanes8>(st, c, sub, stride, count, comp, enhance);
 }
 
+// Loads sixteen floats written as four 4-wide stores (or two 8-wide ones) by the code
+// before: a 16-wide load over several fresh narrower stores cannot be forwarded from the
+// store buffer and waits until they complete, which cost more than the hold itself;
+// four 4-wide loads are each forwarded.
+inline __m512 load_quarters(const float* p) {
+    using V4 = float __attribute__((vector_size(16)));
+    const V8 lo = __builtin_shufflevector(load_v<V4>(p), load_v<V4>(p + 4), 0, 1, 2, 3, 4, 5, 6, 7);
+    const V8 hi = __builtin_shufflevector(load_v<V4>(p + 8), load_v<V4>(p + 12), 0, 1, 2, 3, 4, 5, 6, 7);
+    return (__m512)__builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
 // The half-cycle gain hold on all sixteen lanes at once: the same rule as the holder's
-// own code (band_gain_hold.h), with the open slots written through by one scatter.
+// own code (band_gain_hold.h), but an open half-cycle's minimum stays in the state and is
+// written to its slot only when the half-cycle closes at a zero crossing (a masked
+// scatter, skipped when no lane crosses). The slot under the cursor is still open when
+// its half-cycle is longer than the ring: its minimum then comes from the state.
 void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     constexpr float empty = -1.0f;
     float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
     const __m512 zero = _mm512_setzero_ps();
-    const __m512 slot = _mm512_loadu_ps(e);
-    const __m512 applied = _mm512_mask_mov_ps(_mm512_loadu_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
-    _mm512_storeu_ps(s.applied, applied);
-    const __m512 x = _mm512_loadu_ps(samples), g = _mm512_loadu_ps(gains);
-    const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
-    const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_loadu_ps(s.previous), zero, _CMP_GE_OQ);
     const __m512i cursor = _mm512_set1_epi32(s.cursor);
-    __m512i open = _mm512_loadu_si512(s.open);
-    const __mmask16 reopen = static_cast<__mmask16>((x_pos ^ p_pos) | _mm512_cmpeq_epi32_mask(open, cursor));
-    const V16 held = load_v<V16>(s.open_min), gv = (V16)g;
-    const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < held ? gv : held), reopen, g);
-    open = _mm512_mask_mov_epi32(open, reopen, cursor);
-    _mm512_storeu_ps(s.open_min, open_min);
-    _mm512_storeu_si512(s.open, open);
-    _mm512_storeu_ps(s.previous, x);
+    __m512i open = _mm512_load_si512(s.open);
+    const __m512 held = _mm512_load_ps(s.open_min);
+    const __mmask16 active = static_cast<__mmask16>(s.active_mask);
+    const __mmask16 consumed = _mm512_mask_cmpeq_epi32_mask(active, open, cursor);
+    const __m512 slot = _mm512_mask_mov_ps(_mm512_loadu_ps(e), consumed, held);
+    const __m512 applied = _mm512_mask_mov_ps(_mm512_load_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
+    _mm512_store_ps(s.applied, applied);
+    const __m512 x = load_quarters(samples), g = load_quarters(gains);
+    const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
+    const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_load_ps(s.previous), zero, _CMP_GE_OQ);
+    const __mmask16 crossed = static_cast<__mmask16>(x_pos ^ p_pos);
+    const __mmask16 reopen = static_cast<__mmask16>(crossed | _mm512_cmpeq_epi32_mask(open, cursor));
+    // Half-cycles closed by a crossing whose slot is not the one just consumed.
+    const __mmask16 closed = static_cast<__mmask16>(crossed & active & ~consumed);
     _mm512_storeu_ps(e, _mm512_set1_ps(empty));
-    _mm512_storeu_ps(samples, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
-    _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
-    // Each lane's open slot: entry `open`, gain slot `lane`.
+    // At most two lanes close on almost every call: their minima are compressed to the
+    // front and stored one by one, into the spare entry past the ring's end when fewer
+    // close (a branch on whether any lane closes would be mispredicted often).
     using I16 = std::int32_t __attribute__((vector_size(64)));
     const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     const __m512i index = (__m512i)((I16)open * 32 + lane);  // 32 floats per entry
-    _mm512_mask_i32scatter_ps(s.ring, static_cast<__mmask16>(s.active_mask), index, open_min, 4);
+    const __m512i spare = _mm512_set1_epi32(s.length * 32);
+    const I16 to = (I16)_mm512_mask_compress_epi32(spare, closed, index);
+    const V16 value = (V16)_mm512_maskz_compress_ps(closed, held);
+    s.ring[to[0]] = value[0];
+    s.ring[to[1]] = value[1];
+    if (__builtin_popcount(closed) > 2) [[unlikely]]
+        _mm512_mask_i32scatter_ps(s.ring, closed, index, held, 4);
+    const V16 hv = (V16)held, gv = (V16)g;
+    const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < hv ? gv : hv), reopen, g);
+    open = _mm512_mask_mov_epi32(open, reopen, cursor);
+    _mm512_store_ps(s.open_min, open_min);
+    _mm512_store_si512(s.open, open);
+    _mm512_store_ps(s.previous, x);
+    _mm512_storeu_ps(samples, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
+    _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
 }
 
 void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,

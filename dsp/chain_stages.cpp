@@ -115,35 +115,50 @@ InputStage::InputStage()
 }
 
 void InputStage::process(float& l, float& r, const InputParams& p, LevelHolders& meter, int& latency) {
-    l *= p.fine_l * balance_trim;
-    r *= p.fine_r * balance_trim;
-    if (p.swap) std::swap(l, r);
-    if (p.invert_l) l = -l;
-    if (p.invert_r) r = -r;
-    level_.push(l, r, meter.value);
+    float x[2] = {l, r};
+    process_block(x, 1, p, meter, latency);
+    l = x[0];
+    r = x[1];
+}
+
+void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency) {
+    for (uint32_t i = 0; i < frames; ++i) {
+        float& l = x[2 * i];
+        float& r = x[2 * i + 1];
+        l *= p.fine_l * balance_trim;
+        r *= p.fine_r * balance_trim;
+        if (p.swap) std::swap(l, r);
+        if (p.invert_l) l = -l;
+        if (p.invert_r) r = -r;
+        level_.push(l, r, meter.value);
+    }
     if (p.low_pass == static_cast<uint32_t>(BandLimit::hd)) {
-        hd_.process(l, r);
+        hd_.process_block(x, frames);
         latency += Fir<101>::delay_frames;
     } else {
-        fm_.process(l, r);
+        fm_.process_block(x, frames);
         latency += Fir<53>::delay_frames;
     }
-    switch (static_cast<HighPassCorner>(p.high_pass)) {
-        case HighPassCorner::hz20:
-            for (auto& s : hp20_) s.process(l, r);
-            break;
-        case HighPassCorner::hz50:
-            for (auto& s : hp50_) s.process(l, r);
-            break;
-        case HighPassCorner::hz80:
-            for (auto& s : hp80_) s.process(l, r);
-            break;
-        default:
-            for (auto& s : hp200_) s.process(l, r);
-            break;
+    for (uint32_t i = 0; i < frames; ++i) {
+        float& l = x[2 * i];
+        float& r = x[2 * i + 1];
+        switch (static_cast<HighPassCorner>(p.high_pass)) {
+            case HighPassCorner::hz20:
+                for (auto& s : hp20_) s.process(l, r);
+                break;
+            case HighPassCorner::hz50:
+                for (auto& s : hp50_) s.process(l, r);
+                break;
+            case HighPassCorner::hz80:
+                for (auto& s : hp80_) s.process(l, r);
+                break;
+            default:
+                for (auto& s : hp200_) s.process(l, r);
+                break;
+        }
+        if (p.mono) l = r = (l + r) * 0.5f;
+        if (p.bass_enhance) bass_.process(l, r, p.bass);
     }
-    if (p.mono) l = r = (l + r) * 0.5f;
-    if (p.bass_enhance) bass_.process(l, r, p.bass);
 }
 
 // ---- Pre-emphasis and equaliser ----
@@ -156,25 +171,32 @@ PreEmphasis::PreEmphasis()
       boost_75_(fir_tables::pre_emphasis_boost_75us_37) {}
 
 void PreEmphasis::process(float& l, float& r, uint32_t mode, uint32_t time_constant, int& latency) {
+    float x[2] = {l, r};
+    process_block(x, 1, mode, time_constant, latency);
+    l = x[0];
+    r = x[1];
+}
+
+void PreEmphasis::process_block(float* x, uint32_t frames, uint32_t mode, uint32_t time_constant, int& latency) {
     // Latencies as the chain counts them for each filter.
     if (mode == static_cast<uint32_t>(EmphasisMode::pure)) {
         if (time_constant == 1) {
-            pure_50_.process(l, r);
+            pure_50_.process_block(x, frames);
             latency += 3;
         } else if (time_constant == 2) {
-            pure_75_.process(l, r);
+            pure_75_.process_block(x, frames);
             latency += 4;
         }
         // "Pure" 25 us has no filter here: the high-frequency clipper carries it.
     } else if (mode == static_cast<uint32_t>(EmphasisMode::boost)) {
         if (time_constant == 0) {
-            boost_25_.process(l, r);
+            boost_25_.process_block(x, frames);
             latency += 15;
         } else if (time_constant == 1) {
-            boost_50_.process(l, r);
+            boost_50_.process_block(x, frames);
             latency += 16;
         } else {
-            boost_75_.process(l, r);
+            boost_75_.process_block(x, frames);
             latency += 18;
         }
     }
@@ -235,48 +257,80 @@ void OutputStage::safety_clip(float& l, float& r) {
 }
 
 int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p) {
+    for (uint32_t i = 0; i < frames; ++i) scale(x[2 * i], x[2 * i + 1], p);
     int latency = 0;
+    switch (static_cast<BandLimit>(p.low_pass)) {
+        case BandLimit::fm:
+            fm_.process_block(x, frames);
+            latency = Fir<53>::delay_frames;
+            break;
+        case BandLimit::am_8k:
+            am_8k_.process_block(x, frames);
+            latency = Fir<101>::delay_frames;
+            break;
+        case BandLimit::am_5k:
+            am_5k_.process_block(x, frames);
+            latency = Fir<211>::delay_frames;
+            break;
+        default:
+            hd_.process_block(x, frames);
+            latency = Fir<101>::delay_frames;
+            break;
+    }
+    int finished = 0;
     for (uint32_t i = 0; i < frames; ++i) {
-        latency = 0;
-        process(x[2 * i], x[2 * i + 1], p, latency);
+        finished = 0;
+        finish(x[2 * i], x[2 * i + 1], p, finished);
     }
     flush_meter();
-    return latency;
+    return frames > 0 ? latency + finished : 0;
 }
 
 void OutputStage::process(float& l, float& r, const OutputParams& p, int& latency) {
-    const auto mode = static_cast<PowerLimiterMode>(p.power_mode);
-    const bool limiting = mode != PowerLimiterMode::off;
-    float target = 0.0f;
-    if (limiting) {
-        target = power_target(p);
-        const float pre = target / full_scale_f * p.power_drive;
+    scale(l, r, p);
+    float x[2] = {l, r};
+    switch (static_cast<BandLimit>(p.low_pass)) {
+        case BandLimit::fm:
+            fm_.process_block(x, 1);
+            latency += Fir<53>::delay_frames;
+            break;
+        case BandLimit::am_8k:
+            am_8k_.process_block(x, 1);
+            latency += Fir<101>::delay_frames;
+            break;
+        case BandLimit::am_5k:
+            am_5k_.process_block(x, 1);
+            latency += Fir<211>::delay_frames;
+            break;
+        default:
+            hd_.process_block(x, 1);
+            latency += Fir<101>::delay_frames;
+            break;
+    }
+    l = x[0];
+    r = x[1];
+    finish(l, r, p, latency);
+}
+
+// The power limiter's drive toward its target, and the section's level to full scale.
+void OutputStage::scale(float& l, float& r, const OutputParams& p) {
+    if (static_cast<PowerLimiterMode>(p.power_mode) != PowerLimiterMode::off) {
+        const float pre = power_target(p) / full_scale_f * p.power_drive;
         l *= pre;
         r *= pre;
     }
     l *= output_scale;
     r *= output_scale;
-    switch (static_cast<BandLimit>(p.low_pass)) {
-        case BandLimit::fm:
-            fm_.process(l, r);
-            latency += Fir<53>::delay_frames;
-            break;
-        case BandLimit::am_8k:
-            am_8k_.process(l, r);
-            latency += Fir<101>::delay_frames;
-            break;
-        case BandLimit::am_5k:
-            am_5k_.process(l, r);
-            latency += Fir<211>::delay_frames;
-            break;
-        default:
-            hd_.process(l, r);
-            latency += Fir<101>::delay_frames;
-            break;
-    }
+}
+
+// After the band-limiting filter: safety clipper, power limiter, de-emphasis, meter.
+void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency) {
+    const auto mode = static_cast<PowerLimiterMode>(p.power_mode);
+    const bool limiting = mode != PowerLimiterMode::off;
     safety_clip(l, r);
     latency += safety_clipper_latency_frames;
     if (limiting) {
+        const float target = power_target(p);
         PowerDetector& detector =
             static_cast<PowerLevel>(p.power_level) == PowerLevel::bs412 ? power_ : loudness_;
         const float level = detector.process(l, r, target, p.delay_on, latency);

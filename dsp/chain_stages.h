@@ -97,6 +97,9 @@ class InputStage {
 public:
     InputStage();
     void process(float& l, float& r, const InputParams& p, LevelHolders& meter, int& latency);
+    // process() over a block of interleaved frames (its band-limiting filter over the
+    // whole block); `latency` grows by the stage's latency once.
+    void process_block(float* interleaved, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency);
     // Measures the frames the meter has gathered; call at the end of every block.
     void flush_meter(LevelHolders& meter) { level_.flush(meter.value); }
 
@@ -118,6 +121,8 @@ public:
     PreEmphasis();
     // `time_constant` 0, 1, 2 = 25, 50, 75 us.
     void process(float& l, float& r, uint32_t mode, uint32_t time_constant, int& latency);
+    // process() over a block of interleaved frames; `latency` grows once.
+    void process_block(float* interleaved, uint32_t frames, uint32_t mode, uint32_t time_constant, int& latency);
 
 private:
     Fir<11> pure_50_;
@@ -185,6 +190,8 @@ public:
     float power_gain() const { return smoothed_; }
 
 private:
+    void scale(float& l, float& r, const OutputParams& p);
+    void finish(float& l, float& r, const OutputParams& p, int& latency);
     void safety_clip(float& l, float& r);
 
     Fir<53> fm_;

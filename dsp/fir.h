@@ -1,6 +1,7 @@
 // FIR filters and delay lines, stereo, one frame per call.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -29,6 +30,7 @@ public:
     explicit Fir(std::span<const float, N> table) {
         h0_ = table[0];
         for (std::size_t k = 1; k < N; ++k) h_[k - 1] = table[k];
+        for (std::size_t k = 0; k < N; ++k) table_[k] = table[k];
     }
 
     void process(float& l, float& r) {
@@ -42,13 +44,49 @@ public:
         pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
     }
 
+    // A block of interleaved stereo frames in place, in runs of up to 64 frames: each run
+    // is one vector FIR per channel over the run (no horizontal sums), the same result for
+    // any split of the block into calls. Its rounding differs from process()'s, so a
+    // filter is run by one of the two, not both.
+    void process_block(float* x, std::size_t frames) {
+        const simd::Kernels& kernels = simd::kernels();
+        for (std::size_t start = 0; start < frames; start += run) {
+            const std::size_t n = std::min(run, frames - start);
+            float* f = x + 2 * start;
+            // The run's linear input: the N - 1 samples before it (oldest first), then it.
+            for (std::size_t k = 1; k < N; ++k) {
+                in_l_[N - 1 - k] = hl_[pos_ + k];
+                in_r_[N - 1 - k] = hr_[pos_ + k];
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                const float xl = f[2 * i], xr = f[2 * i + 1];
+                in_l_[N - 1 + i] = xl;
+                in_r_[N - 1 + i] = xr;
+                hl_[pos_] = hl_[pos_ + ring] = xl;
+                hr_[pos_] = hr_[pos_ + ring] = xr;
+                pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
+            }
+            kernels.fir_block(table_.data(), N, in_l_.data(), out_l_.data(), n);
+            kernels.fir_block(table_.data(), N, in_r_.data(), out_r_.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                f[2 * i] = out_l_[i];
+                f[2 * i + 1] = out_r_[i];
+            }
+        }
+    }
+
 private:
+    static constexpr std::size_t run = simd::fir_block_group;
     static constexpr std::size_t padded = simd::round_up8(N > 1 ? N - 1 : 1);  // taps 1...N-1
     static constexpr std::size_t ring = padded + 1;
     float h0_ = 0.0f;
     std::array<float, padded> h_{};
     std::array<float, 2 * ring> hl_{}, hr_{};
     std::size_t pos_ = 0;
+    // process_block's table and runs (inputs with their N - 1 older samples, outputs).
+    std::array<float, N> table_{};
+    alignas(64) std::array<float, N - 1 + run> in_l_{}, in_r_{};
+    alignas(64) std::array<float, run> out_l_{}, out_r_{};
 };
 
 // Sparse FIR: the 27-tap crossover prototype with its taps spaced `stride` samples

@@ -399,14 +399,13 @@ void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
 int ProcessorFive::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
     int front = 0, section = 0;
+    // The band-limiting and pre-emphasis filters run over the whole block at once.
+    int filters_latency = 0;
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency);
+    pre_emphasis_.process_block(x, frames, sp.emphasis_mode, sp.emphasis_time_constant, filters_latency);
     for (uint32_t i = 0; i < frames; ++i) {
-        float l = x[2 * i], r = x[2 * i + 1];
-        front = 0;
-        input_.process(l, r, sp.input, input_meter_, front);
-        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, front);
-        if (sp.eq_enable) eq_.process(l, r, front);
-        x[2 * i] = l;
-        x[2 * i + 1] = r;
+        front = filters_latency;
+        if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     const bool hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
     for (uint32_t i = 0; i < frames; ++i) {

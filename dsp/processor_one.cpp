@@ -328,17 +328,19 @@ void ProcessorOne::wideband(float sum_l, float sum_r, PendingGains& g) {
 int ProcessorOne::run(float* x, uint32_t frames) {
     const SharedParams& sp = shared();
     int front = 0, section = 0;
+    // The band-limiting and pre-emphasis filters run over the whole block at once.
+    int filters_latency = 0;
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency);
     for (uint32_t i = 0; i < frames; ++i) {
-        float l = x[2 * i], r = x[2 * i + 1];
-        front = 0;
-        input_.process(l, r, sp.input, input_meter_, front);
-        l *= sp.input_level;
-        r *= sp.input_level;
+        float l = x[2 * i] * sp.input_level, r = x[2 * i + 1] * sp.input_level;
         agc(l, r);
-        pre_emphasis_.process(l, r, sp.emphasis_mode, sp.emphasis_time_constant, front);
-        if (sp.eq_enable) eq_.process(l, r, front);
         x[2 * i] = l;
         x[2 * i + 1] = r;
+    }
+    pre_emphasis_.process_block(x, frames, sp.emphasis_mode, sp.emphasis_time_constant, filters_latency);
+    for (uint32_t i = 0; i < frames; ++i) {
+        front = filters_latency;
+        if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     auto limiters = [this](SubSampleBands& s, SubSampleGains& g) { limit(s, g); };
     for (uint32_t i = 0; i < frames; ++i) {

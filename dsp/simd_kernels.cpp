@@ -67,8 +67,13 @@ void base_true_peak_block(const float* p, const float* xl, const float* xr, std:
     true_peak_block<Baseline>(p, xl, xr, n, tp_l, tp_r);
 }
 
+void base_fir_block(const float* h, std::size_t taps, const float* x, float* y, std::size_t count) {
+    fir_block<Baseline>(h, taps, x, y, count);
+}
+
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
-                       base_compress_enhance, base_band_limit, nullptr,                 base_true_peak_block};
+                       base_compress_enhance, base_band_limit, nullptr,                 base_true_peak_block,
+                       base_fir_block};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -51,6 +51,9 @@ namespace simd {
 
 enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
 
+// fir_block computes its outputs in groups of (at most) this many.
+inline constexpr std::size_t fir_block_group = 64;
+
 struct Kernels {
     Level level;
     // Two dot products of one coefficient vector h[0..n) with two windows; n a multiple
@@ -84,6 +87,10 @@ struct Kernels {
     // and tp writable up to the next multiple of 16 (those extra results are not used).
     void (*true_peak_block)(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
                             float* tp_r);
+    // FIR over a run of one channel's samples: y[i] = sum over k < taps of h[k] x[i + taps
+    // - 1 - k], i < count; x holds the taps - 1 samples before the run, then the run. x
+    // must be readable and y writable up to count rounded up to 64 (fir_block_group).
+    void (*fir_block)(const float* h, std::size_t taps, const float* x, float* y, std::size_t count);
 };
 
 // The widest level this processor runs.

@@ -44,8 +44,12 @@ void true_peak_block(const float* p, const float* xl, const float* xr, std::size
     simd::true_peak_block<Avx2>(p, xl, xr, n, tp_l, tp_r);
 }
 
+void fir_block(const float* h, std::size_t taps, const float* x, float* y, std::size_t count) {
+    simd::fir_block<Avx2>(h, taps, x, y, count);
+}
+
 const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,
-                   band_limit, nullptr, true_peak_block};
+                   band_limit, nullptr, true_peak_block, fir_block};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

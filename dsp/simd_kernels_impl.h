@@ -48,6 +48,34 @@ inline float tree_sum(V v) {
     }
 }
 
+// FIR over a run of samples of one channel: y[i] = sum over k of h[k] x[i + taps - 1 - k],
+// i < count, x holding the taps - 1 samples before the run and then the run. Outputs go
+// in groups of four vectors (four independent chains of multiply-adds, one coefficient
+// broadcast each); every output lane sums its taps in the same order, so an output does
+// not depend on where the run starts or ends. count is rounded up to the group: x must
+// be readable and y writable that far.
+template <typename Ops>
+inline void fir_block(const float* h, std::size_t taps, const float* x, float* y, std::size_t count) {
+    using V = typename Ops::V;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    for (std::size_t i = 0; i < count; i += 4 * w) {
+        V a0{}, a1{}, a2{}, a3{};
+        const float* xi = x + i + taps - 1;
+        for (std::size_t k = 0; k < taps; ++k) {
+            const V hk = V{} + h[k];
+            const float* xk = xi - k;
+            a0 = Ops::fma(hk, load_v<V>(xk), a0);
+            a1 = Ops::fma(hk, load_v<V>(xk + w), a1);
+            a2 = Ops::fma(hk, load_v<V>(xk + 2 * w), a2);
+            a3 = Ops::fma(hk, load_v<V>(xk + 3 * w), a3);
+        }
+        store_v(y + i, a0);
+        store_v(y + i + w, a1);
+        store_v(y + i + 2 * w, a2);
+        store_v(y + i + 3 * w, a3);
+    }
+}
+
 // Eight-lane dot products with fused multiply-adds (AVX2 and the AVX-512 tail).
 template <typename Ops>
 inline void dot2_8(const float* h, const float* a, const float* b, std::size_t n, float& out_a, float& out_b) {

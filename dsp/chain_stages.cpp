@@ -245,7 +245,8 @@ float OutputStage::take_power_gain_min() {
     return g;
 }
 
-void OutputStage::safety_clip(float& l, float& r) {
+// The safety clipper's 192 kHz part for frame i of the run; the run's decimation follows.
+void OutputStage::safety_clip(std::size_t i, float l, float r) {
     SubSamples s = up_.process(l, r);
     for (int j = 0; j < oversampling; ++j) {
         const float al = std::fabs(s.l[j]), ar = std::fabs(s.r[j]);
@@ -253,10 +254,26 @@ void OutputStage::safety_clip(float& l, float& r) {
         const float gr = ar >= full_scale_f ? full_scale_f / ar : 1.0f;
         smoother_.process(s.l[j], s.r[j], gl, gr);
     }
-    down_.process(s, l, r);
+    down_.put(i, s);
 }
 
 int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p) {
+    const int latency = run(x, frames, p);
+    flush_meter();
+    return latency;
+}
+
+void OutputStage::process(float& l, float& r, const OutputParams& p, int& latency) {
+    float x[2] = {l, r};
+    latency += run(x, 1, p);
+    l = x[0];
+    r = x[1];
+}
+
+// The stages over a block: the scaling, the band-limiting filter over the whole block,
+// then in runs of frames the safety clipper (its decimation over the run at once) and
+// what follows it frame by frame. Returns the latency of the last frame.
+int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
     for (uint32_t i = 0; i < frames; ++i) scale(x[2 * i], x[2 * i + 1], p);
     int latency = 0;
     switch (static_cast<BandLimit>(p.low_pass)) {
@@ -278,38 +295,17 @@ int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p)
             break;
     }
     int finished = 0;
-    for (uint32_t i = 0; i < frames; ++i) {
-        finished = 0;
-        finish(x[2 * i], x[2 * i + 1], p, finished);
+    for (uint32_t start = 0; start < frames; start += BlockDecimator::max_run) {
+        const std::size_t n = std::min<std::size_t>(BlockDecimator::max_run, frames - start);
+        float* f = x + 2 * start;
+        for (std::size_t i = 0; i < n; ++i) safety_clip(i, f[2 * i], f[2 * i + 1]);
+        down_.run(f, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            finished = 0;
+            finish(f[2 * i], f[2 * i + 1], p, finished);
+        }
     }
-    flush_meter();
-    return frames > 0 ? latency + finished : 0;
-}
-
-void OutputStage::process(float& l, float& r, const OutputParams& p, int& latency) {
-    scale(l, r, p);
-    float x[2] = {l, r};
-    switch (static_cast<BandLimit>(p.low_pass)) {
-        case BandLimit::fm:
-            fm_.process_block(x, 1);
-            latency += Fir<53>::delay_frames;
-            break;
-        case BandLimit::am_8k:
-            am_8k_.process_block(x, 1);
-            latency += Fir<101>::delay_frames;
-            break;
-        case BandLimit::am_5k:
-            am_5k_.process_block(x, 1);
-            latency += Fir<211>::delay_frames;
-            break;
-        default:
-            hd_.process_block(x, 1);
-            latency += Fir<101>::delay_frames;
-            break;
-    }
-    l = x[0];
-    r = x[1];
-    finish(l, r, p, latency);
+    return frames > 0 ? latency + safety_clipper_latency_frames + finished : 0;
 }
 
 // The power limiter's drive toward its target, and the section's level to full scale.
@@ -323,12 +319,10 @@ void OutputStage::scale(float& l, float& r, const OutputParams& p) {
     r *= output_scale;
 }
 
-// After the band-limiting filter: safety clipper, power limiter, de-emphasis, meter.
+// After the safety clipper: power limiter, de-emphasis, meter.
 void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency) {
     const auto mode = static_cast<PowerLimiterMode>(p.power_mode);
     const bool limiting = mode != PowerLimiterMode::off;
-    safety_clip(l, r);
-    latency += safety_clipper_latency_frames;
     if (limiting) {
         const float target = power_target(p);
         PowerDetector& detector =

@@ -190,16 +190,17 @@ public:
     float power_gain() const { return smoothed_; }
 
 private:
+    int run(float* interleaved, uint32_t frames, const OutputParams& p);
     void scale(float& l, float& r, const OutputParams& p);
+    void safety_clip(std::size_t i, float l, float r);
     void finish(float& l, float& r, const OutputParams& p, int& latency);
-    void safety_clip(float& l, float& r);
 
     Fir<53> fm_;
     Fir<101> am_8k_, hd_;
     Fir<211> am_5k_;
     Interpolator up_;
     BlockMinSmoother smoother_;
-    Decimator down_;
+    BlockDecimator down_;
     PowerDetector loudness_{true}, power_{false};
     float smoothed_ = 1.0f;  // power limiter gain
     float gain_min_ = 1.0f;

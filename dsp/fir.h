@@ -66,8 +66,11 @@ public:
                 hr_[pos_] = hr_[pos_ + ring] = xr;
                 pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
             }
-            kernels.fir_block(table_.data(), N, in_l_.data(), out_l_.data(), n);
-            kernels.fir_block(table_.data(), N, in_r_.data(), out_r_.data(), n);
+            const float* h = table_.data();
+            const float* in_l = in_l_.data();
+            const float* in_r = in_r_.data();
+            kernels.fir_block(&h, &in_l, 1, N, out_l_.data(), n);
+            kernels.fir_block(&h, &in_r, 1, N, out_r_.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 f[2 * i] = out_l_[i];
                 f[2 * i + 1] = out_r_[i];

@@ -227,7 +227,7 @@ void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending
     }
 }
 
-void MultibandSection::sum_and_decimate(float& l, float& r, int& latency_frames) {
+void MultibandSection::sum_bands(std::size_t i) {
     SubSamples sum;
     for (int j = 0; j < oversampling; ++j) {
         const BandFrame& s = sub_[j];
@@ -239,8 +239,20 @@ void MultibandSection::sum_and_decimate(float& l, float& r, int& latency_frames)
         sum.l[j] = sl;
         sum.r[j] = sr;
     }
-    down_.process(sum, l, r);
+    down_.put(i, sum);
+}
+
+void MultibandSection::decimate_run(float* interleaved, std::size_t n, int& latency_frames) {
+    down_.run(interleaved, n);
     latency_frames += latency_ == MultibandLatency::high ? high_latency_frames : low_latency_frames;
+}
+
+void MultibandSection::sum_and_decimate(float& l, float& r, int& latency_frames) {
+    sum_bands(0);
+    float x[2];
+    decimate_run(x, 1, latency_frames);
+    l = x[0];
+    r = x[1];
 }
 
 MultibandMeters MultibandSection::take_meters() {

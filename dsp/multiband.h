@@ -124,24 +124,57 @@ public:
     PendingGains& pending_gains(int j) { return pending_[static_cast<std::size_t>(j)]; }
     void compress_and_enhance(int j);
     void apply_gains(int j);
+    // Sums the bands of the four sub-samples into frame i (< max_run) of the decimator's
+    // run; decimate_run() then takes the run's first n frames down to interleaved 48 kHz
+    // frames (the band sum's decimation runs over whole runs).
+    static constexpr std::size_t max_run = BlockDecimator::max_run;
+    void sum_bands(std::size_t i);
+    void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
+    // Both for one frame.
     void sum_and_decimate(float& l, float& r, int& latency_frames);
     void high_frequency_clip(float& l, float& r, int& latency_frames) { hf_clipper_.process(l, r, latency_frames); }
 
-    // One frame through the whole section. `limiters(SubSampleBands& bands,
-    // SubSampleGains& gains)` runs once per frame, on the four sub-samples after the
-    // compressor and enhancer; it may scale the band samples and sets the pending gains.
+    // A block of interleaved frames through the whole section, in runs of max_run
+    // frames. `limiters(SubSampleBands& bands, SubSampleGains& gains)` runs once per
+    // frame, on the four sub-samples after the compressor and enhancer; it may scale the
+    // band samples and sets the pending gains. `latency_frames` grows by the latency of
+    // the block's last frame.
+    template <typename Limiters>
+    void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
+        int split_latency = 0, decimate_latency = 0, clip_latency = 0;
+        for (std::size_t start = 0; start < frames; start += max_run) {
+            const std::size_t n = frames - start < max_run ? frames - start : max_run;
+            float* f = x + 2 * start;
+            for (std::size_t i = 0; i < n; ++i) {
+                split_latency = 0;
+                split(f[2 * i], f[2 * i + 1], split_latency);
+                // The compressor and enhancer of a sub-sample never depend on the limiters
+                // of an earlier one, so all four run first, in one pass.
+                upsample_compress_enhance();
+                // A sub-sample's gain application never feeds the limiters of a later one,
+                // so the limiters run on all four first.
+                limiters(sub_, pending_);
+                for (int j = 0; j < oversampling; ++j) apply_gains(j);
+                sum_bands(i);
+            }
+            decimate_latency = 0;
+            decimate_run(f, n, decimate_latency);
+            if (hf_clip_)
+                for (std::size_t i = 0; i < n; ++i) {
+                    clip_latency = 0;
+                    high_frequency_clip(f[2 * i], f[2 * i + 1], clip_latency);
+                }
+        }
+        if (frames > 0) latency_frames += split_latency + decimate_latency + clip_latency;
+    }
+
+    // One frame through the whole section.
     template <typename Limiters>
     void process(float& l, float& r, Limiters&& limiters, int& latency_frames) {
-        split(l, r, latency_frames);
-        // The compressor and enhancer of a sub-sample never depend on the limiters of an
-        // earlier one, so all four run first, in one pass.
-        upsample_compress_enhance();
-        // A sub-sample's gain application never feeds the limiters of a later one, so
-        // the limiters run on all four first.
-        limiters(sub_, pending_);
-        for (int j = 0; j < oversampling; ++j) apply_gains(j);
-        sum_and_decimate(l, r, latency_frames);
-        if (hf_clip_) high_frequency_clip(l, r, latency_frames);
+        float x[2] = {l, r};
+        process_block(x, 1, limiters, latency_frames);
+        l = x[0];
+        r = x[1];
     }
 
     // Without limiters: unity pending gains.
@@ -196,7 +229,7 @@ private:
     std::array<DelayLine, low_filtered_bands> low_delay_;
     std::array<std::uint32_t, low_filtered_bands> hold_count_l_{}, hold_count_r_{};
 
-    Decimator down_;
+    BlockDecimator down_;
     HighFrequencyClipper hf_clipper_;
 };
 

@@ -408,21 +408,31 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     const bool hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
-    for (uint32_t i = 0; i < frames; ++i) {
-        float l = x[2 * i], r = x[2 * i + 1];
-        section = 0;
-        multiband_.split(l, r, section);
-        agc(multiband_.split_bands());
-        multiband_.upsample_compress_enhance();
-        // A sub-sample's gain application never feeds a later sub-sample's limiters:
-        // the limiters of all four run first.
-        for (int j = 0; j < oversampling; ++j) limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
-        for (int j = 0; j < oversampling; ++j) multiband_.apply_gains(j);
-        multiband_.sum_and_decimate(l, r, section);
-        if (hf_clip) multiband_.high_frequency_clip(l, r, section);
-        x[2 * i] = l;
-        x[2 * i + 1] = r;
+    // In runs of frames: the band sum is decimated over a whole run at once.
+    int split = 0, decimate = 0, clip = 0;
+    for (uint32_t start = 0; start < frames; start += MultibandSection::max_run) {
+        const std::size_t n = std::min<std::size_t>(MultibandSection::max_run, frames - start);
+        float* f = x + 2 * start;
+        for (std::size_t i = 0; i < n; ++i) {
+            split = 0;
+            multiband_.split(f[2 * i], f[2 * i + 1], split);
+            agc(multiband_.split_bands());
+            multiband_.upsample_compress_enhance();
+            // A sub-sample's gain application never feeds a later sub-sample's limiters:
+            // the limiters of all four run first.
+            for (int j = 0; j < oversampling; ++j) limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
+            for (int j = 0; j < oversampling; ++j) multiband_.apply_gains(j);
+            multiband_.sum_bands(i);
+        }
+        decimate = 0;
+        multiband_.decimate_run(f, n, decimate);
+        if (hf_clip)
+            for (std::size_t i = 0; i < n; ++i) {
+                clip = 0;
+                multiband_.high_frequency_clip(f[2 * i], f[2 * i + 1], clip);
+            }
     }
+    section = split + decimate + clip;
     const int back = output_.process_block(x, frames, sp.output);
     input_.flush_meter(input_meter_);
     return front + section + back;

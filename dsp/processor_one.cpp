@@ -343,10 +343,7 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     auto limiters = [this](SubSampleBands& s, SubSampleGains& g) { limit(s, g); };
-    for (uint32_t i = 0; i < frames; ++i) {
-        section = 0;
-        multiband_.process(x[2 * i], x[2 * i + 1], limiters, section);
-    }
+    multiband_.process_block(x, frames, limiters, section);
     const int back = output_.process_block(x, frames, sp.output);
     input_.flush_meter(input_meter_);
     return front + section + back;

@@ -1,5 +1,7 @@
 #include "dsp/rate_convert.h"
 
+#include <cstring>
+
 #include "dsp/fir_tables.h"
 
 namespace torvalen::dsp {
@@ -25,6 +27,29 @@ Interpolator::Interpolator() : phases_(interpolator_phases()) {}
 Decimator::Decimator() {
     for (std::size_t j = 0; j < oversampling; ++j) h_new_[j] = rate_converter_prototype[oversampling - 1 - j];
     for (std::size_t m = oversampling; m < taps; ++m) h_[m - oversampling] = rate_converter_prototype[m];
+}
+
+BlockDecimator::BlockDecimator() {
+    for (std::size_t j = 0; j < oversampling; ++j)
+        for (std::size_t k = 0; k < branch; ++k)
+            q_[j][k] = 0.25f * rate_converter_prototype[oversampling * k + oversampling - 1 - j];
+}
+
+void BlockDecimator::run(float* interleaved, std::size_t n) {
+    const float* h[oversampling];
+    for (std::size_t j = 0; j < oversampling; ++j) h[j] = q_[j];
+    const simd::Kernels& kernels = simd::kernels();
+    for (std::size_t c = 0; c < 2; ++c) {
+        const float* x[oversampling];
+        for (std::size_t j = 0; j < oversampling; ++j) x[j] = u_[c][j];
+        kernels.fir_block(h, x, oversampling, branch, out_[c], n);
+        for (std::size_t j = 0; j < oversampling; ++j)
+            std::memmove(u_[c][j], u_[c][j] + n, history * sizeof(float));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        interleaved[2 * i] = out_[0][i];
+        interleaved[2 * i + 1] = out_[1][i];
+    }
 }
 
 SinglePhaseDecimator::SinglePhaseDecimator() {

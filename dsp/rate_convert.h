@@ -94,6 +94,38 @@ private:
     std::size_t pos_ = 0;
 };
 
+// The 4:1 decimator for runs of frames: the same filter as Decimator, each run computed
+// at once as four polyphase FIRs of 30 taps summed (one vector FIR per channel over the
+// run, no horizontal sums). Sub-sample j of frame i is u[4i + j], so with the phase
+// streams u_j[i] = u[4i + j] an output is sum over j and k of p[4k + 3 - j] u_j[i - k]
+// (the prototype with the 1/4 folded in, exactly). Its rounding differs from
+// Decimator's; the result does not depend on how the frames are split into runs.
+class BlockDecimator {
+public:
+    static constexpr std::size_t max_run = simd::fir_block_group;
+
+    BlockDecimator();
+
+    // The sub-samples of frame i (< max_run) of the current run.
+    void put(std::size_t i, const SubSamples& s) {
+        for (std::size_t j = 0; j < oversampling; ++j) {
+            u_[0][j][history + i] = s.l[j];
+            u_[1][j][history + i] = s.r[j];
+        }
+    }
+    // Decimates frames 0 ... n-1 of the run (n <= max_run) into interleaved stereo
+    // frames and starts the next run.
+    void run(float* interleaved, std::size_t n);
+
+private:
+    static constexpr std::size_t branch = rate_prototype_taps / oversampling;  // 30
+    static constexpr std::size_t history = branch - 1;
+    alignas(64) float q_[oversampling][branch];  // q_[j][k] = p[4k + 3 - j] / 4
+    // Per channel and phase: the 29 older samples, the run, room for a vector's overrun.
+    alignas(64) float u_[2][oversampling][history + max_run + 16] = {};
+    alignas(64) float out_[2][max_run] = {};
+};
+
 // Single-phase decimator: keeps only the first sub-sample of each frame and outputs
 // sum_k p[3 + 4k] x[n - k], k = 0...29, without scaling.
 class SinglePhaseDecimator {

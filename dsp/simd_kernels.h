@@ -51,7 +51,7 @@ namespace simd {
 
 enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
 
-// fir_block computes its outputs in groups of (at most) this many.
+// The run length the block FIRs are built for (four 16-lane vectors of outputs).
 inline constexpr std::size_t fir_block_group = 64;
 
 struct Kernels {
@@ -87,10 +87,12 @@ struct Kernels {
     // and tp writable up to the next multiple of 16 (those extra results are not used).
     void (*true_peak_block)(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
                             float* tp_r);
-    // FIR over a run of one channel's samples: y[i] = sum over k < taps of h[k] x[i + taps
-    // - 1 - k], i < count; x holds the taps - 1 samples before the run, then the run. x
-    // must be readable and y writable up to count rounded up to 64 (fir_block_group).
-    void (*fir_block)(const float* h, std::size_t taps, const float* x, float* y, std::size_t count);
+    // FIRs over a run of samples, summed: y[i] = sum over streams s and k < taps of
+    // h[s][k] x[s][i + taps - 1 - k], i < count; each x[s] holds the taps - 1 samples
+    // before the run, then the run. x must be readable and y writable up to count rounded
+    // up to 16. An output does not depend on where the run starts or ends.
+    void (*fir_block)(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
+                      std::size_t count);
 };
 
 // The widest level this processor runs.

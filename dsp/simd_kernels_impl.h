@@ -48,31 +48,47 @@ inline float tree_sum(V v) {
     }
 }
 
-// FIR over a run of samples of one channel: y[i] = sum over k of h[k] x[i + taps - 1 - k],
-// i < count, x holding the taps - 1 samples before the run and then the run. Outputs go
-// in groups of four vectors (four independent chains of multiply-adds, one coefficient
-// broadcast each); every output lane sums its taps in the same order, so an output does
-// not depend on where the run starts or ends. count is rounded up to the group: x must
-// be readable and y writable that far.
+// FIRs over a run of samples, summed: y[i] = sum over streams s and k < taps of
+// h[s][k] x[s][i + taps - 1 - k], i < count; each x[s] holds the taps - 1 samples before
+// the run and then the run (one stream: a FIR of one channel; four: the phases of a
+// decimator). Outputs go in groups of four vectors (four independent chains of
+// multiply-adds, one coefficient broadcast each), the rest one vector at a time; every
+// output lane sums its terms in the same order, so an output does not depend on where
+// the run starts or ends. x must be readable and y writable up to count rounded up to
+// the vector width.
 template <typename Ops>
-inline void fir_block(const float* h, std::size_t taps, const float* x, float* y, std::size_t count) {
+inline void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
+                      std::size_t count) {
     using V = typename Ops::V;
     constexpr std::size_t w = sizeof(V) / sizeof(float);
-    for (std::size_t i = 0; i < count; i += 4 * w) {
+    std::size_t i = 0;
+    for (; i + 4 * w <= count; i += 4 * w) {
         V a0{}, a1{}, a2{}, a3{};
-        const float* xi = x + i + taps - 1;
-        for (std::size_t k = 0; k < taps; ++k) {
-            const V hk = V{} + h[k];
-            const float* xk = xi - k;
-            a0 = Ops::fma(hk, load_v<V>(xk), a0);
-            a1 = Ops::fma(hk, load_v<V>(xk + w), a1);
-            a2 = Ops::fma(hk, load_v<V>(xk + 2 * w), a2);
-            a3 = Ops::fma(hk, load_v<V>(xk + 3 * w), a3);
+        for (std::size_t s = 0; s < streams; ++s) {
+            const float* hs = h[s];
+            const float* xi = x[s] + i + taps - 1;
+            for (std::size_t k = 0; k < taps; ++k) {
+                const V hk = V{} + hs[k];
+                const float* xk = xi - k;
+                a0 = Ops::fma(hk, load_v<V>(xk), a0);
+                a1 = Ops::fma(hk, load_v<V>(xk + w), a1);
+                a2 = Ops::fma(hk, load_v<V>(xk + 2 * w), a2);
+                a3 = Ops::fma(hk, load_v<V>(xk + 3 * w), a3);
+            }
         }
         store_v(y + i, a0);
         store_v(y + i + w, a1);
         store_v(y + i + 2 * w, a2);
         store_v(y + i + 3 * w, a3);
+    }
+    for (; i < count; i += w) {
+        V a{};
+        for (std::size_t s = 0; s < streams; ++s) {
+            const float* hs = h[s];
+            const float* xi = x[s] + i + taps - 1;
+            for (std::size_t k = 0; k < taps; ++k) a = Ops::fma(V{} + hs[k], load_v<V>(xi - k), a);
+        }
+        store_v(y + i, a);
     }
 }
 

@@ -293,6 +293,41 @@ TEST(RateConversion, RoundTripDelayIs29Frames) {
     EXPECT_EQ(interpolate_decimate_delay_frames, 29);
 }
 
+TEST(RateConversion, BlockDecimatorIsTheDecimatorInRunsOfAnyLength) {
+    // Noise sub-samples through the per-frame decimator and through the block one in
+    // runs of uneven lengths, in every vector build: the same outputs to rounding (the
+    // delay and the phases' order included), and the same to the bit for any split.
+    for (simd::Level level : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512}) {
+        simd::set_level_limit(level);
+        Decimator frames;
+        BlockDecimator runs, single;
+        std::uint32_t seed = 99;
+        const std::size_t lengths[] = {64, 1, 17, 63, 40};
+        std::size_t done = 0;
+        for (std::size_t k = 0; done < 600; ++k) {
+            const std::size_t n = lengths[k % 5];
+            std::vector<float> expect(2 * n), got(2 * n), one(2 * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                SubSamples s;
+                for (int j = 0; j < oversampling; ++j) {
+                    seed = seed * 1664525u + 1013904223u;
+                    s.l[j] = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
+                    s.r[j] = -0.5f * s.l[j];
+                }
+                frames.process(s, expect[2 * i], expect[2 * i + 1]);
+                runs.put(i, s);
+                single.put(0, s);
+                single.run(one.data() + 2 * i, 1);
+            }
+            runs.run(got.data(), n);
+            ASSERT_EQ(got, one) << simd::level_name(level);
+            for (std::size_t i = 0; i < 2 * n; ++i) ASSERT_NEAR(got[i], expect[i], 2e-6) << simd::level_name(level);
+            done += n;
+        }
+    }
+    simd::set_level_limit(simd::detected_level());
+}
+
 TEST(RateConversion, InterpolatorImagesAreSuppressed) {
     // A 10 kHz tone: its first image at 38 kHz lies in the stop band.
     Interpolator up;

@@ -59,7 +59,7 @@ Resonator<T> make_compensation(Resonator<T>*, double f_Hz) {
 // --- Lin Phase ----------------------------------------------------------------------------
 
 LinPhaseCrossover::LinPhaseCrossover()
-    : top_(fir_tables::lin_phase_top_21),
+    : top_(fir_tables::lin_phase_top_21, 1),
       sf2_(fir_tables::lin_phase_prototype_27, 2),
       sf8_(fir_tables::lin_phase_prototype_27, 8),
       sf32_(fir_tables::lin_phase_prototype_27, 32),
@@ -72,38 +72,63 @@ LinPhaseCrossover::LinPhaseCrossover()
       m2_delay_(m2_pad_frames) {}
 
 void LinPhaseCrossover::process(float l, float r, BandFrame& bands) {
-    float top_l = l, top_r = r;
-    top_.process(top_l, top_r);
-    input_delay_.process(l, r);
-    float h2l = l - top_l, h2r = r - top_r;
-    h2_delay_.process(h2l, h2r);
+    const float x[2] = {l, r};
+    process_run(x, 1);
+    for (int b = 0; b < band_count; ++b) {
+        bands.l[b] = out_[b][0][0];
+        bands.r[b] = out_[b][1][0];
+    }
+}
 
-    float s2l = top_l, s2r = top_r;
-    sf2_.process(s2l, s2r);
-    top_delay_.process(top_l, top_r);
-    float h1l = top_l - s2l, h1r = top_r - s2r;
-    h1_delay_.process(h1l, h1r);
+// The split filters run over the whole run, each on the previous one's output (top =
+// LP21(x), s2 = SF2(top), s8 = SF8(s2), s32 = SF32(s8)); then frame by frame each
+// complement is its split's input, delayed by the split's own delay, minus the split's
+// output, and the bands are padded to the same total delay.
+void LinPhaseCrossover::process_run(const float* x, std::size_t n) {
+    float (&in)[2][max_run] = work_[0];
+    float (&top)[2][max_run] = work_[1];
+    float (&s2)[2][max_run] = work_[2];
+    float (&s8)[2][max_run] = work_[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        in[0][i] = x[2 * i];
+        in[1][i] = x[2 * i + 1];
+    }
+    float (&h2)[2][max_run] = out_[band_h2];
+    float (&h1)[2][max_run] = out_[band_h1];
+    float (&m2)[2][max_run] = out_[band_m2];
+    float (&m1)[2][max_run] = out_[band_m1];
+    float (&s32)[2][max_run] = out_[band_b];
+    top_.run(in[0], in[1], top[0], top[1], n);
+    sf2_.run(top[0], top[1], s2[0], s2[1], n);
+    sf8_.run(s2[0], s2[1], s8[0], s8[1], n);
+    sf32_.run(s8[0], s8[1], s32[0], s32[1], n);
+    for (std::size_t i = 0; i < n; ++i) {
+        float l = in[0][i], r = in[1][i];
+        input_delay_.process(l, r);
+        float h2l = l - top[0][i], h2r = r - top[1][i];
+        h2_delay_.process(h2l, h2r);
+        h2[0][i] = h2l;
+        h2[1][i] = h2r;
 
-    float s8l = s2l, s8r = s2r;
-    sf8_.process(s8l, s8r);
-    sf2_delay_.process(s2l, s2r);
-    float m2l = s2l - s8l, m2r = s2r - s8r;
-    m2_delay_.process(m2l, m2r);
+        float tl = top[0][i], tr = top[1][i];
+        top_delay_.process(tl, tr);
+        float h1l = tl - s2[0][i], h1r = tr - s2[1][i];
+        h1_delay_.process(h1l, h1r);
+        h1[0][i] = h1l;
+        h1[1][i] = h1r;
 
-    float s32l = s8l, s32r = s8r;
-    sf32_.process(s32l, s32r);
-    sf8_delay_.process(s8l, s8r);
+        float s2l = s2[0][i], s2r = s2[1][i];
+        sf2_delay_.process(s2l, s2r);
+        float m2l = s2l - s8[0][i], m2r = s2r - s8[1][i];
+        m2_delay_.process(m2l, m2r);
+        m2[0][i] = m2l;
+        m2[1][i] = m2r;
 
-    bands.l[band_h2] = h2l;
-    bands.r[band_h2] = h2r;
-    bands.l[band_h1] = h1l;
-    bands.r[band_h1] = h1r;
-    bands.l[band_m2] = m2l;
-    bands.r[band_m2] = m2r;
-    bands.l[band_m1] = s8l - s32l;
-    bands.r[band_m1] = s8r - s32r;
-    bands.l[band_b] = s32l;
-    bands.r[band_b] = s32r;
+        float s8l = s8[0][i], s8r = s8[1][i];
+        sf8_delay_.process(s8l, s8r);
+        m1[0][i] = s8l - s32[0][i];
+        m1[1][i] = s8r - s32[1][i];
+    }
 }
 
 // --- Garde trees --------------------------------------------------------------------------

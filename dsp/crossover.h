@@ -41,14 +41,22 @@ class LinPhaseCrossover {
 public:
     static constexpr int latency_frames = 556;
 
+    static constexpr std::size_t max_run = RunFir::max_run;
+
     LinPhaseCrossover();
+    // One frame (a run of one).
     void process(float l, float r, BandFrame& bands);
+    // A run of n <= max_run interleaved frames, the filters over the whole run; frame i
+    // of band b is then band(b, 0)[i] (left) and band(b, 1)[i] (right).
+    void process_run(const float* interleaved, std::size_t n);
+    const float* band(int b, int channel) const { return out_[b][channel]; }
 
 private:
-    Fir<21> top_;
-    SparseFir sf2_, sf8_, sf32_;
+    RunFir top_, sf2_, sf8_, sf32_;
     DelayLine input_delay_, top_delay_, sf2_delay_, sf8_delay_;  // the complements' alignment
     DelayLine h2_delay_, h1_delay_, m2_delay_;                   // up to 556 frames per band
+    alignas(64) float out_[band_count][2][max_run] = {};
+    alignas(64) float work_[4][2][max_run] = {};  // a run's input, top, s2 and s8
 };
 
 // "Garde 3rd" / "Garde 5th": a tree of Butterworth low/high-pass pairs of odd order at

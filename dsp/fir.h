@@ -69,8 +69,8 @@ public:
             const float* h = table_.data();
             const float* in_l = in_l_.data();
             const float* in_r = in_r_.data();
-            kernels.fir_block(&h, &in_l, 1, N, out_l_.data(), n);
-            kernels.fir_block(&h, &in_r, 1, N, out_r_.data(), n);
+            kernels.fir_block(&h, &in_l, 1, N, 1, out_l_.data(), n);
+            kernels.fir_block(&h, &in_r, 1, N, 1, out_r_.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 f[2 * i] = out_l_[i];
                 f[2 * i + 1] = out_r_[i];
@@ -92,49 +92,46 @@ private:
     alignas(64) std::array<float, run> out_l_{}, out_r_{};
 };
 
+// A stereo FIR whose taps lie `stride` samples apart, over runs of up to 64 frames of
+// separate channels: y = sum h[k] x[n - k stride], one vector FIR per channel over the
+// run (no horizontal sums). The result does not depend on how the frames are split into
+// runs.
+class RunFir {
+public:
+    static constexpr std::size_t max_run = simd::fir_block_group;
+
+    RunFir() = default;
+    RunFir(std::span<const float> table, std::size_t stride);
+
+    std::size_t stride() const { return stride_; }
+
+    // n <= max_run frames; the outputs may be the inputs.
+    void run(const float* in_l, const float* in_r, float* out_l, float* out_r, std::size_t n);
+
+private:
+    std::vector<float> h_;
+    std::size_t stride_ = 1;
+    std::size_t history_ = 0;    // (taps - 1) * stride samples before a run
+    std::vector<float> x_[2];    // per channel: the history, the run, a vector's overrun
+    alignas(64) float y_[2][max_run] = {};
+};
+
 // Sparse FIR: the 27-tap crossover prototype with its taps spaced `stride` samples
-// apart, y = sum h[k] x[n - k stride]. Delay 13 * stride samples.
+// apart, y = sum h[k] x[n - k stride], one frame per call. Delay 13 * stride samples.
 class SparseFir {
 public:
     static constexpr std::size_t taps = 27;
 
     SparseFir() = default;
-    SparseFir(std::span<const float, taps> table, std::size_t stride);
+    SparseFir(std::span<const float, taps> table, std::size_t stride) : fir_(table, stride) {}
 
-    std::size_t stride() const { return stride_; }
-    int delay_frames() const { return static_cast<int>(13 * stride_); }  // centre tap 13
+    std::size_t stride() const { return fir_.stride(); }
+    int delay_frames() const { return static_cast<int>(13 * fir_.stride()); }  // centre tap 13
 
-    void process(float& l, float& r) {
-        // The two channels side by side, {l, r} per history entry: every step below is
-        // one two-lane operation, each lane the same arithmetic as one channel alone.
-        const P x = {l, r};
-        std::memcpy(&h_lr_[2 * pos_], &x, sizeof x);
-        std::memcpy(&h_lr_[2 * (pos_ + span_)], &x, sizeof x);
-        const float* w = h_lr_.data() + 2 * pos_;
-        auto at = [w](std::size_t i) {
-            P v;
-            std::memcpy(&v, w + 2 * i, sizeof v);
-            return v;
-        };
-        // The table is symmetric: fold the pairs k and 26 - k first, then one multiply.
-        P a = h_[13] * at(13 * stride_), b = {0.0f, 0.0f};
-        for (std::size_t k = 0; k < 13; k += 2) {
-            a += h_[k] * (at(k * stride_) + at((26 - k) * stride_));
-            if (k + 1 < 13) b += h_[k + 1] * (at((k + 1) * stride_) + at((25 - k) * stride_));
-        }
-        const P y = a + b;
-        l = y[0];
-        r = y[1];
-        pos_ = pos_ == 0 ? span_ - 1 : pos_ - 1;
-    }
+    void process(float& l, float& r) { fir_.run(&l, &r, &l, &r, 1); }
 
 private:
-    using P = float __attribute__((vector_size(8)));
-    std::array<float, taps> h_{};
-    std::size_t stride_ = 1;
-    std::size_t span_ = taps;  // 27 * stride frames of history
-    std::vector<float> h_lr_;  // {l, r} per frame, the ring kept twice
-    std::size_t pos_ = 0;
+    RunFir fir_;
 };
 
 // Delay line of L frames carrying W floats per channel per frame: each call exchanges

@@ -131,6 +131,22 @@ void MultibandSection::split(float l, float r, int& latency_frames) {
     }
 }
 
+void MultibandSection::split_run(const float* x, std::size_t n) {
+    if (filter_ == CrossoverKind::lin_phase) lin_phase_.process_run(x, n);
+}
+
+void MultibandSection::split_frame(const float* x, std::size_t i, int& latency_frames) {
+    if (filter_ != CrossoverKind::lin_phase) {
+        split(x[2 * i], x[2 * i + 1], latency_frames);
+        return;
+    }
+    for (int b = 0; b < band_count; ++b) {
+        bands_.l[b] = lin_phase_.band(b, 0)[i];
+        bands_.r[b] = lin_phase_.band(b, 1)[i];
+    }
+    latency_frames += LinPhaseCrossover::latency_frames;
+}
+
 void MultibandSection::interpolate(float (*work)[stride]) {
     kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
 }

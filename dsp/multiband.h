@@ -114,6 +114,11 @@ public:
 
     // Stages, in order.
     void split(float l, float r, int& latency_frames);
+    // split() for runs of frames: split_run() over a run of n <= max_run interleaved
+    // frames (the "Lin Phase" filters run over the whole run), then split_frame() for each
+    // frame i of it, in order.
+    void split_run(const float* interleaved, std::size_t n);
+    void split_frame(const float* interleaved, std::size_t i, int& latency_frames);
     // The 48 kHz band samples of the last split, for a processor that works on the bands
     // before they are oversampled (the two-band AGC of "Torvalen 5").
     BandFrame& split_bands() { return bands_; }
@@ -128,6 +133,7 @@ public:
     // run; decimate_run() then takes the run's first n frames down to interleaved 48 kHz
     // frames (the band sum's decimation runs over whole runs).
     static constexpr std::size_t max_run = BlockDecimator::max_run;
+    static_assert(max_run == LinPhaseCrossover::max_run);
     void sum_bands(std::size_t i);
     void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
     // Both for one frame.
@@ -145,9 +151,10 @@ public:
         for (std::size_t start = 0; start < frames; start += max_run) {
             const std::size_t n = frames - start < max_run ? frames - start : max_run;
             float* f = x + 2 * start;
+            split_run(f, n);
             for (std::size_t i = 0; i < n; ++i) {
                 split_latency = 0;
-                split(f[2 * i], f[2 * i + 1], split_latency);
+                split_frame(f, i, split_latency);
                 // The compressor and enhancer of a sub-sample never depend on the limiters
                 // of an earlier one, so all four run first, in one pass.
                 upsample_compress_enhance();

@@ -413,9 +413,10 @@ int ProcessorFive::run(float* x, uint32_t frames) {
     for (uint32_t start = 0; start < frames; start += MultibandSection::max_run) {
         const std::size_t n = std::min<std::size_t>(MultibandSection::max_run, frames - start);
         float* f = x + 2 * start;
+        multiband_.split_run(f, n);
         for (std::size_t i = 0; i < n; ++i) {
             split = 0;
-            multiband_.split(f[2 * i], f[2 * i + 1], split);
+            multiband_.split_frame(f, i, split);
             agc(multiband_.split_bands());
             multiband_.upsample_compress_enhance();
             // A sub-sample's gain application never feeds a later sub-sample's limiters:

@@ -42,7 +42,7 @@ void BlockDecimator::run(float* interleaved, std::size_t n) {
     for (std::size_t c = 0; c < 2; ++c) {
         const float* x[oversampling];
         for (std::size_t j = 0; j < oversampling; ++j) x[j] = u_[c][j];
-        kernels.fir_block(h, x, oversampling, branch, out_[c], n);
+        kernels.fir_block(h, x, oversampling, branch, 1, out_[c], n);
         for (std::size_t j = 0; j < oversampling; ++j)
             std::memmove(u_[c][j], u_[c][j] + n, history * sizeof(float));
     }

@@ -67,9 +67,9 @@ void base_true_peak_block(const float* p, const float* xl, const float* xr, std:
     true_peak_block<Baseline>(p, xl, xr, n, tp_l, tp_r);
 }
 
-void base_fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
-               std::size_t count) {
-    fir_block<Baseline>(h, x, streams, taps, y, count);
+void base_fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
+               std::size_t d, float* y, std::size_t count) {
+    fir_block<Baseline>(h, x, streams, taps, d, y, count);
 }
 
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,

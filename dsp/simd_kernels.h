@@ -88,11 +88,12 @@ struct Kernels {
     void (*true_peak_block)(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
                             float* tp_r);
     // FIRs over a run of samples, summed: y[i] = sum over streams s and k < taps of
-    // h[s][k] x[s][i + taps - 1 - k], i < count; each x[s] holds the taps - 1 samples
-    // before the run, then the run. x must be readable and y writable up to count rounded
-    // up to 16. An output does not depend on where the run starts or ends.
-    void (*fir_block)(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
-                      std::size_t count);
+    // h[s][k] x[s][i + (taps - 1 - k) d], i < count, the taps d samples apart; each x[s]
+    // holds the (taps - 1) d samples before the run, then the run. x must be readable
+    // and y writable up to count rounded up to 16. An output does not depend on where the
+    // run starts or ends.
+    void (*fir_block)(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
+                      std::size_t d, float* y, std::size_t count);
 };
 
 // The widest level this processor runs.

@@ -44,9 +44,9 @@ void true_peak_block(const float* p, const float* xl, const float* xr, std::size
     simd::true_peak_block<Avx2>(p, xl, xr, n, tp_l, tp_r);
 }
 
-void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
-               std::size_t count) {
-    simd::fir_block<Avx2>(h, x, streams, taps, y, count);
+void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
+               std::size_t d, float* y, std::size_t count) {
+    simd::fir_block<Avx2>(h, x, streams, taps, d, y, count);
 }
 
 const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,

@@ -119,6 +119,12 @@ inline __m512 load_quarters(const float* p) {
 void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     constexpr float empty = -1.0f;
     float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
+    // The ring (8192 entries of 128 bytes) does not stay in the caches: fetch the entry
+    // the cursor reaches sixteen calls on. (Past the ring's end near the wrap: a prefetch
+    // never faults.)
+    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(e) + 16 * sizeof(float) * BandGainHoldState::entry_floats;
+    _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(ahead + 64), _MM_HINT_T0);
     const __m512 zero = _mm512_setzero_ps();
     const __m512i cursor = _mm512_set1_epi32(s.cursor);
     __m512i open = _mm512_load_si512(s.open);
@@ -136,19 +142,25 @@ void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     // Half-cycles closed by a crossing whose slot is not the one just consumed.
     const __mmask16 closed = static_cast<__mmask16>(crossed & active & ~consumed);
     _mm512_storeu_ps(e, _mm512_set1_ps(empty));
-    // At most two lanes close on almost every call: their minima are compressed to the
-    // front and stored one by one, into the spare entry past the ring's end when fewer
-    // close (a branch on whether any lane closes would be mispredicted often).
+    // At most two lanes close on almost every call: the first two are found by bit scans
+    // and their minima stored one by one, into the spare entry past the ring's end where
+    // fewer close (a branch on whether any lane closes would be mispredicted often). The
+    // lanes are taken from the registers: a narrow load from the state just stored whole
+    // would wait for the store.
     using I16 = std::int32_t __attribute__((vector_size(64)));
     const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    const __m512i index = (__m512i)((I16)open * 32 + lane);  // 32 floats per entry
-    const __m512i spare = _mm512_set1_epi32(s.length * 32);
-    const I16 to = (I16)_mm512_mask_compress_epi32(spare, closed, index);
-    const V16 value = (V16)_mm512_maskz_compress_ps(closed, held);
-    s.ring[to[0]] = value[0];
-    s.ring[to[1]] = value[1];
+    const I16 index = (I16)open * 32 + lane;  // 32 floats per entry
+    const I16 spare = I16{} + s.length * 32;
+    const I16 target = (I16)_mm512_mask_mov_epi32((__m512i)spare, closed, (__m512i)index);
+    const auto store_closed = [&](unsigned l) {
+        const I16 at = I16{} + static_cast<std::int32_t>(l & 15u);  // lane permutes, in registers
+        s.ring[__builtin_shuffle(target, at)[0]] = __builtin_shuffle((V16)held, at)[0];
+    };
+    const unsigned first = closed;
+    store_closed(static_cast<unsigned>(__builtin_ctz(first | 0x10000u)));
+    store_closed(static_cast<unsigned>(__builtin_ctz((first & (first - 1)) | 0x10000u)));
     if (__builtin_popcount(closed) > 2) [[unlikely]]
-        _mm512_mask_i32scatter_ps(s.ring, closed, index, held, 4);
+        _mm512_mask_i32scatter_ps(s.ring, closed, (__m512i)index, held, 4);
     const V16 hv = (V16)held, gv = (V16)g;
     const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < hv ? gv : hv), reopen, g);
     open = _mm512_mask_mov_epi32(open, reopen, cursor);
@@ -173,9 +185,9 @@ void true_peak_block(const float* p, const float* xl, const float* xr, std::size
     simd::true_peak_block<Lanes16>(p, xl, xr, n, tp_l, tp_r);
 }
 
-void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
-               std::size_t count) {
-    simd::fir_block<Lanes16>(h, x, streams, taps, y, count);
+void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
+               std::size_t d, float* y, std::size_t count) {
+    simd::fir_block<Lanes16>(h, x, streams, taps, d, y, count);
 }
 
 const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,

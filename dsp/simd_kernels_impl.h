@@ -49,16 +49,16 @@ inline float tree_sum(V v) {
 }
 
 // FIRs over a run of samples, summed: y[i] = sum over streams s and k < taps of
-// h[s][k] x[s][i + taps - 1 - k], i < count; each x[s] holds the taps - 1 samples before
-// the run and then the run (one stream: a FIR of one channel; four: the phases of a
-// decimator). Outputs go in groups of four vectors (four independent chains of
+// h[s][k] x[s][i + (taps - 1 - k) d], i < count, the taps d samples apart; each x[s]
+// holds the (taps - 1) d samples before the run and then the run (one stream: a FIR of
+// one channel; four: the phases of a decimator). Outputs go in groups of four vectors (four independent chains of
 // multiply-adds, one coefficient broadcast each), the rest one vector at a time; every
 // output lane sums its terms in the same order, so an output does not depend on where
 // the run starts or ends. x must be readable and y writable up to count rounded up to
 // the vector width.
 template <typename Ops>
-inline void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps, float* y,
-                      std::size_t count) {
+inline void fir_block(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
+                      std::size_t d, float* y, std::size_t count) {
     using V = typename Ops::V;
     constexpr std::size_t w = sizeof(V) / sizeof(float);
     std::size_t i = 0;
@@ -66,10 +66,10 @@ inline void fir_block(const float* const* h, const float* const* x, std::size_t 
         V a0{}, a1{}, a2{}, a3{};
         for (std::size_t s = 0; s < streams; ++s) {
             const float* hs = h[s];
-            const float* xi = x[s] + i + taps - 1;
+            const float* xi = x[s] + i + (taps - 1) * d;
             for (std::size_t k = 0; k < taps; ++k) {
                 const V hk = V{} + hs[k];
-                const float* xk = xi - k;
+                const float* xk = xi - k * d;
                 a0 = Ops::fma(hk, load_v<V>(xk), a0);
                 a1 = Ops::fma(hk, load_v<V>(xk + w), a1);
                 a2 = Ops::fma(hk, load_v<V>(xk + 2 * w), a2);
@@ -85,8 +85,8 @@ inline void fir_block(const float* const* h, const float* const* x, std::size_t 
         V a{};
         for (std::size_t s = 0; s < streams; ++s) {
             const float* hs = h[s];
-            const float* xi = x[s] + i + taps - 1;
-            for (std::size_t k = 0; k < taps; ++k) a = Ops::fma(V{} + hs[k], load_v<V>(xi - k), a);
+            const float* xi = x[s] + i + (taps - 1) * d;
+            for (std::size_t k = 0; k < taps; ++k) a = Ops::fma(V{} + hs[k], load_v<V>(xi - k * d), a);
         }
         store_v(y + i, a);
     }

@@ -1,5 +1,7 @@
 #include "dsp/hf_clipper.h"
 
+#include <algorithm>
+
 #include "dsp/fir_tables.h"
 
 namespace torvalen::dsp {
@@ -11,20 +13,36 @@ HighFrequencyClipper::HighFrequencyClipper()
       hold_(hold_entries) {}
 
 void HighFrequencyClipper::process(float& l, float& r, int& latency_frames_counter) {
-    float zl = l, zr = r;
-    high_path_.process(zl, zr);
-    centre_delay_.process(l, r);  // (l, r) is now y
-    SubSamples z = up_z_.process(zl, zr);
-    const SubSamples y = up_y_.process(l, r);
-    for (int j = 0; j < oversampling; ++j) {
-        const float gl = clip_gain(z.l[j], y.l[j]);
-        const float gr = clip_gain(z.r[j], y.r[j]);
-        hold_.process(z.l[j], z.r[j], gl, gr);
+    float x[2] = {l, r};
+    process_run(x, 1, latency_frames_counter);
+    l = x[0];
+    r = x[1];
+}
+
+void HighFrequencyClipper::process_run(float* x, std::size_t n, int& latency_frames_counter) {
+    std::copy(x, x + 2 * n, z_);
+    high_path_.process_block(z_, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        float l = x[2 * i], r = x[2 * i + 1];
+        centre_delay_.process(l, r);  // (l, r) is now y
+        SubSamples z = up_z_.process(z_[2 * i], z_[2 * i + 1]);
+        const SubSamples y = up_y_.process(l, r);
+        for (int j = 0; j < oversampling; ++j) {
+            const float gl = clip_gain(z.l[j], y.l[j]);
+            const float gr = clip_gain(z.r[j], y.r[j]);
+            hold_.process(z.l[j], z.r[j], gl, gr);
+        }
+        down_.put(i, z);
+        x[2 * i] = l;
+        x[2 * i + 1] = r;
     }
-    down_.process(z, zl, zr);
-    y_delay_.process(l, r);
-    l += zl;
-    r += zr;
+    down_.run(z_, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        float l = x[2 * i], r = x[2 * i + 1];
+        y_delay_.process(l, r);
+        x[2 * i] = l + z_[2 * i];
+        x[2 * i + 1] = r + z_[2 * i + 1];
+    }
     latency_frames_counter += latency_frames;
 }
 

@@ -27,6 +27,10 @@ public:
 
     // In place; adds the stage's latency to `latency_frames`.
     void process(float& l, float& r, int& latency_frames_counter);
+    // A run of n <= max_run interleaved frames in place (the high path's filter and the
+    // fold-back over the whole run); adds the stage's latency once.
+    static constexpr std::size_t max_run = BlockDecimator::max_run;
+    void process_run(float* interleaved, std::size_t n, int& latency_frames_counter);
 
     // The gain that brings z + y to the clip level by scaling z alone (1 when the sum is
     // within +-2^25).
@@ -53,7 +57,8 @@ private:
     DelayLine centre_delay_, y_delay_;
     Interpolator up_z_, up_y_;
     HalfCycleGainHoldMin hold_;
-    Decimator down_;
+    BlockDecimator down_;
+    alignas(64) float z_[2 * max_run] = {};  // a run's high path, interleaved
 };
 
 }  // namespace torvalen::dsp

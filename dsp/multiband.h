@@ -3,12 +3,14 @@
 // the processor's limiters compute, band sum and fold-back to 48 kHz, and the pre-
 // emphasis high-frequency clipper.
 //
-// Per 48 kHz frame the processor calls, in order:
-//   split -> upsample -> for each of the four sub-samples j: compress_and_enhance(j);
-//   [the limiters read sub_sample(j), write pending_gains(j)] -> apply_gains(j) for each j
-//   -> sum_and_decimate -> high_frequency_clip (when "Pre Emphasis" mode is not Off),
-// or simply process(l, r, limiters, latency) which does exactly that. Each stage adds its
-// delay to the caller's latency counter.
+// A processor takes a block in runs of up to max_run (64) frames: split_run, then per
+// frame split_frame -> upsample (or upsample_compress_enhance) -> [the limiters read
+// sub_sample(j), write pending_gains(j)] -> apply_gains(j) for each of the four
+// sub-samples j -> sum_bands; then per run decimate_run -> high_frequency_clip_run (when
+// "Pre Emphasis" mode is not Off). process_block(x, frames, limiters, latency) does
+// exactly that. Each stage adds its delay to the caller's latency counter. The filters
+// that run over whole runs (the "Lin Phase" split, the decimation, the clipper's high
+// path) give the same result for any split of the frames into runs.
 //
 // Thread: the engine thread, inside the processor's per-block call, under its lock.
 // Everything is allocated at construction; the per-frame calls never allocate.
@@ -138,7 +140,10 @@ public:
     void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
     // Both for one frame.
     void sum_and_decimate(float& l, float& r, int& latency_frames);
-    void high_frequency_clip(float& l, float& r, int& latency_frames) { hf_clipper_.process(l, r, latency_frames); }
+    // The high-frequency clipper over a run of n <= max_run interleaved 48 kHz frames.
+    void high_frequency_clip_run(float* interleaved, std::size_t n, int& latency_frames) {
+        hf_clipper_.process_run(interleaved, n, latency_frames);
+    }
 
     // A block of interleaved frames through the whole section, in runs of max_run
     // frames. `limiters(SubSampleBands& bands, SubSampleGains& gains)` runs once per
@@ -166,11 +171,10 @@ public:
             }
             decimate_latency = 0;
             decimate_run(f, n, decimate_latency);
-            if (hf_clip_)
-                for (std::size_t i = 0; i < n; ++i) {
-                    clip_latency = 0;
-                    high_frequency_clip(f[2 * i], f[2 * i + 1], clip_latency);
-                }
+            if (hf_clip_) {
+                clip_latency = 0;
+                hf_clipper_.process_run(f, n, clip_latency);
+            }
         }
         if (frames > 0) latency_frames += split_latency + decimate_latency + clip_latency;
     }

@@ -427,11 +427,10 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         }
         decimate = 0;
         multiband_.decimate_run(f, n, decimate);
-        if (hf_clip)
-            for (std::size_t i = 0; i < n; ++i) {
-                clip = 0;
-                multiband_.high_frequency_clip(f[2 * i], f[2 * i + 1], clip);
-            }
+        if (hf_clip) {
+            clip = 0;
+            multiband_.high_frequency_clip_run(f, n, clip);
+        }
     }
     section = split + decimate + clip;
     const int back = output_.process_block(x, frames, sp.output);

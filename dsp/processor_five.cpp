@@ -7,6 +7,7 @@
 #include "dsp/control_records.h"
 #include "dsp/processor_one.h"
 #include "dsp/rate_tables.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::dsp {
 
@@ -284,80 +285,43 @@ void ProcessorFive::agc(BandFrame& x) {
     x.r[band_b] *= g_b;
 }
 
-// Band limiter (expander, smoothed peak gain, platform, per-channel clip) and wideband
-// limiter (smoothed gain, platform, per-channel clip) of one sub-sample. The band limiter
-// runs on the eight band lanes as two 4-wide vectors, every step of both ways computed
-// and one selected per lane (the same arithmetic per band as one band alone); divisions
-// run only when a lane needs one.
-void ProcessorFive::limit(BandFrame& s, PendingGains& g) {
-    using simd::f4;
+// Band limiters (expander, smoothed peak gain, platform, per-channel clip) of a frame's
+// four sub-samples in one kernel call, on the eight band lanes, then the wideband limiter
+// (smoothed gain, platform, per-channel clip) of each sub-sample, which reads only that
+// sub-sample's band sums.
+void ProcessorFive::limit(BandFrame* s, PendingGains* g) {
     const LimiterParams& p = lim_;
-    const f4 one = simd::splat(1.0f);
-    // std::min / std::max as the one-band code takes them (the second argument when it is
-    // the smaller / larger one, else the first).
-    auto vmin = [](f4 a, f4 b) { return b < a ? b : a; };
-    auto vmax = [](f4 a, f4 b) { return a < b ? b : a; };
-    alignas(16) float products_l[band_lanes], products_r[band_lanes];
-    for (std::size_t h = 0; h < band_lanes; h += 4) {
-        auto at = [h](const Lanes& v) { return simd::load(v.data() + h); };
-        const f4 drive = at(p.drive);
-        const f4 l = simd::load(s.l.data() + h) * drive, r = simd::load(s.r.data() + h) * drive;
-        const f4 al = simd::abs(l), ar = simd::abs(r);
-        const f4 peak = vmax(al, ar);
-        f4 x = at(band_.expander);
-        const f4 level = at(p.expander_level);
-        const f4 x_up = vmin(x + (peak - x) * at(p.expander_attack), level);
-        const f4 x_down = vmax(x - x * at(p.expander_release), peak);
-        x = vmax(peak > x ? x_up : x_down, at(p.expander_floor));
+    const BandLimitFiveArgs args{p.drive.data(),
+                                 p.expander_level.data(),
+                                 p.expander_attack.data(),
+                                 p.expander_release.data(),
+                                 p.expander_floor.data(),
+                                 p.reference.data(),
+                                 p.release_rise.data(),
+                                 p.attack.data(),
+                                 p.plat_release_rise.data(),
+                                 p.plat_attack.data(),
+                                 p.clip.data(),
+                                 band_.expander.data(),
+                                 band_.smooth.data(),
+                                 band_.platform.data(),
+                                 band_meter_.l.data(),
+                                 band_meter_.r.data(),
+                                 band_meter_.both.data(),
+                                 band_meter_.platform.data(),
+                                 p.lim_drive,
+                                 p.expander,
+                                 p.platform,
+                                 p.clip_bands};
+    constexpr std::size_t stride = sizeof(BandFrame) / sizeof(float);
+    static_assert(sizeof(PendingGains) == sizeof(BandFrame));
+    float sums[2 * oversampling];
+    simd::kernels().band_limit_five(args, s[0].l.data(), g[0].l.data(), stride, oversampling, sums);
+    for (std::size_t j = 0; j < oversampling; ++j) wideband(sums[2 * j], sums[2 * j + 1], g[j]);
+}
 
-        const f4 ref = at(p.reference);
-        const auto over = peak >= ref;
-        const f4 wanted = simd::any(over) ? (over ? ref / peak : one) : one;
-        f4 sm = at(band_.smooth);
-        const f4 sm_up = vmin(sm * at(p.release_rise), wanted);
-        const f4 sm_down = sm + (wanted - sm) * at(p.attack);
-        sm = wanted >= sm ? sm_up : sm_down;
-        f4 plat = one;
-        if (p.platform) {
-            const f4 pl = at(band_.platform);
-            const auto grow = sm >= pl;
-            const f4 pl_up = vmin(pl * at(p.plat_release_rise), sm);
-            const f4 pl_down = vmax(pl - pl * at(p.plat_attack), sm);
-            sm = grow ? vmin(sm, pl_up) : sm;
-            plat = grow ? pl_up : pl_down;
-            simd::store(band_.platform.data() + h, plat);
-        }
-        simd::store(band_.expander.data() + h, x);
-        simd::store(band_.smooth.data() + h, sm);
-        const f4 hh = vmin(p.expander ? sm * (x / level) : sm, plat);
-        f4 hl = hh, hr = hh;
-        if (p.clip_bands) {
-            const f4 clip = at(p.clip);
-            const auto cut_l = al * hh > clip, cut_r = ar * hh > clip;
-            if (simd::any(cut_l | cut_r)) {
-                hl = cut_l ? clip / al : hh;
-                hr = cut_r ? clip / ar : hh;
-            }
-        }
-        auto fold = [h, &vmin](Lanes& m, f4 v) { simd::store(m.data() + h, vmin(simd::load(m.data() + h), v)); };
-        fold(band_meter_.l, hl);
-        fold(band_meter_.r, hr);
-        fold(band_meter_.both, hh);
-        fold(band_meter_.platform, plat);
-        const f4 xl = l * p.lim_drive, xr = r * p.lim_drive;
-        simd::store(s.l.data() + h, xl);
-        simd::store(s.r.data() + h, xr);
-        simd::store(g.l.data() + h, hl);
-        simd::store(g.r.data() + h, hr);
-        simd::store(products_l + h, hl * xl);
-        simd::store(products_r + h, hr * xr);
-    }
-    float sum_l = 0.0f, sum_r = 0.0f;
-    for (int b = 0; b < band_count; ++b) {
-        sum_l += products_l[b];
-        sum_r += products_r[b];
-    }
-
+void ProcessorFive::wideband(float sum_l, float sum_r, PendingGains& g) {
+    const LimiterParams& p = lim_;
     const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
     const float peak = std::max(asl, asr) * p.clip_drive;
     const float wanted = peak >= section_level ? section_level / peak : 1.0f;
@@ -421,7 +385,7 @@ int ProcessorFive::run(float* x, uint32_t frames) {
             multiband_.upsample_compress_enhance();
             // A sub-sample's gain application never feeds a later sub-sample's limiters:
             // the limiters of all four run first.
-            for (int j = 0; j < oversampling; ++j) limit(multiband_.sub_sample(j), multiband_.pending_gains(j));
+            limit(&multiband_.sub_sample(0), &multiband_.pending_gains(0));
             for (int j = 0; j < oversampling; ++j) multiband_.apply_gains(j);
             multiband_.sum_bands(i);
         }

@@ -64,7 +64,8 @@ private:
     void reset_meters() override;
 
     void agc(BandFrame& bands);
-    void limit(BandFrame& s, PendingGains& g);
+    void limit(BandFrame* s, PendingGains* g);  // the four sub-samples
+    void wideband(float sum_l, float sum_r, PendingGains& g);
 
     // Index 0: MH (H2, H1, M2, M1), 1: B.
     struct AgcParams {

@@ -62,6 +62,11 @@ void base_band_limit(const BandLimitArgs& a, float* bands, float* gains, std::si
     band_limit<Baseline>(a, bands, gains, stride, count, sums);
 }
 
+void base_band_limit_five(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride,
+                          std::size_t count, float* sums) {
+    band_limit_five<Baseline>(a, bands, gains, stride, count, sums);
+}
+
 void base_true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
                           float* tp_r) {
     true_peak_block<Baseline>(p, xl, xr, n, tp_l, tp_r);
@@ -73,7 +78,7 @@ void base_fir_block(const float* const* h, const float* const* x, std::size_t st
 }
 
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
-                       base_compress_enhance, base_band_limit, nullptr,                 base_true_peak_block,
+                       base_compress_enhance, base_band_limit, base_band_limit_five, nullptr,                 base_true_peak_block,
                        base_fir_block};
 
 Level detect() {

@@ -47,6 +47,17 @@ struct BandLimitArgs {
     float lim_drive;
 };
 
+// The band limiter of "Torvalen 5" on the eight band lanes (processor_five.cpp): per-lane
+// parameters, state and meter holders, each an array of eight; the stages in use.
+struct BandLimitFiveArgs {
+    const float *drive, *expander_level, *expander_attack, *expander_release, *expander_floor, *reference,
+        *release_rise, *attack, *plat_release_rise, *plat_attack, *clip;
+    float *expander, *smooth, *platform;
+    float *meter_l, *meter_r, *meter_both, *meter_platform;
+    float lim_drive;
+    bool expander_on, platform_on, clip_bands;
+};
+
 namespace simd {
 
 enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
@@ -78,6 +89,11 @@ struct Kernels {
     // each sub-sample's two gain-weighted band sums {l, r} into sums.
     void (*band_limit)(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
                        float* sums);
+    // "Torvalen 5"'s band limiter of `count` consecutive sub-samples, as band_limit: the
+    // band samples scaled by their drives and "Lim Drive", the pending gains and each
+    // sub-sample's two gain-weighted sums of the five bands {l, r}, summed band by band.
+    void (*band_limit_five)(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride,
+                            std::size_t count, float* sums);
     // One call of the band gain hold (null: the holder's own 4-wide code runs).
     void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
     // True peaks of a run of stereo frames through the 4x interpolator (120-tap

@@ -40,6 +40,11 @@ void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t 
     simd::band_limit<Avx2>(a, bands, gains, stride, count, sums);
 }
 
+void band_limit_five(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                     float* sums) {
+    simd::band_limit_five<Avx2>(a, bands, gains, stride, count, sums);
+}
+
 void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l, float* tp_r) {
     simd::true_peak_block<Avx2>(p, xl, xr, n, tp_l, tp_r);
 }
@@ -50,7 +55,7 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
 }
 
 const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,
-                   band_limit, nullptr, true_peak_block, fir_block};
+                   band_limit, band_limit_five, nullptr, true_peak_block, fir_block};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

@@ -176,6 +176,11 @@ void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t 
     simd::band_limit<Lanes8>(a, bands, gains, stride, count, sums);
 }
 
+void band_limit_five(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,
+                     float* sums) {
+    simd::band_limit_five<Lanes8>(a, bands, gains, stride, count, sums);
+}
+
 struct Lanes16 {
     using V = V16;
     static V fma(V a, V b, V c) { return fma16(a, b, c); }
@@ -191,8 +196,8 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
 }
 
 const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
-                     compress_enhance, band_limit, band_gain_hold,     true_peak_block,
-                     fir_block};
+                     compress_enhance, band_limit, band_limit_five,    band_gain_hold,
+                     true_peak_block,  fir_block};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

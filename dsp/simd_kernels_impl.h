@@ -254,5 +254,113 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
     }
 }
 
+// "Torvalen 5"'s band limiter of `count` consecutive sub-samples, lanes in vectors of any
+// width, the state in registers from one sub-sample to the next. Per lane: x <- x * drive;
+// the expander follows the peak (attack up to its level, release down to the peak,
+// floored); the wanted gain ref / peak where the peak passes the reference, approached
+// by the smoothed gain (attack down, release rise up), under the platform where it is on;
+// the expander's share where it is on; each channel cut to its clip level where |x| times
+// the gain passes it. min / max as the one-band code takes them (the second argument
+// when it is the smaller / larger one, else the first).
+template <typename Ops>
+inline void band_limit_five(const BandLimitFiveArgs& p, float* bands, float* gains, std::size_t stride,
+                            std::size_t count, float* sums) {
+    using V = typename Ops::V;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    constexpr std::size_t lanes = multiband_detail::lanes;
+    constexpr std::size_t nv = lanes / w;
+    const V one = V{} + 1.0f;
+    const auto vmin = [](V a, V b) { return b < a ? b : a; };
+    const auto vmax = [](V a, V b) { return a < b ? b : a; };
+    const auto vabs = [](V a) { return a < 0.0f ? -a : a; };
+    V ex[nv], sm[nv], pl[nv], ml[nv], mr[nv], mb[nv], mp[nv];
+    for (std::size_t v = 0; v < nv; ++v) {
+        const std::size_t h = v * w;
+        ex[v] = load_v<V>(p.expander + h);
+        sm[v] = load_v<V>(p.smooth + h);
+        pl[v] = load_v<V>(p.platform + h);
+        ml[v] = load_v<V>(p.meter_l + h);
+        mr[v] = load_v<V>(p.meter_r + h);
+        mb[v] = load_v<V>(p.meter_both + h);
+        mp[v] = load_v<V>(p.meter_platform + h);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        float* bj = bands + j * stride;
+        float* gj = gains + j * stride;
+        V prod_l[nv], prod_r[nv];
+        for (std::size_t v = 0; v < nv; ++v) {
+            const std::size_t h = v * w;
+            const V drive = load_v<V>(p.drive + h);
+            const V l = load_v<V>(bj + h) * drive, r = load_v<V>(bj + lanes + h) * drive;
+            const V al = vabs(l), ar = vabs(r);
+            const V peak = vmax(al, ar);
+            V x = ex[v];
+            const V level = load_v<V>(p.expander_level + h);
+            const V x_up = vmin(Ops::fma(peak - x, load_v<V>(p.expander_attack + h), x), level);
+            const V x_down = vmax(Ops::fma(x, -load_v<V>(p.expander_release + h), x), peak);
+            x = vmax(peak > x ? x_up : x_down, load_v<V>(p.expander_floor + h));
+
+            const V ref = load_v<V>(p.reference + h);
+            const auto over = peak >= ref;
+            const V wanted = Ops::any(over) ? (over ? ref / peak : one) : one;
+            V s = sm[v];
+            const V sm_up = vmin(s * load_v<V>(p.release_rise + h), wanted);
+            const V sm_down = Ops::fma(wanted - s, load_v<V>(p.attack + h), s);
+            s = wanted >= s ? sm_up : sm_down;
+            V plat = one;
+            if (p.platform_on) {
+                const V P = pl[v];
+                const auto grow = s >= P;
+                const V pl_up = vmin(P * load_v<V>(p.plat_release_rise + h), s);
+                const V pl_down = vmax(Ops::fma(P, -load_v<V>(p.plat_attack + h), P), s);
+                s = grow ? vmin(s, pl_up) : s;
+                plat = grow ? pl_up : pl_down;
+                pl[v] = plat;
+            }
+            ex[v] = x;
+            sm[v] = s;
+            const V hh = vmin(p.expander_on ? s * (x / level) : s, plat);
+            V hl = hh, hr = hh;
+            if (p.clip_bands) {
+                const V clip = load_v<V>(p.clip + h);
+                const auto cut_l = al * hh > clip, cut_r = ar * hh > clip;
+                if (Ops::any(cut_l | cut_r)) {
+                    hl = cut_l ? clip / al : hh;
+                    hr = cut_r ? clip / ar : hh;
+                }
+            }
+            ml[v] = vmin(ml[v], hl);
+            mr[v] = vmin(mr[v], hr);
+            mb[v] = vmin(mb[v], hh);
+            mp[v] = vmin(mp[v], plat);
+            const V xl = l * p.lim_drive, xr = r * p.lim_drive;
+            store_v(bj + h, xl);
+            store_v(bj + lanes + h, xr);
+            store_v(gj + h, hl);
+            store_v(gj + lanes + h, hr);
+            prod_l[v] = hl * xl;
+            prod_r[v] = hr * xr;
+        }
+        // The five bands' sums in band order.
+        float sum_l = 0.0f, sum_r = 0.0f;
+        for (std::size_t b = 0; b < 5; ++b) {
+            sum_l += prod_l[b / w][b % w];
+            sum_r += prod_r[b / w][b % w];
+        }
+        sums[2 * j] = sum_l;
+        sums[2 * j + 1] = sum_r;
+    }
+    for (std::size_t v = 0; v < nv; ++v) {
+        const std::size_t h = v * w;
+        store_v(p.expander + h, ex[v]);
+        store_v(p.smooth + h, sm[v]);
+        store_v(p.platform + h, pl[v]);
+        store_v(p.meter_l + h, ml[v]);
+        store_v(p.meter_r + h, mr[v]);
+        store_v(p.meter_both + h, mb[v]);
+        store_v(p.meter_platform + h, mp[v]);
+    }
+}
+
 }  // namespace
 }  // namespace torvalen::dsp::simd

@@ -102,32 +102,22 @@ void LinPhaseCrossover::process_run(const float* x, std::size_t n) {
     sf2_.run(top[0], top[1], s2[0], s2[1], n);
     sf8_.run(s2[0], s2[1], s8[0], s8[1], n);
     sf32_.run(s8[0], s8[1], s32[0], s32[1], n);
+    // Frame i of a complement: the split's input, aligned, minus its output, then padded.
+    const auto complement = [](std::size_t i, const float (&input)[2][max_run], const float (&output)[2][max_run],
+                               DelayLine& align, DelayLine* pad, float (&band)[2][max_run]) {
+        float l = input[0][i], r = input[1][i];
+        align.process(l, r);
+        l -= output[0][i];
+        r -= output[1][i];
+        if (pad) pad->process(l, r);
+        band[0][i] = l;
+        band[1][i] = r;
+    };
     for (std::size_t i = 0; i < n; ++i) {
-        float l = in[0][i], r = in[1][i];
-        input_delay_.process(l, r);
-        float h2l = l - top[0][i], h2r = r - top[1][i];
-        h2_delay_.process(h2l, h2r);
-        h2[0][i] = h2l;
-        h2[1][i] = h2r;
-
-        float tl = top[0][i], tr = top[1][i];
-        top_delay_.process(tl, tr);
-        float h1l = tl - s2[0][i], h1r = tr - s2[1][i];
-        h1_delay_.process(h1l, h1r);
-        h1[0][i] = h1l;
-        h1[1][i] = h1r;
-
-        float s2l = s2[0][i], s2r = s2[1][i];
-        sf2_delay_.process(s2l, s2r);
-        float m2l = s2l - s8[0][i], m2r = s2r - s8[1][i];
-        m2_delay_.process(m2l, m2r);
-        m2[0][i] = m2l;
-        m2[1][i] = m2r;
-
-        float s8l = s8[0][i], s8r = s8[1][i];
-        sf8_delay_.process(s8l, s8r);
-        m1[0][i] = s8l - s32[0][i];
-        m1[1][i] = s8r - s32[1][i];
+        complement(i, in, top, input_delay_, &h2_delay_, h2);
+        complement(i, top, s2, top_delay_, &h1_delay_, h1);
+        complement(i, s2, s8, sf2_delay_, &m2_delay_, m2);
+        complement(i, s8, s32, sf8_delay_, nullptr, m1);
     }
 }
 

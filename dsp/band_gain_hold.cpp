@@ -12,6 +12,7 @@ BandGainHold::BandGainHold(std::size_t length) : ring_((length == 0 ? 1 : length
         for (float& s : e.sample) s = 0.0f;
     }
     for (float& a : st_.applied) a = 1.0f;
+    for (float& g : st_.smooth) g = 1.0f;
     st_.length = static_cast<std::int32_t>(length_);
     set_active_lanes(band_lanes_mask);
 }

@@ -38,13 +38,33 @@ public:
 
     // In place: samples[lane] become the samples of `length` calls earlier times their
     // held gains.
-    void process(float* samples, const float* gains) {
+    void process(float* samples, const float* gains) { process(samples, gains, nullptr); }
+
+    // The same with the gains smoothed first: a request at or above the smoothed gain is
+    // approached at its lane's rate (smooth <- min(smooth * rise, request)), a lower one
+    // taken at once; the smoothed gains are then held. Smoothed gains start at 1.
+    void process_smoothed(float* samples, const float* requests, const float* rise) {
+        process(samples, requests, rise);
+    }
+    // The smoothed gains (sixteen lanes), to hand them over to and from another mode.
+    const float* smoothed() const { return st_.smooth; }
+    void set_smoothed(const float* gains) { std::memcpy(st_.smooth, gains, sizeof st_.smooth); }
+
+private:
+    void process(float* samples, const float* gains, const float* rise) {
         if (const auto wide = simd::kernels().band_gain_hold) {  // all sixteen lanes in one register
             st_.ring = ring_.front().gain;
             st_.cursor = static_cast<std::int32_t>(cursor_);
-            wide(st_, samples, gains);
+            wide(st_, samples, gains, rise);
             if (++cursor_ == length_) cursor_ = 0;
             return;
+        }
+        if (rise) {
+            for (std::size_t i = 0; i < lanes; i += 4) {
+                const simd::f4 h = simd::load(gains + i), sm = simd::load(st_.smooth + i);
+                simd::store(st_.smooth + i, h >= sm ? simd::min(sm * simd::load(rise + i), h) : h);
+            }
+            gains = st_.smooth;
         }
         auto& applied_ = st_.applied;
         auto& previous_ = st_.previous;
@@ -78,7 +98,6 @@ public:
         if (++cursor_ == length_) cursor_ = 0;
     }
 
-private:
     static constexpr float empty = -1.0f;
     struct alignas(64) Entry {
         float gain[lanes];

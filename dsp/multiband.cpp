@@ -78,6 +78,13 @@ MultibandSection::MultibandSection() {
 
 void MultibandSection::configure(const MultibandParams& p) {
     filter_ = p.filter;
+    // The smoothed gains carry over from one latency mode to the other.
+    if (p.latency != latency_) {
+        if (p.latency == MultibandLatency::high)
+            high_hold_.set_smoothed(smooth_.data());
+        else
+            std::memcpy(smooth_.data(), high_hold_.smoothed(), sizeof smooth_);
+    }
     latency_ = p.latency;
     comp_enable_ = p.comp_enable;
     st_enh_enable_ = p.st_enh_enable;
@@ -111,6 +118,7 @@ void MultibandSection::configure(const MultibandParams& p) {
             coef_.max_width[i] = 1.0f;
             clip_rise_[i] = 1.0f;
         }
+        clip_rise_lanes_[i] = clip_rise_lanes_[band_lanes + i] = clip_rise_[i];
     }
 }
 
@@ -196,17 +204,11 @@ void MultibandSection::apply_gains(int j) {
 }
 
 // Smoothed gain of bands through a half-cycle hold: a lower request takes effect at
-// once, a higher one is approached at the band's "Lim Clip Release" rate.
+// once, a higher one is approached at the band's "Lim Clip Release" rate. A BandFrame and
+// PendingGains are their left lanes followed by their right lanes: the hold's sixteen.
 void MultibandSection::apply_gains_high(BandFrame& s, const PendingGains& pending) {
-    for (std::size_t h = 0; h < band_lanes; h += 4) {
-        const simd::f4 rise = simd::load(clip_rise_.data() + h);
-        const simd::f4 hl = simd::load(pending.l.data() + h), hr = simd::load(pending.r.data() + h);
-        const simd::f4 sl = simd::load(smooth_.data() + h), sr = simd::load(smooth_.data() + band_lanes + h);
-        simd::store(smooth_.data() + h, hl >= sl ? simd::min(sl * rise, hl) : hl);
-        simd::store(smooth_.data() + band_lanes + h, hr >= sr ? simd::min(sr * rise, hr) : hr);
-    }
-    // A BandFrame is its left lanes followed by its right lanes: the hold's sixteen lanes.
-    high_hold_.process(s.l.data(), smooth_.data());
+    static_assert(sizeof(PendingGains) == sizeof(BandFrame));
+    high_hold_.process_smoothed(s.l.data(), pending.l.data(), clip_rise_lanes_.data());
 }
 
 void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending) {

@@ -228,10 +228,11 @@ private:
     multiband_detail::DynamicsCoefficients coef_{};
     multiband_detail::DynamicsState dynamics_;
     std::array<float, band_lanes> clip_rise_{};  // 1 + A[n_ClipRel + 4] per band
+    alignas(64) std::array<float, 2 * band_lanes> clip_rise_lanes_{};  // the same for left, then right lanes
 
     // Gain application. The smoothed gains start at 1 (a zero start could never rise:
-    // the rise is multiplicative).
-    // Left lanes, then right lanes (the layout of a BandFrame).
+    // the rise is multiplicative). Left lanes, then right lanes (the layout of a
+    // BandFrame); the high-latency mode keeps its own in its hold.
     alignas(64) std::array<float, 2 * band_lanes> smooth_;
     BandGainHold high_hold_;  // all bands, high-latency mode
     std::array<HalfCycleGainHoldMin, 2> low_hold_;  // H2, H1

@@ -30,6 +30,7 @@ struct alignas(64) BandGainHoldState {
     static constexpr std::size_t lanes = 16;
     static constexpr std::size_t entry_floats = 2 * lanes;
     float applied[lanes] = {}, previous[lanes] = {}, open_min[lanes] = {};
+    float smooth[lanes] = {};  // smoothed gains (calls with a rise)
     std::int32_t open[lanes] = {};
     std::uint32_t active_mask = 0;  // lanes whose gains are held
     float* ring = nullptr;          // set before each call
@@ -94,8 +95,9 @@ struct Kernels {
     // sub-sample's two gain-weighted sums of the five bands {l, r}, summed band by band.
     void (*band_limit_five)(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride,
                             std::size_t count, float* sums);
-    // One call of the band gain hold (null: the holder's own 4-wide code runs).
-    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains);
+    // One call of the band gain hold (null: the holder's own 4-wide code runs); with
+    // `rise`, the gains are requests smoothed into st.smooth first.
+    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains, const float* rise);
     // True peaks of a run of stereo frames through the 4x interpolator (120-tap
     // prototype p): tp[i] = max over j of |sum_k p[4k + j] x[i - k]|, k = 0...29, for each
     // channel. xl and xr point at frame 0 of linear histories holding the 29 frames

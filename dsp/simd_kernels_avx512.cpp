@@ -116,7 +116,7 @@ inline __m512 load_quarters(const float* p) {
 // written to its slot only when the half-cycle closes at a zero crossing (a masked
 // scatter, skipped when no lane crosses). The slot under the cursor is still open when
 // its half-cycle is longer than the ring: its minimum then comes from the state.
-void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
+void band_gain_hold(BandGainHoldState& s, float* samples, const float* requests, const float* rise) {
     constexpr float empty = -1.0f;
     float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
     // The ring (8192 entries of 128 bytes) does not stay in the caches: fetch the entry
@@ -134,7 +134,14 @@ void band_gain_hold(BandGainHoldState& s, float* samples, const float* gains) {
     const __m512 slot = _mm512_mask_mov_ps(_mm512_loadu_ps(e), consumed, held);
     const __m512 applied = _mm512_mask_mov_ps(_mm512_load_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
     _mm512_store_ps(s.applied, applied);
-    const __m512 x = load_quarters(samples), g = load_quarters(gains);
+    const __m512 x = load_quarters(samples);
+    __m512 g = load_quarters(requests);
+    if (rise) {  // smoothed: min(smooth * rise, request) at or above the smoothed gain, else the request
+        const V16 h = (V16)g, sm = (V16)_mm512_load_ps(s.smooth), up = sm * load_v<V16>(rise);
+        const V16 smoothed = h >= sm ? (up < h ? up : h) : h;
+        g = (__m512)smoothed;
+        _mm512_store_ps(s.smooth, g);
+    }
     const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
     const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_load_ps(s.previous), zero, _CMP_GE_OQ);
     const __mmask16 crossed = static_cast<__mmask16>(x_pos ^ p_pos);

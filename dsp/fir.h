@@ -1,4 +1,5 @@
-// FIR filters and delay lines, stereo, one frame per call.
+// FIR filters and delay lines, stereo: the FIRs over blocks or runs of frames, the delay
+// lines one frame per call.
 #pragma once
 
 #include <algorithm>
@@ -13,12 +14,12 @@
 
 namespace torvalen::dsp {
 
-// Dense FIR of N taps over a constant table: y = sum h[k] x[n-k]. The newest sample
-// (tap 0) is taken from the call's arguments; taps 1...N-1 are one vector dot product
-// over the older samples, whose coefficients are padded with zeros to a multiple of 8.
-// The history is a ring of `ring` >= N samples kept twice (at i and i + ring), so the
-// window of older samples [pos + 1, pos + ring) is contiguous and never touches the
-// two values just stored (a vector load overlapping a fresh store would wait for it).
+// Dense FIR of N taps over a constant table, y = sum h[k] x[n-k], over blocks of
+// interleaved stereo frames in place, in runs of up to 64 frames: each run is one vector
+// FIR per channel (simd::Kernels::fir_block, lanes over consecutive outputs, no
+// horizontal sums) over the N - 1 samples before the run and the run. Every output sums
+// its taps in the same order, so the result does not depend on how the frames are split
+// into blocks and calls.
 template <std::size_t N>
 class Fir {
 public:
@@ -27,67 +28,44 @@ public:
     static constexpr int delay_frames = static_cast<int>((N - 1) / 2);
 
     Fir() = default;
-    explicit Fir(std::span<const float, N> table) {
-        h0_ = table[0];
-        for (std::size_t k = 1; k < N; ++k) h_[k - 1] = table[k];
-        for (std::size_t k = 0; k < N; ++k) table_[k] = table[k];
-    }
+    explicit Fir(std::span<const float, N> table) { std::copy(table.begin(), table.end(), table_.begin()); }
 
+    // One frame.
     void process(float& l, float& r) {
-        const float xl = l, xr = r;
-        float sl, sr;
-        simd::kernels().dot2(h_.data(), hl_.data() + pos_ + 1, hr_.data() + pos_ + 1, padded, sl, sr);
-        l = h0_ * xl + sl;
-        r = h0_ * xr + sr;
-        hl_[pos_] = hl_[pos_ + ring] = xl;
-        hr_[pos_] = hr_[pos_ + ring] = xr;
-        pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
+        float x[2] = {l, r};
+        process_block(x, 1);
+        l = x[0];
+        r = x[1];
     }
 
-    // A block of interleaved stereo frames in place, in runs of up to 64 frames: each run
-    // is one vector FIR per channel over the run (no horizontal sums), the same result for
-    // any split of the block into calls. Its rounding differs from process()'s, so a
-    // filter is run by one of the two, not both.
     void process_block(float* x, std::size_t frames) {
         const simd::Kernels& kernels = simd::kernels();
+        const float* h = table_.data();
+        const float* in_l = in_l_.data();
+        const float* in_r = in_r_.data();
         for (std::size_t start = 0; start < frames; start += run) {
             const std::size_t n = std::min(run, frames - start);
             float* f = x + 2 * start;
-            // The run's linear input: the N - 1 samples before it (oldest first), then it.
-            for (std::size_t k = 1; k < N; ++k) {
-                in_l_[N - 1 - k] = hl_[pos_ + k];
-                in_r_[N - 1 - k] = hr_[pos_ + k];
-            }
             for (std::size_t i = 0; i < n; ++i) {
-                const float xl = f[2 * i], xr = f[2 * i + 1];
-                in_l_[N - 1 + i] = xl;
-                in_r_[N - 1 + i] = xr;
-                hl_[pos_] = hl_[pos_ + ring] = xl;
-                hr_[pos_] = hr_[pos_ + ring] = xr;
-                pos_ = pos_ == 0 ? ring - 1 : pos_ - 1;
+                in_l_[N - 1 + i] = f[2 * i];
+                in_r_[N - 1 + i] = f[2 * i + 1];
             }
-            const float* h = table_.data();
-            const float* in_l = in_l_.data();
-            const float* in_r = in_r_.data();
             kernels.fir_block(&h, &in_l, 1, N, 1, out_l_.data(), n);
             kernels.fir_block(&h, &in_r, 1, N, 1, out_r_.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
                 f[2 * i] = out_l_[i];
                 f[2 * i + 1] = out_r_[i];
             }
+            // The last N - 1 inputs are the next run's history.
+            std::memmove(in_l_.data(), in_l_.data() + n, (N - 1) * sizeof(float));
+            std::memmove(in_r_.data(), in_r_.data() + n, (N - 1) * sizeof(float));
         }
     }
 
 private:
     static constexpr std::size_t run = simd::fir_block_group;
-    static constexpr std::size_t padded = simd::round_up8(N > 1 ? N - 1 : 1);  // taps 1...N-1
-    static constexpr std::size_t ring = padded + 1;
-    float h0_ = 0.0f;
-    std::array<float, padded> h_{};
-    std::array<float, 2 * ring> hl_{}, hr_{};
-    std::size_t pos_ = 0;
-    // process_block's table and runs (inputs with their N - 1 older samples, outputs).
     std::array<float, N> table_{};
+    // Per channel: the N - 1 older samples, then the run; the run's outputs.
     alignas(64) std::array<float, N - 1 + run> in_l_{}, in_r_{};
     alignas(64) std::array<float, run> out_l_{}, out_r_{};
 };

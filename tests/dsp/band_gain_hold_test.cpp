@@ -1,6 +1,7 @@
 // The sixteen-lane gain hold against the single-pair half-cycle hold it vectorises.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -8,16 +9,24 @@
 
 #include "dsp/band_gain_hold.h"
 #include "dsp/gain_hold.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::dsp {
 namespace {
 
-TEST(BandGainHold, EveryLaneMatchesTheHalfCycleHold) {
-    // Lanes 0-4 and 8-12 carry ten channels: sines from 30 Hz to 12 kHz at 192 kHz (so
-    // some half-cycles are longer than the 192-entry ring) with random gain requests.
+// Sines from 30 Hz to 12 kHz at 192 kHz on lanes 0-4 and 8-12 (so some half-cycles are
+// longer than a 192-entry ring, and several lanes cross zero in the same call now and
+// then) with random gain requests, through the sixteen-lane hold and through one
+// single-pair hold per band, in every vector build. With `rise`, the requests are
+// smoothed first (a higher request approached at the lane's rate, a lower one at once),
+// in the model as in the holder.
+void compare_with_pairs(simd::Level level, const float* rise) {
+    simd::set_level_limit(level);
     constexpr std::size_t length = 192;
     BandGainHold lanes(length);
     std::vector<HalfCycleGainHoldMin> pairs(5, HalfCycleGainHoldMin(length));
+    float smooth[16];
+    std::fill(std::begin(smooth), std::end(smooth), 1.0f);
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> gain(0.1f, 1.0f);
     const double f[5] = {30.0, 150.0, 900.0, 4000.0, 12000.0};
@@ -30,18 +39,37 @@ TEST(BandGainHold, EveryLaneMatchesTheHalfCycleHold) {
             g[8 + b] = gain(rng);
         }
         for (int lane : {5, 6, 7, 13, 14, 15}) g[lane] = 1.0f;
+        float held[16];
+        for (int lane = 0; lane < 16; ++lane) {
+            if (rise) smooth[lane] = g[lane] >= smooth[lane] ? std::min(smooth[lane] * rise[lane], g[lane]) : g[lane];
+            held[lane] = rise ? smooth[lane] : g[lane];
+        }
         float want_l[5], want_r[5];
         for (int b = 0; b < 5; ++b) {
             want_l[b] = x[b];
             want_r[b] = x[8 + b];
-            pairs[b].process(want_l[b], want_r[b], g[b], g[8 + b]);
+            pairs[b].process(want_l[b], want_r[b], held[b], held[8 + b]);
         }
-        lanes.process(x, g);
+        if (rise)
+            lanes.process_smoothed(x, g, rise);
+        else
+            lanes.process(x, g);
         for (int b = 0; b < 5; ++b) {
-            ASSERT_EQ(x[b], want_l[b]) << "sample " << n << " band " << b;
-            ASSERT_EQ(x[8 + b], want_r[b]) << "sample " << n << " band " << b;
+            ASSERT_EQ(x[b], want_l[b]) << simd::level_name(level) << " sample " << n << " band " << b;
+            ASSERT_EQ(x[8 + b], want_r[b]) << simd::level_name(level) << " sample " << n << " band " << b;
         }
     }
+    simd::set_level_limit(simd::detected_level());
+}
+
+TEST(BandGainHold, EveryLaneMatchesTheHalfCycleHold) {
+    for (simd::Level level : {simd::Level::sse2, simd::Level::avx512}) compare_with_pairs(level, nullptr);
+}
+
+TEST(BandGainHold, SmoothedRequestsAreHeldAsTheSmoothingThenTheHold) {
+    float rise[16];
+    for (int lane = 0; lane < 16; ++lane) rise[lane] = 1.0f + 0.0005f * static_cast<float>(lane % 8 + 1);
+    for (simd::Level level : {simd::Level::sse2, simd::Level::avx512}) compare_with_pairs(level, rise);
 }
 
 }  // namespace

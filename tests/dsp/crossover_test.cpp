@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <numbers>
 #include <random>
 #include <vector>
 
 #include "dsp/crossover.h"
+#include "dsp/simd_kernels.h"
 #include "tests/dsp/signal_helpers.h"
 
 namespace torvalen::dsp {
@@ -61,6 +63,35 @@ TEST(LinPhaseCrossover, BandsSumToTheInputDelayed556) {
     }
     EXPECT_EQ(LinPhaseCrossover::latency_frames, delay);
     EXPECT_LT(worst, 1e-6 * 1.0e9);  // float rounding of the telescoping differences only
+}
+
+TEST(LinPhaseCrossover, RunsOfAnyLengthGiveTheFramesBands) {
+    // Noise through one crossover in runs of uneven lengths (its filters run over whole
+    // runs, their histories carried from run to run) and through another frame by frame:
+    // every band of every frame the same to the bit, in every vector build.
+    for (simd::Level level : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512}) {
+        simd::set_level_limit(level);
+        auto runs = std::make_unique<LinPhaseCrossover>(), frames = std::make_unique<LinPhaseCrossover>();
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<float> noise(-1e7f, 1e7f);
+        const std::size_t lengths[] = {64, 5, 1, 63, 33};
+        for (std::size_t k = 0, done = 0; done < 3000; ++k) {
+            const std::size_t n = lengths[k % 5];
+            std::vector<float> x(2 * n);
+            for (float& v : x) v = noise(rng);
+            runs->process_run(x.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                BandFrame f;
+                frames->process(x[2 * i], x[2 * i + 1], f);
+                for (int b = 0; b < band_count; ++b) {
+                    ASSERT_EQ(runs->band(b, 0)[i], f.l[b]) << simd::level_name(level) << " frame " << done + i;
+                    ASSERT_EQ(runs->band(b, 1)[i], f.r[b]) << simd::level_name(level) << " frame " << done + i;
+                }
+            }
+            done += n;
+        }
+    }
+    simd::set_level_limit(simd::detected_level());
 }
 
 TEST(LinPhaseCrossover, EveryBandIsLinearPhaseAbout556) {

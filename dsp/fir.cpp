@@ -1,5 +1,6 @@
 #include "dsp/fir.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace torvalen::dsp {
@@ -11,6 +12,11 @@ RunFir::RunFir(std::span<const float> table, std::size_t stride)
 }
 
 void RunFir::run(const float* in_l, const float* in_r, float* out_l, float* out_r, std::size_t n) {
+    if (h_.empty()) {  // default-constructed: no table, silence
+        std::fill(out_l, out_l + n, 0.0f);
+        std::fill(out_r, out_r + n, 0.0f);
+        return;
+    }
     const simd::Kernels& kernels = simd::kernels();
     const float* in[2] = {in_l, in_r};
     for (std::size_t c = 0; c < 2; ++c) {

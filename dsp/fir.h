@@ -14,62 +14,6 @@
 
 namespace torvalen::dsp {
 
-// Dense FIR of N taps over a constant table, y = sum h[k] x[n-k], over blocks of
-// interleaved stereo frames in place, in runs of up to 64 frames: each run is one vector
-// FIR per channel (simd::Kernels::fir_block, lanes over consecutive outputs, no
-// horizontal sums) over the N - 1 samples before the run and the run. Every output sums
-// its taps in the same order, so the result does not depend on how the frames are split
-// into blocks and calls.
-template <std::size_t N>
-class Fir {
-public:
-    static constexpr std::size_t taps = N;
-    // Linear-phase delay of a symmetric table.
-    static constexpr int delay_frames = static_cast<int>((N - 1) / 2);
-
-    Fir() = default;
-    explicit Fir(std::span<const float, N> table) { std::copy(table.begin(), table.end(), table_.begin()); }
-
-    // One frame.
-    void process(float& l, float& r) {
-        float x[2] = {l, r};
-        process_block(x, 1);
-        l = x[0];
-        r = x[1];
-    }
-
-    void process_block(float* x, std::size_t frames) {
-        const simd::Kernels& kernels = simd::kernels();
-        const float* h = table_.data();
-        const float* in_l = in_l_.data();
-        const float* in_r = in_r_.data();
-        for (std::size_t start = 0; start < frames; start += run) {
-            const std::size_t n = std::min(run, frames - start);
-            float* f = x + 2 * start;
-            for (std::size_t i = 0; i < n; ++i) {
-                in_l_[N - 1 + i] = f[2 * i];
-                in_r_[N - 1 + i] = f[2 * i + 1];
-            }
-            kernels.fir_block(&h, &in_l, 1, N, 1, out_l_.data(), n);
-            kernels.fir_block(&h, &in_r, 1, N, 1, out_r_.data(), n);
-            for (std::size_t i = 0; i < n; ++i) {
-                f[2 * i] = out_l_[i];
-                f[2 * i + 1] = out_r_[i];
-            }
-            // The last N - 1 inputs are the next run's history.
-            std::memmove(in_l_.data(), in_l_.data() + n, (N - 1) * sizeof(float));
-            std::memmove(in_r_.data(), in_r_.data() + n, (N - 1) * sizeof(float));
-        }
-    }
-
-private:
-    static constexpr std::size_t run = simd::fir_block_group;
-    std::array<float, N> table_{};
-    // Per channel: the N - 1 older samples, then the run; the run's outputs.
-    alignas(64) std::array<float, N - 1 + run> in_l_{}, in_r_{};
-    alignas(64) std::array<float, run> out_l_{}, out_r_{};
-};
-
 // A stereo FIR whose taps lie `stride` samples apart, over runs of up to 64 frames of
 // separate channels: y = sum h[k] x[n - k stride], one vector FIR per channel over the
 // run (no horizontal sums). The result does not depend on how the frames are split into
@@ -92,6 +36,43 @@ private:
     std::size_t history_ = 0;    // (taps - 1) * stride samples before a run
     std::vector<float> x_[2];    // per channel: the history, the run, a vector's overrun
     alignas(64) float y_[2][max_run] = {};
+};
+
+// Dense FIR of N taps over a constant table, y = sum h[k] x[n-k], over blocks of
+// interleaved stereo frames in place: a RunFir with its taps one sample apart, run by
+// run (the result does not depend on how the frames are split into blocks and calls).
+template <std::size_t N>
+class Fir {
+public:
+    static constexpr std::size_t taps = N;
+    // Linear-phase delay of a symmetric table.
+    static constexpr int delay_frames = static_cast<int>((N - 1) / 2);
+
+    Fir() = default;
+    explicit Fir(std::span<const float, N> table) : fir_(table, 1) {}
+
+    // One frame.
+    void process(float& l, float& r) { fir_.run(&l, &r, &l, &r, 1); }
+
+    void process_block(float* x, std::size_t frames) {
+        for (std::size_t start = 0; start < frames; start += RunFir::max_run) {
+            const std::size_t n = std::min(RunFir::max_run, frames - start);
+            float* f = x + 2 * start;
+            for (std::size_t i = 0; i < n; ++i) {
+                l_[i] = f[2 * i];
+                r_[i] = f[2 * i + 1];
+            }
+            fir_.run(l_, r_, l_, r_, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                f[2 * i] = l_[i];
+                f[2 * i + 1] = r_[i];
+            }
+        }
+    }
+
+private:
+    RunFir fir_;
+    float l_[RunFir::max_run] = {}, r_[RunFir::max_run] = {};  // a run, by channel
 };
 
 // Sparse FIR: the 27-tap crossover prototype with its taps spaced `stride` samples

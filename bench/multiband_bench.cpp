@@ -99,10 +99,10 @@ void BM_MultibandSectionWithLimiterStandIn(benchmark::State& state) {
         int latency = 0;
         mb->process(
             l, r,
-            [&](SubSampleBands& subs, SubSampleGains& gains) {
+            LimiterCalls{[&](SubSampleBands* subs, SubSampleGains* gains, std::size_t) {
                 for (int j = 0; j < oversampling; ++j) {
-                    const BandFrame& bands = subs[j];
-                    PendingGains& g = gains[j];
+                    const BandFrame& bands = subs[0][j];
+                    PendingGains& g = gains[0][j];
                     for (int b = 0; b < band_count; ++b) {
                         const float peak = std::max(std::fabs(bands.l[b]), std::fabs(bands.r[b]));
                         envelope[b] = peak > envelope[b] ? peak : envelope[b] * 0.9999f;
@@ -112,6 +112,7 @@ void BM_MultibandSectionWithLimiterStandIn(benchmark::State& state) {
                     }
                 }
             },
+                         [](std::size_t, PendingGains&) {}},
             latency);
     });
 }

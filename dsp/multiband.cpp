@@ -155,48 +155,36 @@ void MultibandSection::split_frame(const float* x, std::size_t i, int& latency_f
     latency_frames += LinPhaseCrossover::latency_frames;
 }
 
-void MultibandSection::interpolate(float (*work)[stride]) {
-    kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), &work[0][0], stride);
+void MultibandSection::interpolate(float* sub) {
+    kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), sub, stride);
 }
 
-void MultibandSection::compress_enhance(float (*work)[stride], std::size_t count) {
+void MultibandSection::compress_enhance(float* sub, std::size_t count) {
     if (!comp_enable_ && !st_enh_enable_) return;
-    kernels().compress_enhance(dynamics_, coef_, &work[0][0], stride, count, comp_enable_, st_enh_enable_);
+    kernels().compress_enhance(dynamics_, coef_, sub, stride, count, comp_enable_, st_enh_enable_);
 }
 
-void MultibandSection::store_sub_samples(const float (*work)[stride]) {
-    for (int j = 0; j < oversampling; ++j) {
-        std::memcpy(sub_[j].l.data(), work[j], sizeof sub_[j].l);
-        std::memcpy(sub_[j].r.data(), work[j] + band_lanes, sizeof sub_[j].r);
-    }
-}
+// A BandFrame is its left lanes then its right lanes: the kernels' sub-sample layout.
+static_assert(sizeof(BandFrame) == 2 * band_lanes * sizeof(float));
 
-void MultibandSection::upsample() {
-    alignas(32) float work[oversampling][stride];
-    interpolate(work);
-    store_sub_samples(work);
-}
+void MultibandSection::upsample_into(std::size_t k) { interpolate(group_[k][0].l.data()); }
+
+void MultibandSection::upsample() { upsample_into(0); }
 
 void MultibandSection::upsample_compress_enhance() {
-    alignas(32) float work[oversampling][stride];
-    interpolate(work);
-    compress_enhance(work, oversampling);
-    store_sub_samples(work);
+    upsample_into(0);
+    compress_enhance(group_[0][0].l.data(), oversampling);
 }
 
 void MultibandSection::compress_and_enhance(int j) {
-    BandFrame& s = sub_[static_cast<std::size_t>(j)];
-    alignas(32) float work[1][stride];
-    std::memcpy(work[0], s.l.data(), sizeof s.l);
-    std::memcpy(work[0] + band_lanes, s.r.data(), sizeof s.r);
-    compress_enhance(work, 1);
-    std::memcpy(s.l.data(), work[0], sizeof s.l);
-    std::memcpy(s.r.data(), work[0] + band_lanes, sizeof s.r);
+    compress_enhance(group_[0][static_cast<std::size_t>(j)].l.data(), 1);
 }
 
 void MultibandSection::apply_gains(int j) {
-    BandFrame& s = sub_[static_cast<std::size_t>(j)];
-    const PendingGains& g = pending_[static_cast<std::size_t>(j)];
+    apply_gains(group_[0][static_cast<std::size_t>(j)], group_gains_[0][static_cast<std::size_t>(j)]);
+}
+
+void MultibandSection::apply_gains(BandFrame& s, const PendingGains& g) {
     if (latency_ == MultibandLatency::high)
         apply_gains_high(s, g);
     else
@@ -245,10 +233,12 @@ void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending
     }
 }
 
-void MultibandSection::sum_bands(std::size_t i) {
+void MultibandSection::sum_bands(std::size_t i) { sum_bands(i, group_[0]); }
+
+void MultibandSection::sum_bands(std::size_t i, const SubSampleBands& frame) {
     SubSamples sum;
     for (int j = 0; j < oversampling; ++j) {
-        const BandFrame& s = sub_[j];
+        const BandFrame& s = frame[j];
         float sl = s.l[0], sr = s.r[0];
         for (int b = 1; b < band_count; ++b) {
             sl += s.l[b];

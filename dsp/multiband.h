@@ -91,6 +91,16 @@ using SubSampleBands = std::array<BandFrame, oversampling>;
 using SubSampleGains = std::array<PendingGains, oversampling>;
 static_assert(sizeof(BandFrame) == sizeof(PendingGains));
 
+// The processor's limiters as MultibandSection::process_block calls them: `band` once
+// per group of frames, `sub_sample` once per sub-sample.
+template <typename Band, typename SubSample>
+struct LimiterCalls {
+    Band band;
+    SubSample sub_sample;
+};
+template <typename Band, typename SubSample>
+LimiterCalls(Band, SubSample) -> LimiterCalls<Band, SubSample>;
+
 // Meter holders: compressor gain minimum and stereo-width maximum per band since the
 // last take_meters().
 struct MultibandMeters {
@@ -127,8 +137,8 @@ public:
     void upsample();
     // upsample() and compress_and_enhance() of all four sub-samples in one pass.
     void upsample_compress_enhance();
-    BandFrame& sub_sample(int j) { return sub_[static_cast<std::size_t>(j)]; }
-    PendingGains& pending_gains(int j) { return pending_[static_cast<std::size_t>(j)]; }
+    BandFrame& sub_sample(int j) { return group_[0][static_cast<std::size_t>(j)]; }
+    PendingGains& pending_gains(int j) { return group_gains_[0][static_cast<std::size_t>(j)]; }
     void compress_and_enhance(int j);
     void apply_gains(int j);
     // Sums the bands of the four sub-samples into frame i (< max_run) of the decimator's
@@ -146,10 +156,13 @@ public:
     }
 
     // A block of interleaved frames through the whole section, in runs of max_run
-    // frames. `limiters(SubSampleBands& bands, SubSampleGains& gains)` runs once per
-    // frame, on the four sub-samples after the compressor and enhancer; it may scale the
-    // band samples and sets the pending gains. `latency_frames` grows by the latency of
-    // the block's last frame.
+    // frames, each taken stage by stage in groups of up to stage_frames frames (see
+    // finish_group). `limiters` is a pair of callables: `band(SubSampleBands* bands,
+    // SubSampleGains* gains, m)` runs once per group on the m frames' sub-samples after
+    // the compressor and enhancer (all 4m of them consecutive, a BandFrame apart), may
+    // scale the band samples and sets the pending gains; `sub_sample(q, PendingGains&)`
+    // then runs for each sub-sample q < 4m of the group just before its gains are applied.
+    // `latency_frames` grows by the latency of the block's last frame.
     template <typename Limiters>
     void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
         int split_latency = 0, decimate_latency = 0, clip_latency = 0;
@@ -157,17 +170,14 @@ public:
             const std::size_t n = frames - start < max_run ? frames - start : max_run;
             float* f = x + 2 * start;
             split_run(f, n);
-            for (std::size_t i = 0; i < n; ++i) {
-                split_latency = 0;
-                split_frame(f, i, split_latency);
-                // The compressor and enhancer of a sub-sample never depend on the limiters
-                // of an earlier one, so all four run first, in one pass.
-                upsample_compress_enhance();
-                // A sub-sample's gain application never feeds the limiters of a later one,
-                // so the limiters run on all four first.
-                limiters(sub_, pending_);
-                for (int j = 0; j < oversampling; ++j) apply_gains(j);
-                sum_bands(i);
+            for (std::size_t first = 0; first < n; first += stage_frames) {
+                const std::size_t m = n - first < stage_frames ? n - first : stage_frames;
+                for (std::size_t k = 0; k < m; ++k) {
+                    split_latency = 0;
+                    split_frame(f, first + k, split_latency);
+                    upsample_into(k);
+                }
+                finish_group(first, m, limiters);
             }
             decimate_latency = 0;
             decimate_run(f, n, decimate_latency);
@@ -177,6 +187,28 @@ public:
             }
         }
         if (frames > 0) latency_frames += split_latency + decimate_latency + clip_latency;
+    }
+
+    // The stages of a group of frames after the split. No stage feeds an earlier one and
+    // none feeds an earlier sub-sample, so this is the arithmetic of taking each
+    // sub-sample through all of them in turn. Stage by stage, each stage's recursions
+    // overlap with its own independent work from sub-sample to sub-sample; the
+    // per-sub-sample limiter and the gain application run side by side. Frames first ...
+    // first + m - 1 of the run were split and upsampled into slots 0 ... m - 1.
+    static constexpr std::size_t stage_frames = 16;
+    void upsample_into(std::size_t k);
+    template <typename Limiters>
+    void finish_group(std::size_t first, std::size_t m, Limiters&& limiters) {
+        compress_enhance(&group_[0][0].l[0], oversampling * m);
+        limiters.band(group_.data(), group_gains_.data(), m);
+        std::size_t q = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t j = 0; j < oversampling; ++j, ++q) {
+                limiters.sub_sample(q, group_gains_[k][j]);
+                apply_gains(group_[k][j], group_gains_[k][j]);
+            }
+            sum_bands(first + k, group_[k]);
+        }
     }
 
     // One frame through the whole section.
@@ -190,7 +222,9 @@ public:
 
     // Without limiters: unity pending gains.
     void process(float& l, float& r, int& latency_frames) {
-        process(l, r, [](SubSampleBands&, SubSampleGains&) {}, latency_frames);
+        process(l, r,
+                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, PendingGains&) {}},
+                latency_frames);
     }
 
     // Reads the meter holders and resets them to 1.
@@ -207,9 +241,10 @@ private:
     const simd::Kernels& kernels() const {
         return wide_ ? simd::kernels() : simd::kernels_for(simd::Level::sse2);
     }
-    void interpolate(float (*work)[stride]);
-    void compress_enhance(float (*work)[stride], std::size_t count);
-    void store_sub_samples(const float (*work)[stride]);
+    void interpolate(float* sub);
+    void compress_enhance(float* sub, std::size_t count);
+    void apply_gains(BandFrame& s, const PendingGains& pending);
+    void sum_bands(std::size_t i, const SubSampleBands& s);
     void apply_gains_high(BandFrame& s, const PendingGains& pending);
     void apply_gains_low(BandFrame& s, const PendingGains& pending);
 
@@ -217,8 +252,9 @@ private:
     Garde3rdCrossover garde_3rd_;
     Garde5thCrossover garde_5th_;
     BandFrame bands_;
-    SubSampleBands sub_{};
-    SubSampleGains pending_;
+    // The group's sub-samples and pending gains; slot 0 also serves the one-frame calls.
+    alignas(64) std::array<SubSampleBands, stage_frames> group_{};
+    alignas(64) std::array<SubSampleGains, stage_frames> group_gains_;
 
     CrossoverKind filter_ = CrossoverKind::lin_phase;
     MultibandLatency latency_ = MultibandLatency::high;

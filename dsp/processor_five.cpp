@@ -285,11 +285,11 @@ void ProcessorFive::agc(BandFrame& x) {
     x.r[band_b] *= g_b;
 }
 
-// Band limiters (expander, smoothed peak gain, platform, per-channel clip) of a frame's
-// four sub-samples in one kernel call, on the eight band lanes, then the wideband limiter
-// (smoothed gain, platform, per-channel clip) of each sub-sample, which reads only that
-// sub-sample's band sums.
-void ProcessorFive::limit(BandFrame* s, PendingGains* g) {
+// Band limiters (expander, smoothed peak gain, platform, per-channel clip) of `count`
+// consecutive sub-samples in one kernel call, on the eight band lanes. The wideband
+// limiter (smoothed gain, platform, per-channel clip) of a sub-sample reads only that
+// sub-sample's band sums: it runs afterwards, beside the gain application.
+void ProcessorFive::limit_bands(BandFrame* s, PendingGains* g, std::size_t count) {
     const LimiterParams& p = lim_;
     const BandLimitFiveArgs args{p.drive.data(),
                                  p.expander_level.data(),
@@ -315,9 +315,7 @@ void ProcessorFive::limit(BandFrame* s, PendingGains* g) {
                                  p.clip_bands};
     constexpr std::size_t stride = sizeof(BandFrame) / sizeof(float);
     static_assert(sizeof(PendingGains) == sizeof(BandFrame));
-    float sums[2 * oversampling];
-    simd::kernels().band_limit_five(args, s[0].l.data(), g[0].l.data(), stride, oversampling, sums);
-    for (std::size_t j = 0; j < oversampling; ++j) wideband(sums[2 * j], sums[2 * j + 1], g[j]);
+    simd::kernels().band_limit_five(args, s[0].l.data(), g[0].l.data(), stride, count, band_sums_.data());
 }
 
 void ProcessorFive::wideband(float sum_l, float sum_r, PendingGains& g) {
@@ -378,16 +376,24 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         const std::size_t n = std::min<std::size_t>(MultibandSection::max_run, frames - start);
         float* f = x + 2 * start;
         multiband_.split_run(f, n);
-        for (std::size_t i = 0; i < n; ++i) {
-            split = 0;
-            multiband_.split_frame(f, i, split);
-            agc(multiband_.split_bands());
-            multiband_.upsample_compress_enhance();
-            // A sub-sample's gain application never feeds a later sub-sample's limiters:
-            // the limiters of all four run first.
-            limit(&multiband_.sub_sample(0), &multiband_.pending_gains(0));
-            for (int j = 0; j < oversampling; ++j) multiband_.apply_gains(j);
-            multiband_.sum_bands(i);
+        // In groups of frames: the two-band AGC works on the split bands frame by frame,
+        // the stages after the upsampling on the whole group (see MultibandSection).
+        for (std::size_t first = 0; first < n; first += MultibandSection::stage_frames) {
+            const std::size_t m = std::min(MultibandSection::stage_frames, n - first);
+            for (std::size_t k = 0; k < m; ++k) {
+                split = 0;
+                multiband_.split_frame(f, first + k, split);
+                agc(multiband_.split_bands());
+                multiband_.upsample_into(k);
+            }
+            multiband_.finish_group(
+                first, m,
+                LimiterCalls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t frames) {
+                                 limit_bands(s[0].data(), g[0].data(), oversampling * frames);
+                             },
+                             [this](std::size_t q, PendingGains& g) {
+                                 wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g);
+                             }});
         }
         decimate = 0;
         multiband_.decimate_run(f, n, decimate);

@@ -64,7 +64,7 @@ private:
     void reset_meters() override;
 
     void agc(BandFrame& bands);
-    void limit(BandFrame* s, PendingGains* g);  // the four sub-samples
+    void limit_bands(BandFrame* s, PendingGains* g, std::size_t count);  // `count` consecutive sub-samples
     void wideband(float sum_l, float sum_r, PendingGains& g);
 
     // Index 0: MH (H2, H1, M2, M1), 1: B.
@@ -124,6 +124,7 @@ private:
     BandState wide_{};
     BandMeters band_meter_{};
     GainMinimum wide_meter_{};
+    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};  // per sub-sample: left, right
 
     InputStage input_;
     PreEmphasis pre_emphasis_;

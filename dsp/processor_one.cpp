@@ -272,17 +272,17 @@ void ProcessorOne::agc(float& l, float& r) {
 //   up at once and falls at the (fast) release rate, floored at ref; h = ref / P; each
 //   channel's gain is h, or less where |x| passes the band's clip level.
 // The wideband limiter of a sub-sample reads only that sub-sample's band sums, so the
-// band limiter runs on all four first, in one kernel call.
-void ProcessorOne::limit(SubSampleBands& s, SubSampleGains& g) {
+// band limiter runs on all the group's sub-samples first, in one kernel call; the
+// wideband limiter then runs sub-sample by sub-sample beside the gain application.
+void ProcessorOne::limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t frames) {
     const BandLimitArgs args{lim_.drive.data(),    lim_.attack.data(),         lim_.release.data(),
                                    lim_.fast_release.data(), lim_.fast_threshold.data(), lim_.reference.data(),
                                    lim_.clip.data(),     lim_.fast_floor.data(),     band_.envelope.data(),
                                    band_.platform.data(), band_.fast.data(),          band_meter_.l.data(),
                                    band_meter_.r.data(), band_meter_.both.data(),    lim_.lim_drive};
     constexpr std::size_t stride = sizeof(BandFrame) / sizeof(float);
-    float sums[2 * oversampling];
-    simd::kernels().band_limit(args, s[0].l.data(), g[0].l.data(), stride, oversampling, sums);
-    for (std::size_t j = 0; j < oversampling; ++j) wideband(sums[2 * j], sums[2 * j + 1], g[j]);
+    simd::kernels().band_limit(args, s[0][0].l.data(), g[0][0].l.data(), stride, oversampling * frames,
+                               band_sums_.data());
 }
 
 // The wideband limiter on the band sum: envelope E and platform Q as in the band
@@ -342,7 +342,8 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         front = filters_latency;
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
-    auto limiters = [this](SubSampleBands& s, SubSampleGains& g) { limit(s, g); };
+    LimiterCalls limiters{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) { limit_bands(s, g, m); },
+                          [this](std::size_t q, PendingGains& g) { wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g); }};
     multiband_.process_block(x, frames, limiters, section);
     const int back = output_.process_block(x, frames, sp.output);
     input_.flush_meter(input_meter_);

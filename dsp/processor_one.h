@@ -69,7 +69,7 @@ private:
     void reset_meters() override;
 
     void agc(float& l, float& r);
-    void limit(SubSampleBands& s, SubSampleGains& g);
+    void limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t frames);
     void wideband(float sum_l, float sum_r, PendingGains& g);
 
     struct AgcParams {
@@ -131,6 +131,7 @@ private:
     bool clip_wide_ = true;  // per-channel wideband clip ("Power Limiter Enable" not "On (Clip Off)")
     BandMeters band_meter_{};
     GainMinimum wide_meter_{};
+    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};  // per sub-sample: left, right
 
     InputStage input_;
     PreEmphasis pre_emphasis_;

@@ -308,13 +308,14 @@ std::vector<float> limited_output(MultibandLatency mode, const std::vector<float
         int latency = 0;
         mb->process(
             l, r,
-            [&](SubSampleBands&, SubSampleGains& gains) {
-                for (PendingGains& g : gains) {
-                    const float v = gain(static_cast<int>(n), j++);
-                    g.l.fill(v);
-                    g.r.fill(v);
-                }
-            },
+            LimiterCalls{[&](SubSampleBands*, SubSampleGains* gains, std::size_t) {
+                             for (PendingGains& g : gains[0]) {
+                                 const float v = gain(static_cast<int>(n), j++);
+                                 g.l.fill(v);
+                                 g.r.fill(v);
+                             }
+                         },
+                         [](std::size_t, PendingGains&) {}},
             latency);
         EXPECT_EQ(r, -l);
         y[n] = l;

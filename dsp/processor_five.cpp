@@ -349,9 +349,12 @@ void ProcessorFive::wideband(float sum_l, float sum_r, PendingGains& g) {
     wide_meter_.r = std::min(wide_meter_.r, gr);
     wide_meter_.both = std::min(wide_meter_.both, lambda);
     wide_meter_.platform = std::min(wide_meter_.platform, plat);
-    for (int b = 0; b < band_count; ++b) {
-        g.l[b] *= gl;
-        g.r[b] *= gr;
+    // All eight lanes in 4-wide stores (the padding lanes carry no signal): the gain
+    // hold reads them next in 4-wide loads, which the store buffer then forwards.
+    const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
+    for (std::size_t h = 0; h < band_lanes; h += 4) {
+        simd::store(g.l.data() + h, simd::load(g.l.data() + h) * vl);
+        simd::store(g.r.data() + h, simd::load(g.r.data() + h) * vr);
     }
 }
 

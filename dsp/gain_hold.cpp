@@ -55,8 +55,9 @@ void BlockMinSmoother::process(float& l, float& r, float gain_l, float gain_r) {
     if (ones_ == slots) {  // the whole window asked for 1
         windows_behind_ = true;
         const uint64_t since = call_ - snapshot_call_;
-        if (cycling_) {
-            const std::size_t k = static_cast<std::size_t>((since - 1) % period_);
+        if (cycling_) {  // (since - 1) % period_, counted rather than divided
+            const std::size_t k = cycle_pos_;
+            cycle_pos_ = k + 1 == period_ ? 0 : k + 1;
             sl = cycle_[2 * k];
             sr = cycle_[2 * k + 1];
         } else {
@@ -68,6 +69,7 @@ void BlockMinSmoother::process(float& l, float& r, float gain_l, float gain_r) {
                 for (std::size_t k = 0; k < smooth_.size(); ++k) same = same && smooth_[k].same_state(snapshot_[k]);
                 if (same) {
                     period_ = static_cast<std::size_t>(since);
+                    cycle_pos_ = 0;
                     cycling_ = true;
                 }
             }

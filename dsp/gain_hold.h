@@ -127,7 +127,7 @@ private:
     bool snapshot_valid_ = false, cycling_ = false;
     Sections snapshot_;            // the sections' state after call snapshot_call_
     uint64_t snapshot_call_ = 0;
-    std::size_t period_ = 0;
+    std::size_t period_ = 0, cycle_pos_ = 0;
     std::array<float, 2 * max_cycle> cycle_{};  // outputs of the calls after the snapshot
     std::array<float, 2 * slots> audio_{};
     std::size_t audio_pos_ = 0;

@@ -245,9 +245,10 @@ float OutputStage::take_power_gain_min() {
     return g;
 }
 
-// The safety clipper's 192 kHz part for frame i of the run; the run's decimation follows.
-void OutputStage::safety_clip(std::size_t i, float l, float r) {
-    SubSamples s = up_.process(l, r);
+// The safety clipper's 192 kHz part for frame i of the run, after the run's
+// interpolation; the run's decimation follows.
+void OutputStage::safety_clip(std::size_t i) {
+    SubSamples s = up_.at(i);
     for (int j = 0; j < oversampling; ++j) {
         const float al = std::fabs(s.l[j]), ar = std::fabs(s.r[j]);
         const float gl = al >= full_scale_f ? full_scale_f / al : 1.0f;
@@ -271,7 +272,8 @@ void OutputStage::process(float& l, float& r, const OutputParams& p, int& latenc
 }
 
 // The stages over a block: the scaling, the band-limiting filter over the whole block,
-// then in runs of frames the safety clipper (its decimation over the run at once) and
+// then in runs of frames the safety clipper (its interpolation and decimation over the
+// run at once) and
 // what follows it frame by frame. Returns the latency of the last frame.
 int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
     for (uint32_t i = 0; i < frames; ++i) scale(x[2 * i], x[2 * i + 1], p);
@@ -298,7 +300,8 @@ int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
     for (uint32_t start = 0; start < frames; start += BlockDecimator::max_run) {
         const std::size_t n = std::min<std::size_t>(BlockDecimator::max_run, frames - start);
         float* f = x + 2 * start;
-        for (std::size_t i = 0; i < n; ++i) safety_clip(i, f[2 * i], f[2 * i + 1]);
+        up_.run(f, n);
+        for (std::size_t i = 0; i < n; ++i) safety_clip(i);
         down_.run(f, n);
         for (std::size_t i = 0; i < n; ++i) {
             finished = 0;

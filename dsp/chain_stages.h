@@ -192,13 +192,13 @@ public:
 private:
     int run(float* interleaved, uint32_t frames, const OutputParams& p);
     void scale(float& l, float& r, const OutputParams& p);
-    void safety_clip(std::size_t i, float l, float r);
+    void safety_clip(std::size_t i);
     void finish(float& l, float& r, const OutputParams& p, int& latency);
 
     Fir<53> fm_;
     Fir<101> am_8k_, hd_;
     Fir<211> am_5k_;
-    Interpolator up_;
+    BlockInterpolator up_;
     BlockMinSmoother smoother_;
     BlockDecimator down_;
     PowerDetector loudness_{true}, power_{false};

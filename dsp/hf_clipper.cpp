@@ -22,19 +22,18 @@ void HighFrequencyClipper::process(float& l, float& r, int& latency_frames_count
 void HighFrequencyClipper::process_run(float* x, std::size_t n, int& latency_frames_counter) {
     std::copy(x, x + 2 * n, z_);
     high_path_.process_block(z_, n);
+    for (std::size_t i = 0; i < n; ++i) centre_delay_.process(x[2 * i], x[2 * i + 1]);  // x is now y
+    up_z_.run(z_, n);
+    up_y_.run(x, n);
     for (std::size_t i = 0; i < n; ++i) {
-        float l = x[2 * i], r = x[2 * i + 1];
-        centre_delay_.process(l, r);  // (l, r) is now y
-        SubSamples z = up_z_.process(z_[2 * i], z_[2 * i + 1]);
-        const SubSamples y = up_y_.process(l, r);
+        SubSamples z = up_z_.at(i);
+        const SubSamples y = up_y_.at(i);
         for (int j = 0; j < oversampling; ++j) {
             const float gl = clip_gain(z.l[j], y.l[j]);
             const float gr = clip_gain(z.r[j], y.r[j]);
             hold_.process(z.l[j], z.r[j], gl, gr);
         }
         down_.put(i, z);
-        x[2 * i] = l;
-        x[2 * i + 1] = r;
     }
     down_.run(z_, n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -55,7 +55,7 @@ private:
 
     Fir<57> high_path_;
     DelayLine centre_delay_, y_delay_;
-    Interpolator up_z_, up_y_;
+    BlockInterpolator up_z_, up_y_;
     HalfCycleGainHoldMin hold_;
     BlockDecimator down_;
     alignas(64) float z_[2 * max_run] = {};  // a run's high path, interleaved

@@ -29,6 +29,27 @@ Decimator::Decimator() {
     for (std::size_t m = oversampling; m < taps; ++m) h_[m - oversampling] = rate_converter_prototype[m];
 }
 
+BlockInterpolator::BlockInterpolator() {
+    for (std::size_t j = 0; j < oversampling; ++j)
+        for (std::size_t k = 0; k < branch; ++k) h_[j][k] = rate_converter_prototype[oversampling * k + j];
+}
+
+void BlockInterpolator::run(const float* interleaved, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        x_[0][history + i] = interleaved[2 * i];
+        x_[1][history + i] = interleaved[2 * i + 1];
+    }
+    const simd::Kernels& kernels = simd::kernels();
+    for (std::size_t c = 0; c < 2; ++c) {
+        const float* x = x_[c];
+        for (std::size_t j = 0; j < oversampling; ++j) {
+            const float* h = h_[j];
+            kernels.fir_block(&h, &x, 1, branch, 1, out_[c][j], n);
+        }
+        std::memmove(x_[c], x_[c] + n, history * sizeof(float));
+    }
+}
+
 BlockDecimator::BlockDecimator() {
     for (std::size_t j = 0; j < oversampling; ++j)
         for (std::size_t k = 0; k < branch; ++k)

@@ -55,6 +55,38 @@ private:
     std::size_t pos_ = 0;
 };
 
+// The 4x interpolator for runs of frames: the same filter as Interpolator, each run
+// computed at once as eight FIRs of 30 taps (two channels, four phases: one vector FIR
+// each over the run, no horizontal sums). Its rounding differs from Interpolator's; the
+// result does not depend on how the frames are split into runs.
+class BlockInterpolator {
+public:
+    static constexpr std::size_t max_run = simd::fir_block_group;
+
+    BlockInterpolator();
+
+    // Interpolates frames 0 ... n-1 (n <= max_run) of a run of interleaved stereo frames
+    // and starts the next run.
+    void run(const float* interleaved, std::size_t n);
+    // Sub-sample j of frame i of the last run.
+    SubSamples at(std::size_t i) const {
+        SubSamples s;
+        for (std::size_t j = 0; j < oversampling; ++j) {
+            s.l[j] = out_[0][j][i];
+            s.r[j] = out_[1][j][i];
+        }
+        return s;
+    }
+
+private:
+    static constexpr std::size_t branch = rate_prototype_taps / oversampling;  // 30
+    static constexpr std::size_t history = branch - 1;
+    alignas(64) float h_[oversampling][branch];  // h_[j][k] = p[4k + j]
+    // Per channel: the 29 older frames, the run, room for a vector's overrun.
+    alignas(64) float x_[2][history + max_run + 16] = {};
+    alignas(64) float out_[2][oversampling][max_run + 16] = {};
+};
+
 // 4:1 decimator: the four sub-samples go into 120-sample histories (newest first) and
 // one output is computed per frame, 0.25 * sum_m p[m] u[N - m] (DC gain 0.99619).
 class Decimator {

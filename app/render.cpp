@@ -575,23 +575,32 @@ int run_render(const std::vector<std::string>& args, RenderFigures* figures) {
     std::atomic<bool> write_failed{false};
     std::thread write_thread([&] {
         std::vector<float> buffer(2 * 8192);
-        dsp::Interpolator oversampler;
+        // The true peaks in runs of frames, side by side in vector lanes: this thread
+        // shares the machine with the engine's.
+        dsp::TruePeakRun oversampler;
+        auto fold_true_peaks = [&] {
+            const std::size_t n = oversampler.measure();
+            float run_peak = 0.0f;
+            for (std::size_t i = 0; i < n; ++i)
+                run_peak = std::max({run_peak, oversampler.peak_l(i), oversampler.peak_r(i)});
+            true_peak = std::max(true_peak, static_cast<double>(run_peak));
+        };
         uint64_t skip = latency;
         while (size_t got = output.take(buffer)) {
             const size_t dropped = static_cast<size_t>(std::min<uint64_t>(skip, got / 2));
             skip -= dropped;
             const std::span<const float> kept = std::span<const float>(buffer).first(got).subspan(2 * dropped);
             if (kept.empty() || write_failed.load(std::memory_order_relaxed)) continue;  // drained, so the engine never waits
+            float block_peak = 0.0f;
             for (size_t i = 0; i + 1 < kept.size(); i += 2) {
-                peak = std::max({peak, std::fabs(static_cast<double>(kept[i])), std::fabs(static_cast<double>(kept[i + 1]))});
+                block_peak = std::max({block_peak, std::fabs(kept[i]), std::fabs(kept[i + 1])});
                 if (!o.mpx) loudness.add(kept[i], kept[i + 1]);
-                const dsp::SubSamples sub = oversampler.process(kept[i], kept[i + 1]);
-                for (int j = 0; j < dsp::oversampling; ++j)
-                    true_peak = std::max({true_peak, std::fabs(static_cast<double>(sub.l[j])),
-                                          std::fabs(static_cast<double>(sub.r[j]))});
+                if (oversampler.add(kept[i], kept[i + 1])) fold_true_peaks();
             }
+            peak = std::max(peak, static_cast<double>(block_peak));
             if (!writer->write(kept)) write_failed.store(true, std::memory_order_relaxed);
         }
+        if (oversampler.size() > 0) fold_true_peaks();
     });
     // Ends the writer however the render ends: the device has stopped by then.
     auto finish_writer = [&] {

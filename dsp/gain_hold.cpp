@@ -47,37 +47,30 @@ void BlockMinSmoother::WindowMin::reset_to_ones(uint64_t call) {
     call_[0] = call;
 }
 
-void BlockMinSmoother::process(float& l, float& r, float gain_l, float gain_r) {
+void BlockMinSmoother::process_full(float& l, float& r, float gain_l, float gain_r) {
     ++call_;
     const bool ones = shortcuts_ && gain_l == 1.0f && gain_r == 1.0f;
     ones_ = ones ? std::min(ones_ + 1, slots) : 0;
     float sl = 1.0f, sr = 1.0f;
-    if (ones_ == slots) {  // the whole window asked for 1
+    if (ones_ == slots) {  // the whole window asked for 1; not yet cycling (process() replays)
         windows_behind_ = true;
         const uint64_t since = call_ - snapshot_call_;
-        if (cycling_) {  // (since - 1) % period_, counted rather than divided
-            const std::size_t k = cycle_pos_;
-            cycle_pos_ = k + 1 == period_ ? 0 : k + 1;
-            sl = cycle_[2 * k];
-            sr = cycle_[2 * k + 1];
-        } else {
-            for (auto& s : smooth_) s.process(sl, sr);
-            if (snapshot_valid_ && since <= max_cycle) {
-                cycle_[2 * (since - 1)] = sl;
-                cycle_[2 * (since - 1) + 1] = sr;
-                bool same = true;
-                for (std::size_t k = 0; k < smooth_.size(); ++k) same = same && smooth_[k].same_state(snapshot_[k]);
-                if (same) {
-                    period_ = static_cast<std::size_t>(since);
-                    cycle_pos_ = 0;
-                    cycling_ = true;
-                }
+        for (auto& s : smooth_) s.process(sl, sr);
+        if (snapshot_valid_ && since <= max_cycle) {
+            cycle_[2 * (since - 1)] = sl;
+            cycle_[2 * (since - 1) + 1] = sr;
+            bool same = true;
+            for (std::size_t k = 0; k < smooth_.size(); ++k) same = same && smooth_[k].same_state(snapshot_[k]);
+            if (same) {
+                period_ = static_cast<std::size_t>(since);
+                cycle_pos_ = 0;
+                cycling_ = true;
             }
-            if (!cycling_ && (!snapshot_valid_ || since >= max_cycle)) {
-                snapshot_ = smooth_;
-                snapshot_call_ = call_;
-                snapshot_valid_ = true;
-            }
+        }
+        if (!cycling_ && (!snapshot_valid_ || since >= max_cycle)) {
+            snapshot_ = smooth_;
+            snapshot_call_ = call_;
+            snapshot_valid_ = true;
         }
     } else {
         if (windows_behind_) {
@@ -100,13 +93,7 @@ void BlockMinSmoother::process(float& l, float& r, float gain_l, float gain_r) {
         for (auto& s : smooth_) s.process(sl, sr);
     }
 
-    float* frame = &audio_[2 * audio_pos_];
-    const float dl = frame[0], dr = frame[1];
-    frame[0] = l;
-    frame[1] = r;
-    if (++audio_pos_ == slots) audio_pos_ = 0;
-    l = dl * sl;
-    r = dr * sr;
+    delay(l, r, sl, sr);
 }
 
 }  // namespace torvalen::dsp

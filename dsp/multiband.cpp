@@ -155,8 +155,8 @@ void MultibandSection::split_frame(const float* x, std::size_t i, int& latency_f
     latency_frames += LinPhaseCrossover::latency_frames;
 }
 
-void MultibandSection::interpolate(float* sub) {
-    kernels().interpolate_bands(up_, bands_.l.data(), bands_.r.data(), sub, stride);
+void MultibandSection::interpolate(const BandFrame& bands, float* sub) {
+    kernels().interpolate_bands(up_, bands.l.data(), bands.r.data(), sub, stride);
 }
 
 void MultibandSection::compress_enhance(float* sub, std::size_t count) {
@@ -167,7 +167,11 @@ void MultibandSection::compress_enhance(float* sub, std::size_t count) {
 // A BandFrame is its left lanes then its right lanes: the kernels' sub-sample layout.
 static_assert(sizeof(BandFrame) == 2 * band_lanes * sizeof(float));
 
-void MultibandSection::upsample_into(std::size_t k) { interpolate(group_[k][0].l.data()); }
+void MultibandSection::upsample_into(std::size_t k) { interpolate(bands_, group_[k][0].l.data()); }
+
+void MultibandSection::upsample_into(std::size_t k, const BandFrame& bands) {
+    interpolate(bands, group_[k][0].l.data());
+}
 
 void MultibandSection::upsample() { upsample_into(0); }
 

@@ -197,6 +197,8 @@ public:
     // first + m - 1 of the run were split and upsampled into slots 0 ... m - 1.
     static constexpr std::size_t stage_frames = 16;
     void upsample_into(std::size_t k);
+    // The same from the given band samples instead of the last split's.
+    void upsample_into(std::size_t k, const BandFrame& bands);
     template <typename Limiters>
     void finish_group(std::size_t first, std::size_t m, Limiters&& limiters) {
         compress_enhance(&group_[0][0].l[0], oversampling * m);
@@ -241,7 +243,7 @@ private:
     const simd::Kernels& kernels() const {
         return wide_ ? simd::kernels() : simd::kernels_for(simd::Level::sse2);
     }
-    void interpolate(float* sub);
+    void interpolate(const BandFrame& bands, float* sub);
     void compress_enhance(float* sub, std::size_t count);
     void apply_gains(BandFrame& s, const PendingGains& pending);
     void sum_bands(std::size_t i, const SubSampleBands& s);

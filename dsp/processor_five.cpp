@@ -226,63 +226,83 @@ void ProcessorFive::configure(const SlotView& v) {
     l.lim_platform = v.on(s::lim_plat);
 }
 
-// Two-band AGC on the split bands at 48 kHz, "Input Level" included.
-void ProcessorFive::agc(BandFrame& x) {
+// Two-band AGC on the split bands at 48 kHz, "Input Level" included, over `frames`
+// consecutive frames; the state stays in locals from frame to frame.
+void ProcessorFive::agc(BandFrame* frames_bands, std::size_t frames) {
     const float input_level = shared().input_level;
-    for (int b = 0; b < band_count; ++b) {
-        x.l[b] *= input_level;
-        x.r[b] *= input_level;
-    }
     const AgcParams& a = agc_params_;
-    AgcState& st = agc_;
     if (!a.enable) {
-        st.gain = {1.0f, 1.0f};
+        for (std::size_t i = 0; i < frames; ++i) {
+            BandFrame& x = frames_bands[i];
+            for (int b = 0; b < band_count; ++b) {
+                x.l[b] *= input_level;
+                x.r[b] *= input_level;
+            }
+        }
+        agc_.gain = {1.0f, 1.0f};
         return;
     }
-    float sl = 0, sr = 0;
-    for (int b = 0; b < band_count; ++b) {
-        sl += x.l[b];
-        sr += x.r[b];
-    }
-    const float p = sl * sl + sr * sr;
     const float gt = a.gate * agc_reference, gt2 = gt * gt;
-    st.gate_detector += (p - st.gate_detector) * gate_rate;
-    st.gate_detector = std::clamp(st.gate_detector, gt2 / 4.0f, 4.0f * gt2);
-    if (st.gate_detector < gt2 / 2.0f)
-        st.gate_closed = true;
-    else if (st.gate_detector > 2.0f * gt2)
-        st.gate_closed = false;
+    float gate_detector = agc_.gate_detector;
+    bool gate_closed = agc_.gate_closed;
+    float mean_square[2] = {agc_.mean_square[0], agc_.mean_square[1]};
+    float envelope[2] = {agc_.envelope[0], agc_.envelope[1]};
+    float gain[2] = {agc_.gain[0], agc_.gain[1]};
+    for (std::size_t i = 0; i < frames; ++i) {
+        BandFrame& x = frames_bands[i];
+        for (int b = 0; b < band_count; ++b) {
+            x.l[b] *= input_level;
+            x.r[b] *= input_level;
+        }
+        float sl = 0, sr = 0;
+        for (int b = 0; b < band_count; ++b) {
+            sl += x.l[b];
+            sr += x.r[b];
+        }
+        const float p = sl * sl + sr * sr;
+        gate_detector += (p - gate_detector) * gate_rate;
+        gate_detector = std::clamp(gate_detector, gt2 / 4.0f, 4.0f * gt2);
+        if (gate_detector < gt2 / 2.0f)
+            gate_closed = true;
+        else if (gate_detector > 2.0f * gt2)
+            gate_closed = false;
 
-    float ml = 0, mr = 0;
-    for (int b = band_h2; b <= band_m1; ++b) {
-        x.l[b] *= a.drive[mh];
-        x.r[b] *= a.drive[mh];
-        ml += x.l[b];
-        mr += x.r[b];
+        float ml = 0, mr = 0;
+        for (int b = band_h2; b <= band_m1; ++b) {
+            x.l[b] *= a.drive[mh];
+            x.r[b] *= a.drive[mh];
+            ml += x.l[b];
+            mr += x.r[b];
+        }
+        x.l[band_b] *= a.drive[bass];
+        x.r[band_b] *= a.drive[bass];
+        const float power[2] = {ml * ml + mr * mr, x.l[band_b] * x.l[band_b] + x.r[band_b] * x.r[band_b]};
+        for (int k = 0; k < 2; ++k) {
+            mean_square[k] += (power[k] - mean_square[k]) * a.primary_rate[k];
+            const float level = gate_closed ? agc_closed_level
+                                            : std::max(a.max_boost[k] * agc_closed_level, std::sqrt(mean_square[k]));
+            float& e = envelope[k];
+            if (level > e)
+                e = std::min(e * (1.0f + a.attack_rate[k]), level);
+            else
+                e = std::max(e - e * a.release_rate[k], level);
+            gain[k] = agc_reference / e;
+        }
+        // The bass envelope never falls more than the link amount below the MH envelope.
+        envelope[bass] = std::max(envelope[bass], envelope[mh] * a.link);
+        const float g_mh = gain[mh] * a.output[mh], g_b = gain[bass] * a.output[bass];
+        for (int b = band_h2; b <= band_m1; ++b) {
+            x.l[b] *= g_mh;
+            x.r[b] *= g_mh;
+        }
+        x.l[band_b] *= g_b;
+        x.r[band_b] *= g_b;
     }
-    x.l[band_b] *= a.drive[bass];
-    x.r[band_b] *= a.drive[bass];
-    const float power[2] = {ml * ml + mr * mr, x.l[band_b] * x.l[band_b] + x.r[band_b] * x.r[band_b]};
-    for (int k = 0; k < 2; ++k) {
-        st.mean_square[k] += (power[k] - st.mean_square[k]) * a.primary_rate[k];
-        const float level = st.gate_closed ? agc_closed_level
-                                           : std::max(a.max_boost[k] * agc_closed_level, std::sqrt(st.mean_square[k]));
-        float& e = st.envelope[k];
-        if (level > e)
-            e = std::min(e * (1.0f + a.attack_rate[k]), level);
-        else
-            e = std::max(e - e * a.release_rate[k], level);
-        st.gain[k] = agc_reference / e;
-    }
-    // The bass envelope never falls more than the link amount below the MH envelope.
-    st.envelope[bass] = std::max(st.envelope[bass], st.envelope[mh] * a.link);
-    const float g_mh = st.gain[mh] * a.output[mh], g_b = st.gain[bass] * a.output[bass];
-    for (int b = band_h2; b <= band_m1; ++b) {
-        x.l[b] *= g_mh;
-        x.r[b] *= g_mh;
-    }
-    x.l[band_b] *= g_b;
-    x.r[band_b] *= g_b;
+    agc_.gate_detector = gate_detector;
+    agc_.gate_closed = gate_closed;
+    agc_.mean_square = {mean_square[0], mean_square[1]};
+    agc_.envelope = {envelope[0], envelope[1]};
+    agc_.gain = {gain[0], gain[1]};
 }
 
 // Band limiters (expander, smoothed peak gain, platform, per-channel clip) of `count`
@@ -379,16 +399,18 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         const std::size_t n = std::min<std::size_t>(MultibandSection::max_run, frames - start);
         float* f = x + 2 * start;
         multiband_.split_run(f, n);
-        // In groups of frames: the two-band AGC works on the split bands frame by frame,
-        // the stages after the upsampling on the whole group (see MultibandSection).
+        // In groups of frames: the split, the two-band AGC on the split bands, the
+        // upsampling, then the stages after it, each over the whole group (see
+        // MultibandSection).
         for (std::size_t first = 0; first < n; first += MultibandSection::stage_frames) {
             const std::size_t m = std::min(MultibandSection::stage_frames, n - first);
             for (std::size_t k = 0; k < m; ++k) {
                 split = 0;
                 multiband_.split_frame(f, first + k, split);
-                agc(multiband_.split_bands());
-                multiband_.upsample_into(k);
+                agc_bands_[k] = multiband_.split_bands();
             }
+            agc(agc_bands_.data(), m);
+            for (std::size_t k = 0; k < m; ++k) multiband_.upsample_into(k, agc_bands_[k]);
             multiband_.finish_group(
                 first, m,
                 LimiterCalls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t frames) {

@@ -63,7 +63,7 @@ private:
     void meters(float* values, bool enabled) override;
     void reset_meters() override;
 
-    void agc(BandFrame& bands);
+    void agc(BandFrame* bands, std::size_t frames);
     void limit_bands(BandFrame* s, PendingGains* g, std::size_t count);  // `count` consecutive sub-samples
     void wideband(float sum_l, float sum_r, PendingGains& g);
 
@@ -124,7 +124,8 @@ private:
     BandState wide_{};
     BandMeters band_meter_{};
     GainMinimum wide_meter_{};
-    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};  // per sub-sample: left, right
+    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};
+    std::array<BandFrame, MultibandSection::stage_frames> agc_bands_{};  // a group's split bands  // per sub-sample: left, right
 
     InputStage input_;
     PreEmphasis pre_emphasis_;

@@ -93,6 +93,9 @@ public:
     // ---- Engine thread ----
     void process(const Buses& buses, bool tick) final;
     void clear_meters() override;
+    // Without a display (a render) the input and output level meters are not measured;
+    // nothing else reads them.
+    void set_meters_shown(bool shown) override { meters_shown_.store(shown, std::memory_order_relaxed); }
 
     // ---- Any thread ----
     // Samples of delay at 48 kHz through the chain as counted in the last frame; 0 while
@@ -133,6 +136,8 @@ protected:
     virtual void reset_meters() = 0;
 
     LevelHolders input_meter_;
+    // Whether the level meters are measured (see set_meters_shown), for run().
+    bool level_meters() const { return meters_shown_.load(std::memory_order_relaxed); }
 
 private:
     bool set_parameter(uint32_t index, float display) override;
@@ -152,6 +157,7 @@ private:
 
     std::atomic<uint32_t> latency_{0};
     std::atomic<bool> clear_request_{false};
+    std::atomic<bool> meters_shown_{true};
     measure::Latest<ProcessorMeters> meters_;
     FailsafeHandOff hand_off_;
 

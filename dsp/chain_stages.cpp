@@ -121,7 +121,8 @@ void InputStage::process(float& l, float& r, const InputParams& p, LevelHolders&
     r = x[1];
 }
 
-void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency) {
+void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency,
+                               bool measure) {
     for (uint32_t i = 0; i < frames; ++i) {
         float& l = x[2 * i];
         float& r = x[2 * i + 1];
@@ -130,7 +131,7 @@ void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, 
         if (p.swap) std::swap(l, r);
         if (p.invert_l) l = -l;
         if (p.invert_r) r = -r;
-        level_.push(l, r, meter.value);
+        if (measure) level_.push(l, r, meter.value);
     }
     if (p.low_pass == static_cast<uint32_t>(BandLimit::hd)) {
         hd_.process_block(x, frames);
@@ -258,9 +259,11 @@ void OutputStage::safety_clip(std::size_t i) {
     down_.put(i, s);
 }
 
-int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p) {
+int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p, bool measure) {
+    measure_ = measure;
     const int latency = run(x, frames, p);
-    flush_meter();
+    if (measure) flush_meter();
+    measure_ = true;
     return latency;
 }
 
@@ -352,7 +355,7 @@ void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency
     // a dB, and its decimator rings; the output never leaves digital full scale.
     l = std::clamp(l, -full_scale_f, full_scale_f);
     r = std::clamp(r, -full_scale_f, full_scale_f);
-    level_.push(l, r, meter_.value);
+    if (measure_) level_.push(l, r, meter_.value);
 }
 
 }  // namespace torvalen::dsp

@@ -99,7 +99,9 @@ public:
     void process(float& l, float& r, const InputParams& p, LevelHolders& meter, int& latency);
     // process() over a block of interleaved frames (its band-limiting filter over the
     // whole block); `latency` grows by the stage's latency once.
-    void process_block(float* interleaved, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency);
+    // `measure` off leaves the level meter out (nobody sees it).
+    void process_block(float* interleaved, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency,
+                       bool measure = true);
     // Measures the frames the meter has gathered; call at the end of every block.
     void flush_meter(LevelHolders& meter) { level_.flush(meter.value); }
 
@@ -180,7 +182,8 @@ public:
     void process(float& l, float& r, const OutputParams& p, int& latency);
     // process() over a block of interleaved frames, then the meter's flush; returns the
     // latency of the block's last frame (0 for no frames).
-    int process_block(float* interleaved, uint32_t frames, const OutputParams& p);
+    // `measure` off leaves the level meter out (nobody sees it).
+    int process_block(float* interleaved, uint32_t frames, const OutputParams& p, bool measure = true);
 
     // Meter holders: output levels, power limiter applied-gain minimum.
     LevelHolders& meter() { return meter_; }
@@ -207,6 +210,7 @@ private:
     FirstOrderSection<float> de_50_, de_75_;
     LevelDetector level_;
     LevelHolders meter_;
+    bool measure_ = true;
 };
 
 }  // namespace torvalen::dsp

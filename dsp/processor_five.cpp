@@ -386,7 +386,8 @@ int ProcessorFive::run(float* x, uint32_t frames) {
     int front = 0, section = 0;
     // The band-limiting and pre-emphasis filters run over the whole block at once.
     int filters_latency = 0;
-    input_.process_block(x, frames, sp.input, input_meter_, filters_latency);
+    const bool metering = level_meters();
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering);
     pre_emphasis_.process_block(x, frames, sp.emphasis_mode, sp.emphasis_time_constant, filters_latency);
     for (uint32_t i = 0; i < frames; ++i) {
         front = filters_latency;
@@ -428,8 +429,8 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         }
     }
     section = split + decimate + clip;
-    const int back = output_.process_block(x, frames, sp.output);
-    input_.flush_meter(input_meter_);
+    const int back = output_.process_block(x, frames, sp.output, metering);
+    if (metering) input_.flush_meter(input_meter_);
     return front + section + back;
 }
 

@@ -330,7 +330,8 @@ int ProcessorOne::run(float* x, uint32_t frames) {
     int front = 0, section = 0;
     // The band-limiting and pre-emphasis filters run over the whole block at once.
     int filters_latency = 0;
-    input_.process_block(x, frames, sp.input, input_meter_, filters_latency);
+    const bool metering = level_meters();
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering);
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i] * sp.input_level, r = x[2 * i + 1] * sp.input_level;
         agc(l, r);
@@ -345,8 +346,8 @@ int ProcessorOne::run(float* x, uint32_t frames) {
     LimiterCalls limiters{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) { limit_bands(s, g, m); },
                           [this](std::size_t q, PendingGains& g) { wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g); }};
     multiband_.process_block(x, frames, limiters, section);
-    const int back = output_.process_block(x, frames, sp.output);
-    input_.flush_meter(input_meter_);
+    const int back = output_.process_block(x, frames, sp.output, metering);
+    if (metering) input_.flush_meter(input_meter_);
     return front + section + back;
 }
 

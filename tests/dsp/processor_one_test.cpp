@@ -612,5 +612,35 @@ TEST(ProcessorBlocks, StageByStageEqualsFrameByFrame) {
     simd::set_level_limit(Level::avx512);
 }
 
+TEST(ProcessorMetersHidden, SameOutputWithoutTheLevelMeters) {
+    // A render shows no meters: the level meters are then left out, and the output stays
+    // the same to the bit. The shown processor's meters read the material; the hidden
+    // one's stay where they were.
+    for (int type : {1, 5}) {
+        TestStore store_shown, store_hidden;
+        auto shown = test_busy_processor(store_shown, type, 1), hidden = test_busy_processor(store_hidden, type, 1);
+        ASSERT_TRUE(shown && hidden);
+        hidden->set_meters_shown(false);
+        constexpr uint32_t n = 256;
+        TestBuses bs(48000, 2 * n), bh(48000, 2 * n);
+        test::PinkNoise noise(9);
+        ProcessorMeters ms, mh;
+        for (int k = 0; k < 200; ++k) {
+            auto& in = bs.bus(bus_sound_in);
+            for (std::size_t i = 0; i < in.size(); i += 2) noise.next(in[i], in[i + 1], 4.0e8);
+            bh.bus(bus_sound_in) = in;
+            shown->process(bs.buses, true);
+            hidden->process(bh.buses, true);
+            ASSERT_EQ(bs.bus(bus_proc), bh.bus(bus_proc)) << "processor " << type << ", block " << k;
+            ASSERT_TRUE(shown->take_meters(ms) && hidden->take_meters(mh));
+        }
+        const std::size_t output = type == 1 ? 54 : 55;  // where each processor's output meter starts
+        EXPECT_GT(ms.value[0], -40.0f) << "input true peak, shown, processor " << type;
+        EXPECT_GT(ms.value[output], -40.0f) << "output true peak, shown, processor " << type;
+        EXPECT_LT(mh.value[0], -150.0f) << "input true peak, hidden, processor " << type;
+        EXPECT_LT(mh.value[output], -150.0f) << "output true peak, hidden, processor " << type;
+    }
+}
+
 }  // namespace
 }  // namespace torvalen::dsp

@@ -3,14 +3,17 @@
 // the processor's limiters compute, band sum and fold-back to 48 kHz, and the pre-
 // emphasis high-frequency clipper.
 //
-// A processor takes a block in runs of up to max_run (64) frames: split_run, then per
-// frame split_frame -> upsample (or upsample_compress_enhance) -> [the limiters read
-// sub_sample(j), write pending_gains(j)] -> apply_gains(j) for each of the four
-// sub-samples j -> sum_bands; then per run decimate_run -> high_frequency_clip_run (when
-// "Pre Emphasis" mode is not Off). process_block(x, frames, limiters, latency) does
-// exactly that. Each stage adds its delay to the caller's latency counter. The filters
-// that run over whole runs (the "Lin Phase" split, the decimation, the clipper's high
-// path) give the same result for any split of the frames into runs.
+// A processor takes a block in runs of up to max_run (64) frames: split_run, then in
+// groups of up to stage_frames (16) frames split_frame and upsample_into for each frame,
+// then finish_group: the compressor and enhancer over the group's sub-samples, the
+// processor's band limiter over them (it scales the band samples and writes the pending
+// gains), then for each sub-sample the processor's per-sub-sample limiter and the gain
+// application, and per frame sum_bands; then per run decimate_run ->
+// high_frequency_clip_run (when "Pre Emphasis" mode is not Off).
+// process_block(x, frames, limiters, latency) does exactly that. Each stage adds its
+// delay to the caller's latency counter. The result does not depend on how the frames
+// are split into runs and groups. The one-frame calls (upsample, sub_sample(j),
+// pending_gains(j), apply_gains(j), sum_bands) work on the group's first slot.
 //
 // Thread: the engine thread, inside the processor's per-block call, under its lock.
 // Everything is allocated at construction; the per-frame calls never allocate.

@@ -276,8 +276,7 @@ void OutputStage::process(float& l, float& r, const OutputParams& p, int& latenc
 
 // The stages over a block: the scaling, the band-limiting filter over the whole block,
 // then in runs of frames the safety clipper (its interpolation and decimation over the
-// run at once) and
-// what follows it frame by frame. Returns the latency of the last frame.
+// run at once) and what follows it frame by frame. Returns the latency of the last frame.
 int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
     for (uint32_t i = 0; i < frames; ++i) scale(x[2 * i], x[2 * i + 1], p);
     int latency = 0;

@@ -7,9 +7,9 @@
 // Each lane's open slot is written through on every sample (it always holds the minimum
 // requested so far in its half-cycle), so the entry under the cursor is complete when it
 // is read. (The sixteen-lane kernel keeps the open minima in its state instead and
-// writes a slot when its half-cycle closes; the samples out are the same.) A slot that the cursor reaches while its half-cycle is still open (a half-cycle
-// longer than the ring) is consumed and a fresh slot opens at the cursor, as in
-// HalfCycleGainHold.
+// writes a slot when its half-cycle closes; the samples out are the same.) A slot that
+// the cursor reaches while its half-cycle is still open (a half-cycle longer than the
+// ring) is consumed and a fresh slot opens at the cursor, as in HalfCycleGainHold.
 #pragma once
 
 #include <array>

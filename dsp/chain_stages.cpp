@@ -260,16 +260,14 @@ void OutputStage::safety_clip(std::size_t i) {
 }
 
 int OutputStage::process_block(float* x, uint32_t frames, const OutputParams& p, bool measure) {
-    measure_ = measure;
-    const int latency = run(x, frames, p);
+    const int latency = run(x, frames, p, measure);
     if (measure) flush_meter();
-    measure_ = true;
     return latency;
 }
 
 void OutputStage::process(float& l, float& r, const OutputParams& p, int& latency) {
     float x[2] = {l, r};
-    latency += run(x, 1, p);
+    latency += run(x, 1, p, true);
     l = x[0];
     r = x[1];
 }
@@ -277,7 +275,7 @@ void OutputStage::process(float& l, float& r, const OutputParams& p, int& latenc
 // The stages over a block: the scaling, the band-limiting filter over the whole block,
 // then in runs of frames the safety clipper (its interpolation and decimation over the
 // run at once) and what follows it frame by frame. Returns the latency of the last frame.
-int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
+int OutputStage::run(float* x, uint32_t frames, const OutputParams& p, bool measure) {
     for (uint32_t i = 0; i < frames; ++i) scale(x[2 * i], x[2 * i + 1], p);
     int latency = 0;
     switch (static_cast<BandLimit>(p.low_pass)) {
@@ -307,7 +305,7 @@ int OutputStage::run(float* x, uint32_t frames, const OutputParams& p) {
         down_.run(f, n);
         for (std::size_t i = 0; i < n; ++i) {
             finished = 0;
-            finish(f[2 * i], f[2 * i + 1], p, finished);
+            finish(f[2 * i], f[2 * i + 1], p, finished, measure);
         }
     }
     return frames > 0 ? latency + safety_clipper_latency_frames + finished : 0;
@@ -325,7 +323,7 @@ void OutputStage::scale(float& l, float& r, const OutputParams& p) {
 }
 
 // After the safety clipper: power limiter, de-emphasis, meter.
-void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency) {
+void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency, bool measure) {
     const auto mode = static_cast<PowerLimiterMode>(p.power_mode);
     const bool limiting = mode != PowerLimiterMode::off;
     if (limiting) {
@@ -354,7 +352,7 @@ void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency
     // a dB, and its decimator rings; the output never leaves digital full scale.
     l = std::clamp(l, -full_scale_f, full_scale_f);
     r = std::clamp(r, -full_scale_f, full_scale_f);
-    if (measure_) level_.push(l, r, meter_.value);
+    if (measure) level_.push(l, r, meter_.value);
 }
 
 }  // namespace torvalen::dsp

@@ -193,10 +193,10 @@ public:
     float power_gain() const { return smoothed_; }
 
 private:
-    int run(float* interleaved, uint32_t frames, const OutputParams& p);
+    int run(float* interleaved, uint32_t frames, const OutputParams& p, bool measure);
     void scale(float& l, float& r, const OutputParams& p);
     void safety_clip(std::size_t i);
-    void finish(float& l, float& r, const OutputParams& p, int& latency);
+    void finish(float& l, float& r, const OutputParams& p, int& latency, bool measure);
 
     Fir<53> fm_;
     Fir<101> am_8k_, hd_;
@@ -210,7 +210,6 @@ private:
     FirstOrderSection<float> de_50_, de_75_;
     LevelDetector level_;
     LevelHolders meter_;
-    bool measure_ = true;
 };
 
 }  // namespace torvalen::dsp

@@ -167,18 +167,7 @@ void MultibandSection::compress_enhance(float* sub, std::size_t count) {
 // A BandFrame is its left lanes then its right lanes: the kernels' sub-sample layout.
 static_assert(sizeof(BandFrame) == 2 * band_lanes * sizeof(float));
 
-void MultibandSection::upsample_into(std::size_t k) { interpolate(bands_, group_[k][0].l.data()); }
-
-void MultibandSection::upsample_into(std::size_t k, const BandFrame& bands) {
-    interpolate(bands, group_[k][0].l.data());
-}
-
-void MultibandSection::upsample() { upsample_into(0); }
-
-void MultibandSection::upsample_compress_enhance() {
-    upsample_into(0);
-    compress_enhance(group_[0][0].l.data(), oversampling);
-}
+void MultibandSection::upsample() { interpolate(bands_, group_[0][0].l.data()); }
 
 void MultibandSection::compress_and_enhance(int j) {
     compress_enhance(group_[0][static_cast<std::size_t>(j)].l.data(), 1);
@@ -237,8 +226,6 @@ void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending
     }
 }
 
-void MultibandSection::sum_bands(std::size_t i) { sum_bands(i, group_[0]); }
-
 void MultibandSection::sum_bands(std::size_t i, const SubSampleBands& frame) {
     SubSamples sum;
     for (int j = 0; j < oversampling; ++j) {
@@ -260,7 +247,7 @@ void MultibandSection::decimate_run(float* interleaved, std::size_t n, int& late
 }
 
 void MultibandSection::sum_and_decimate(float& l, float& r, int& latency_frames) {
-    sum_bands(0);
+    sum_bands(0, group_[0]);
     float x[2];
     decimate_run(x, 1, latency_frames);
     l = x[0];

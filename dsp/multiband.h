@@ -3,17 +3,17 @@
 // the processor's limiters compute, band sum and fold-back to 48 kHz, and the pre-
 // emphasis high-frequency clipper.
 //
-// A processor takes a block in runs of up to max_run (64) frames: split_run, then in
-// groups of up to stage_frames (16) frames split_frame and upsample_into for each frame,
+// process_block(x, frames, limiters, latency) takes a block in runs of up to max_run (64)
+// frames: the split over the run, then in groups of up to stage_frames (16) frames the
+// split bands of each frame, the processor's stage on them (if any), their upsampling,
 // then finish_group: the compressor and enhancer over the group's sub-samples, the
 // processor's band limiter over them (it scales the band samples and writes the pending
 // gains), then for each sub-sample the processor's per-sub-sample limiter and the gain
-// application, and per frame sum_bands; then per run decimate_run ->
-// high_frequency_clip_run (when "Pre Emphasis" mode is not Off).
-// process_block(x, frames, limiters, latency) does exactly that. Each stage adds its
+// application, and per frame the band sum; then per run the decimation and the
+// high-frequency clipper (when "Pre Emphasis" mode is not Off). Each stage adds its
 // delay to the caller's latency counter. The result does not depend on how the frames
-// are split into runs and groups. The one-frame calls (upsample, sub_sample(j),
-// pending_gains(j), apply_gains(j), sum_bands) work on the group's first slot.
+// are split into runs and groups. The one-frame stage calls (split, upsample,
+// sub_sample(j), ...) work on the group's first slot, for inspection.
 //
 // Thread: the engine thread, inside the processor's per-block call, under its lock.
 // Everything is allocated at construction; the per-frame calls never allocate.
@@ -94,15 +94,23 @@ using SubSampleBands = std::array<BandFrame, oversampling>;
 using SubSampleGains = std::array<PendingGains, oversampling>;
 static_assert(sizeof(BandFrame) == sizeof(PendingGains));
 
-// The processor's limiters as MultibandSection::process_block calls them: `band` once
-// per group of frames, `sub_sample` once per sub-sample.
-template <typename Band, typename SubSample>
+// The processor's own stages inside the section, as MultibandSection::process_block
+// calls them: `band` (its band limiter) once per group of frames, `sub_sample` (its
+// wideband limiter) once per sub-sample, and optionally `split` once per group on the
+// split bands before they are oversampled (the two-band AGC of "Torvalen 5").
+struct NoSplitStage {
+    void operator()(BandFrame*, std::size_t) const {}
+};
+template <typename Band, typename SubSample, typename Split = NoSplitStage>
 struct LimiterCalls {
     Band band;
     SubSample sub_sample;
+    Split split{};
 };
 template <typename Band, typename SubSample>
 LimiterCalls(Band, SubSample) -> LimiterCalls<Band, SubSample>;
+template <typename Band, typename SubSample, typename Split>
+LimiterCalls(Band, SubSample, Split) -> LimiterCalls<Band, SubSample, Split>;
 
 // Meter holders: compressor gain minimum and stereo-width maximum per band since the
 // last take_meters().
@@ -127,45 +135,30 @@ public:
     // once per block, or per frame.
     void configure(const MultibandParams& params);
 
-    // Stages, in order.
+    // The stages of one frame, in order, for inspection: split, upsample, then for each
+    // of the four sub-samples j compress_and_enhance(j), [the limiters read sub_sample(j),
+    // write pending_gains(j)], apply_gains(j); then sum_and_decimate.
     void split(float l, float r, int& latency_frames);
-    // split() for runs of frames: split_run() over a run of n <= max_run interleaved
-    // frames (the "Lin Phase" filters run over the whole run), then split_frame() for each
-    // frame i of it, in order.
-    void split_run(const float* interleaved, std::size_t n);
-    void split_frame(const float* interleaved, std::size_t i, int& latency_frames);
-    // The 48 kHz band samples of the last split, for a processor that works on the bands
-    // before they are oversampled (the two-band AGC of "Torvalen 5").
-    BandFrame& split_bands() { return bands_; }
     void upsample();
-    // upsample() and compress_and_enhance() of all four sub-samples in one pass.
-    void upsample_compress_enhance();
     BandFrame& sub_sample(int j) { return group_[0][static_cast<std::size_t>(j)]; }
     PendingGains& pending_gains(int j) { return group_gains_[0][static_cast<std::size_t>(j)]; }
     void compress_and_enhance(int j);
     void apply_gains(int j);
-    // Sums the bands of the four sub-samples into frame i (< max_run) of the decimator's
-    // run; decimate_run() then takes the run's first n frames down to interleaved 48 kHz
-    // frames (the band sum's decimation runs over whole runs).
+    void sum_and_decimate(float& l, float& r, int& latency_frames);
+
     static constexpr std::size_t max_run = BlockDecimator::max_run;
     static_assert(max_run == LinPhaseCrossover::max_run);
-    void sum_bands(std::size_t i);
-    void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
-    // Both for one frame.
-    void sum_and_decimate(float& l, float& r, int& latency_frames);
-    // The high-frequency clipper over a run of n <= max_run interleaved 48 kHz frames.
-    void high_frequency_clip_run(float* interleaved, std::size_t n, int& latency_frames) {
-        hf_clipper_.process_run(interleaved, n, latency_frames);
-    }
+    static constexpr std::size_t stage_frames = 16;
 
     // A block of interleaved frames through the whole section, in runs of max_run
     // frames, each taken stage by stage in groups of up to stage_frames frames (see
-    // finish_group). `limiters` is a pair of callables: `band(SubSampleBands* bands,
-    // SubSampleGains* gains, m)` runs once per group on the m frames' sub-samples after
-    // the compressor and enhancer (all 4m of them consecutive, a BandFrame apart), may
-    // scale the band samples and sets the pending gains; `sub_sample(q, PendingGains&)`
-    // then runs for each sub-sample q < 4m of the group just before its gains are applied.
-    // `latency_frames` grows by the latency of the block's last frame.
+    // finish_group). `limiters` is a LimiterCalls: `split(BandFrame* bands, m)` runs once
+    // per group on the m frames' split bands and may change them; `band(SubSampleBands*
+    // bands, SubSampleGains* gains, m)` runs once per group on the m frames' sub-samples
+    // after the compressor and enhancer (all 4m of them consecutive, a BandFrame apart),
+    // may scale the band samples and sets the pending gains; `sub_sample(q,
+    // PendingGains&)` then runs for each sub-sample q < 4m of the group just before its
+    // gains are applied. `latency_frames` grows by the latency of the block's last frame.
     template <typename Limiters>
     void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
         int split_latency = 0, decimate_latency = 0, clip_latency = 0;
@@ -178,8 +171,10 @@ public:
                 for (std::size_t k = 0; k < m; ++k) {
                     split_latency = 0;
                     split_frame(f, first + k, split_latency);
-                    upsample_into(k);
+                    group_bands_[k] = bands_;
                 }
+                limiters.split(group_bands_.data(), m);
+                for (std::size_t k = 0; k < m; ++k) interpolate(group_bands_[k], group_[k][0].l.data());
                 finish_group(first, m, limiters);
             }
             decimate_latency = 0;
@@ -190,30 +185,6 @@ public:
             }
         }
         if (frames > 0) latency_frames += split_latency + decimate_latency + clip_latency;
-    }
-
-    // The stages of a group of frames after the split. No stage feeds an earlier one and
-    // none feeds an earlier sub-sample, so this is the arithmetic of taking each
-    // sub-sample through all of them in turn. Stage by stage, each stage's recursions
-    // overlap with its own independent work from sub-sample to sub-sample; the
-    // per-sub-sample limiter and the gain application run side by side. Frames first ...
-    // first + m - 1 of the run were split and upsampled into slots 0 ... m - 1.
-    static constexpr std::size_t stage_frames = 16;
-    void upsample_into(std::size_t k);
-    // The same from the given band samples instead of the last split's.
-    void upsample_into(std::size_t k, const BandFrame& bands);
-    template <typename Limiters>
-    void finish_group(std::size_t first, std::size_t m, Limiters&& limiters) {
-        compress_enhance(&group_[0][0].l[0], oversampling * m);
-        limiters.band(group_.data(), group_gains_.data(), m);
-        std::size_t q = 0;
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::size_t j = 0; j < oversampling; ++j, ++q) {
-                limiters.sub_sample(q, group_gains_[k][j]);
-                apply_gains(group_[k][j], group_gains_[k][j]);
-            }
-            sum_bands(first + k, group_[k]);
-        }
     }
 
     // One frame through the whole section.
@@ -246,10 +217,39 @@ private:
     const simd::Kernels& kernels() const {
         return wide_ ? simd::kernels() : simd::kernels_for(simd::Level::sse2);
     }
+    // split() for runs of frames: split_run() over a run of n <= max_run interleaved
+    // frames (the "Lin Phase" filters run over the whole run), then split_frame() for each
+    // frame i of it, in order.
+    void split_run(const float* interleaved, std::size_t n);
+    void split_frame(const float* interleaved, std::size_t i, int& latency_frames);
     void interpolate(const BandFrame& bands, float* sub);
     void compress_enhance(float* sub, std::size_t count);
     void apply_gains(BandFrame& s, const PendingGains& pending);
+    // Sums the bands of a frame's four sub-samples into frame i (< max_run) of the
+    // decimator's run.
     void sum_bands(std::size_t i, const SubSampleBands& s);
+    // Takes the run's first n band sums down to interleaved 48 kHz frames.
+    void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
+    // The stages of a group of frames after the split. No stage feeds an earlier one and
+    // none feeds an earlier sub-sample, so this is the arithmetic of taking each
+    // sub-sample through all of them in turn. Stage by stage, each stage's recursions
+    // overlap with its own independent work from sub-sample to sub-sample; the
+    // per-sub-sample limiter and the gain application run side by side. Frames first ...
+    // first + m - 1 of the run were split and upsampled into slots 0 ... m - 1.
+    template <typename Limiters>
+    void finish_group(std::size_t first, std::size_t m, Limiters&& limiters) {
+        compress_enhance(&group_[0][0].l[0], oversampling * m);
+        limiters.band(group_.data(), group_gains_.data(), m);
+        std::size_t q = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t j = 0; j < oversampling; ++j, ++q) {
+                limiters.sub_sample(q, group_gains_[k][j]);
+                apply_gains(group_[k][j], group_gains_[k][j]);
+            }
+            sum_bands(first + k, group_[k]);
+        }
+    }
+
     void apply_gains_high(BandFrame& s, const PendingGains& pending);
     void apply_gains_low(BandFrame& s, const PendingGains& pending);
 
@@ -258,6 +258,7 @@ private:
     Garde5thCrossover garde_5th_;
     BandFrame bands_;
     // The group's sub-samples and pending gains; slot 0 also serves the one-frame calls.
+    std::array<BandFrame, stage_frames> group_bands_{};  // the group's split bands
     alignas(64) std::array<SubSampleBands, stage_frames> group_{};
     alignas(64) std::array<SubSampleGains, stage_frames> group_gains_;
 

@@ -393,42 +393,14 @@ int ProcessorFive::run(float* x, uint32_t frames) {
         front = filters_latency;
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
-    const bool hf_clip = sp.emphasis_mode != static_cast<uint32_t>(EmphasisMode::off);
-    // In runs of frames: the band sum is decimated over a whole run at once.
-    int split = 0, decimate = 0, clip = 0;
-    for (uint32_t start = 0; start < frames; start += MultibandSection::max_run) {
-        const std::size_t n = std::min<std::size_t>(MultibandSection::max_run, frames - start);
-        float* f = x + 2 * start;
-        multiband_.split_run(f, n);
-        // In groups of frames: the split, the two-band AGC on the split bands, the
-        // upsampling, then the stages after it, each over the whole group (see
-        // MultibandSection).
-        for (std::size_t first = 0; first < n; first += MultibandSection::stage_frames) {
-            const std::size_t m = std::min(MultibandSection::stage_frames, n - first);
-            for (std::size_t k = 0; k < m; ++k) {
-                split = 0;
-                multiband_.split_frame(f, first + k, split);
-                agc_bands_[k] = multiband_.split_bands();
-            }
-            agc(agc_bands_.data(), m);
-            for (std::size_t k = 0; k < m; ++k) multiband_.upsample_into(k, agc_bands_[k]);
-            multiband_.finish_group(
-                first, m,
-                LimiterCalls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t frames) {
-                                 limit_bands(s[0].data(), g[0].data(), oversampling * frames);
-                             },
-                             [this](std::size_t q, PendingGains& g) {
-                                 wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g);
-                             }});
-        }
-        decimate = 0;
-        multiband_.decimate_run(f, n, decimate);
-        if (hf_clip) {
-            clip = 0;
-            multiband_.high_frequency_clip_run(f, n, clip);
-        }
-    }
-    section = split + decimate + clip;
+    // The two-band AGC works on the split bands of each group of frames, before they
+    // are oversampled.
+    LimiterCalls calls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) {
+                           limit_bands(s[0].data(), g[0].data(), oversampling * m);
+                       },
+                       [this](std::size_t q, PendingGains& g) { wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g); },
+                       [this](BandFrame* bands, std::size_t m) { agc(bands, m); }};
+    multiband_.process_block(x, frames, calls, section);
     const int back = output_.process_block(x, frames, sp.output, metering);
     if (metering) input_.flush_meter(input_meter_);
     return front + section + back;

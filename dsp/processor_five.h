@@ -124,8 +124,7 @@ private:
     BandState wide_{};
     BandMeters band_meter_{};
     GainMinimum wide_meter_{};
-    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};
-    std::array<BandFrame, MultibandSection::stage_frames> agc_bands_{};  // a group's split bands  // per sub-sample: left, right
+    std::array<float, 2 * oversampling * MultibandSection::stage_frames> band_sums_{};  // per sub-sample: left, right
 
     InputStage input_;
     PreEmphasis pre_emphasis_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -178,6 +179,12 @@ TEST(Fir, ImpulseResponseIsTheTableAndCornerIsMinus3dB) {
     EXPECT_NEAR(m.gain_dB, -3.0, 0.05);
 }
 
+// Uniform noise in [-1, 1) from a linear congruential generator.
+float next_noise(std::uint32_t& seed) {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
+}
+
 TEST(Fir, BlocksAreTheConvolutionWhateverTheirSplit) {
     // Noise through the 211-tap filter in blocks of uneven lengths (runs of the vector
     // FIR cut anywhere, and the history carried between them), against the convolution
@@ -185,10 +192,7 @@ TEST(Fir, BlocksAreTheConvolutionWhateverTheirSplit) {
     // whether the blocks are long or a frame each.
     std::vector<float> x(2 * 1500);
     std::uint32_t seed = 12345;
-    for (float& v : x) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-    }
+    for (float& v : x) v = next_noise(seed);
     const auto& h = fir_tables::am_5k_211;
     for (simd::Level level : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512}) {
         simd::set_level_limit(level);
@@ -293,76 +297,76 @@ TEST(RateConversion, RoundTripDelayIs29Frames) {
     EXPECT_EQ(interpolate_decimate_delay_frames, 29);
 }
 
-TEST(RateConversion, BlockDecimatorIsTheDecimatorInRunsOfAnyLength) {
-    // Noise sub-samples through the per-frame decimator and through the block one in
-    // runs of uneven lengths, in every vector build: the same outputs to rounding (the
-    // delay and the phases' order included), and the same to the bit for any split.
+// Runs of uneven lengths (a full run, one frame, odd lengths), about 600 frames in all,
+// in every vector build: a fresh state from make() for each build, then run(state,
+// level, n) for each run of n frames.
+template <typename Make, typename Run>
+void in_uneven_runs(Make make, Run run) {
     for (simd::Level level : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512}) {
         simd::set_level_limit(level);
-        Decimator frames;
-        BlockDecimator runs, single;
-        std::uint32_t seed = 99;
+        auto state = make();
         const std::size_t lengths[] = {64, 1, 17, 63, 40};
-        std::size_t done = 0;
-        for (std::size_t k = 0; done < 600; ++k) {
-            const std::size_t n = lengths[k % 5];
-            std::vector<float> expect(2 * n), got(2 * n), one(2 * n);
-            for (std::size_t i = 0; i < n; ++i) {
-                SubSamples s;
-                for (int j = 0; j < oversampling; ++j) {
-                    seed = seed * 1664525u + 1013904223u;
-                    s.l[j] = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-                    s.r[j] = -0.5f * s.l[j];
-                }
-                frames.process(s, expect[2 * i], expect[2 * i + 1]);
-                runs.put(i, s);
-                single.put(0, s);
-                single.run(one.data() + 2 * i, 1);
-            }
-            runs.run(got.data(), n);
-            ASSERT_EQ(got, one) << simd::level_name(level);
-            for (std::size_t i = 0; i < 2 * n; ++i) ASSERT_NEAR(got[i], expect[i], 2e-6) << simd::level_name(level);
-            done += n;
-        }
+        for (std::size_t k = 0, done = 0; done < 600; done += lengths[k % 5], ++k) run(*state, level, lengths[k % 5]);
     }
     simd::set_level_limit(simd::detected_level());
 }
 
+TEST(RateConversion, BlockDecimatorIsTheDecimatorInRunsOfAnyLength) {
+    // Noise sub-samples through the per-frame decimator and through the block one: the
+    // same outputs to rounding (the delay and the phases' order included), and the same
+    // to the bit for any split.
+    struct State {
+        Decimator frames;
+        BlockDecimator runs, single;
+        std::uint32_t seed = 99;
+    };
+    in_uneven_runs([] { return std::make_unique<State>(); }, [](State& st, simd::Level level, std::size_t n) {
+        std::vector<float> expect(2 * n), got(2 * n), one(2 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            SubSamples s;
+            for (int j = 0; j < oversampling; ++j) {
+                s.l[j] = next_noise(st.seed);
+                s.r[j] = -0.5f * s.l[j];
+            }
+            st.frames.process(s, expect[2 * i], expect[2 * i + 1]);
+            st.runs.put(i, s);
+            st.single.put(0, s);
+            st.single.run(one.data() + 2 * i, 1);
+        }
+        st.runs.run(got.data(), n);
+        ASSERT_EQ(got, one) << simd::level_name(level);
+        for (std::size_t i = 0; i < 2 * n; ++i) ASSERT_NEAR(got[i], expect[i], 2e-6) << simd::level_name(level);
+    });
+}
+
 TEST(RateConversion, BlockInterpolatorIsTheInterpolatorInRunsOfAnyLength) {
-    // Noise frames through the per-frame interpolator and through the block one in runs
-    // of uneven lengths, in every vector build: the same sub-samples to rounding (phase
-    // order and channels included), and the same to the bit for any split.
-    for (simd::Level level : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512}) {
-        simd::set_level_limit(level);
+    // Noise frames through the per-frame interpolator and through the block one: the same
+    // sub-samples to rounding (phase order and channels included), and the same to the
+    // bit for any split.
+    struct State {
         Interpolator frames;
         BlockInterpolator runs, single;
         std::uint32_t seed = 7;
-        const std::size_t lengths[] = {64, 1, 17, 63, 40};
-        std::size_t done = 0;
-        for (std::size_t k = 0; done < 600; ++k) {
-            const std::size_t n = lengths[k % 5];
-            std::vector<float> x(2 * n);
-            for (std::size_t i = 0; i < n; ++i) {
-                seed = seed * 1664525u + 1013904223u;
-                x[2 * i] = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-                x[2 * i + 1] = 0.25f - 0.5f * x[2 * i];
-            }
-            runs.run(x.data(), n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const SubSamples expect = frames.process(x[2 * i], x[2 * i + 1]);
-                single.run(x.data() + 2 * i, 1);
-                const SubSamples got = runs.at(i), one = single.at(0);
-                ASSERT_EQ(got.l, one.l) << simd::level_name(level);
-                ASSERT_EQ(got.r, one.r) << simd::level_name(level);
-                for (int j = 0; j < oversampling; ++j) {
-                    ASSERT_NEAR(got.l[j], expect.l[j], 2e-6) << simd::level_name(level);
-                    ASSERT_NEAR(got.r[j], expect.r[j], 2e-6) << simd::level_name(level);
-                }
-            }
-            done += n;
+    };
+    in_uneven_runs([] { return std::make_unique<State>(); }, [](State& st, simd::Level level, std::size_t n) {
+        std::vector<float> x(2 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[2 * i] = next_noise(st.seed);
+            x[2 * i + 1] = 0.25f - 0.5f * x[2 * i];
         }
-    }
-    simd::set_level_limit(simd::detected_level());
+        st.runs.run(x.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const SubSamples expect = st.frames.process(x[2 * i], x[2 * i + 1]);
+            st.single.run(x.data() + 2 * i, 1);
+            const SubSamples got = st.runs.at(i), one = st.single.at(0);
+            ASSERT_EQ(got.l, one.l) << simd::level_name(level);
+            ASSERT_EQ(got.r, one.r) << simd::level_name(level);
+            for (int j = 0; j < oversampling; ++j) {
+                ASSERT_NEAR(got.l[j], expect.l[j], 2e-6) << simd::level_name(level);
+                ASSERT_NEAR(got.r[j], expect.r[j], 2e-6) << simd::level_name(level);
+            }
+        }
+    });
 }
 
 TEST(RateConversion, InterpolatorImagesAreSuppressed) {

@@ -112,7 +112,7 @@ void BM_MultibandSectionWithLimiterStandIn(benchmark::State& state) {
                     }
                 }
             },
-                         [](std::size_t, PendingGains&) {}},
+                         [](std::size_t, PendingGains*, std::size_t) {}},
             latency);
     });
 }

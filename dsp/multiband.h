@@ -8,8 +8,8 @@
 // split bands of each frame, the processor's stage on them (if any), their upsampling,
 // then finish_group: the compressor and enhancer over the group's sub-samples, the
 // processor's band limiter over them (it scales the band samples and writes the pending
-// gains), then for each sub-sample the processor's per-sub-sample limiter and the gain
-// application, and per frame the band sum; then per run the decimation and the
+// gains), its per-sub-sample limiter over them, the gain application, and per frame the
+// band sum; then per run the decimation and the
 // high-frequency clipper (when "Pre Emphasis" mode is not Off). Each stage adds its
 // delay to the caller's latency counter. The result does not depend on how the frames
 // are split into runs and groups. The one-frame stage calls (split, upsample,
@@ -95,8 +95,8 @@ using SubSampleGains = std::array<PendingGains, oversampling>;
 static_assert(sizeof(BandFrame) == sizeof(PendingGains));
 
 // The processor's own stages inside the section, as MultibandSection::process_block
-// calls them: `band` (its band limiter) once per group of frames, `sub_sample` (its
-// wideband limiter) once per sub-sample, and optionally `split` once per group on the
+// calls them: `band` (its band limiter) once per group of frames, `sub_samples` (its
+// wideband limiter) on runs of sub-samples, and optionally `split` once per group on the
 // split bands before they are oversampled (the two-band AGC of "Torvalen 5").
 struct NoSplitStage {
     void operator()(BandFrame*, std::size_t) const {}
@@ -104,7 +104,7 @@ struct NoSplitStage {
 template <typename Band, typename SubSample, typename Split = NoSplitStage>
 struct LimiterCalls {
     Band band;
-    SubSample sub_sample;
+    SubSample sub_samples;
     Split split{};
 };
 template <typename Band, typename SubSample>
@@ -156,8 +156,9 @@ public:
     // per group on the m frames' split bands and may change them; `band(SubSampleBands*
     // bands, SubSampleGains* gains, m)` runs once per group on the m frames' sub-samples
     // after the compressor and enhancer (all 4m of them consecutive, a BandFrame apart),
-    // may scale the band samples and sets the pending gains; `sub_sample(q,
-    // PendingGains&)` then runs for each sub-sample q < 4m of the group just before its
+    // may scale the band samples and sets the pending gains; `sub_samples(q,
+    // PendingGains* gains, count)` then runs on the group's sub-samples q ... q + count - 1
+    // (their pending gains at gains[0] ... gains[count - 1]), in order, each before its
     // gains are applied. `latency_frames` grows by the latency of the block's last frame.
     template <typename Limiters>
     void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
@@ -199,7 +200,7 @@ public:
     // Without limiters: unity pending gains.
     void process(float& l, float& r, int& latency_frames) {
         process(l, r,
-                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, PendingGains&) {}},
+                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, PendingGains*, std::size_t) {}},
                 latency_frames);
     }
 
@@ -232,22 +233,23 @@ private:
     void decimate_run(float* interleaved, std::size_t n, int& latency_frames);
     // The stages of a group of frames after the split. No stage feeds an earlier one and
     // none feeds an earlier sub-sample, so this is the arithmetic of taking each
-    // sub-sample through all of them in turn. Stage by stage, each stage's recursions
-    // overlap with its own independent work from sub-sample to sub-sample; the
-    // per-sub-sample limiter and the gain application run side by side. Frames first ...
-    // first + m - 1 of the run were split and upsampled into slots 0 ... m - 1.
+    // sub-sample through all of them in turn. Stage by stage over the group's sub-samples,
+    // each stage's recursions overlap with its own independent work from sub-sample to
+    // sub-sample and keep their state in registers. Frames first ... first + m - 1 of the
+    // run were split and upsampled into slots 0 ... m - 1.
     template <typename Limiters>
     void finish_group(std::size_t first, std::size_t m, Limiters&& limiters) {
-        compress_enhance(&group_[0][0].l[0], oversampling * m);
+        const std::size_t count = oversampling * m;
+        compress_enhance(&group_[0][0].l[0], count);
         limiters.band(group_.data(), group_gains_.data(), m);
-        std::size_t q = 0;
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::size_t j = 0; j < oversampling; ++j, ++q) {
-                limiters.sub_sample(q, group_gains_[k][j]);
-                apply_gains(group_[k][j], group_gains_[k][j]);
-            }
-            sum_bands(first + k, group_[k]);
+        limiters.sub_samples(0, &group_gains_[0][0], count);
+        if (latency_ == MultibandLatency::high) {
+            high_hold_.process_smoothed(group_[0][0].l.data(), group_gains_[0][0].l.data(), clip_rise_lanes_.data(),
+                                        stride, count);
+        } else {
+            for (std::size_t q = 0; q < count; ++q) apply_gains_low(*(&group_[0][0] + q), *(&group_gains_[0][0] + q));
         }
+        for (std::size_t k = 0; k < m; ++k) sum_bands(first + k, group_[k]);
     }
 
     void apply_gains_high(BandFrame& s, const PendingGains& pending);

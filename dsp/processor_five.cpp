@@ -338,44 +338,48 @@ void ProcessorFive::limit_bands(BandFrame* s, PendingGains* g, std::size_t count
     simd::kernels().band_limit_five(args, s[0].l.data(), g[0].l.data(), stride, count, band_sums_.data());
 }
 
-void ProcessorFive::wideband(float sum_l, float sum_r, PendingGains& g) {
+void ProcessorFive::wideband(std::size_t first, PendingGains* g, std::size_t count) {
     const LimiterParams& p = lim_;
-    const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
-    const float peak = std::max(asl, asr) * p.clip_drive;
-    const float wanted = peak >= section_level ? section_level / peak : 1.0f;
-    float& G = wide_.smooth;
-    if (wanted >= G)
-        G = std::min(G * p.lim_release_rise, wanted);
-    else
-        G += (wanted - G) * p.lim_attack;
-    float plat = 1.0f;
-    if (p.lim_platform) {
-        float& P = wide_.platform;
-        if (G > P) {
-            P = std::min(P * p.lim_plat_release_rise, G);
-            G = std::min(G, P);
-        } else {
-            P = std::max(P - P * p.lim_plat_attack, G);
+    float G = wide_.smooth, P = wide_.platform;
+    GainMinimum meter = wide_meter_;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float asl = std::fabs(band_sums_[2 * (first + i)]), asr = std::fabs(band_sums_[2 * (first + i) + 1]);
+        const float peak = std::max(asl, asr) * p.clip_drive;
+        const float wanted = peak >= section_level ? section_level / peak : 1.0f;
+        if (wanted >= G)
+            G = std::min(G * p.lim_release_rise, wanted);
+        else
+            G += (wanted - G) * p.lim_attack;
+        float plat = 1.0f;
+        if (p.lim_platform) {
+            if (G > P) {
+                P = std::min(P * p.lim_plat_release_rise, G);
+                G = std::min(G, P);
+            } else {
+                P = std::max(P - P * p.lim_plat_attack, G);
+            }
+            plat = P;
         }
-        plat = P;
+        const float lambda = std::min(G, plat);
+        float gl = lambda, gr = lambda;
+        if (p.clip_bands) {
+            if (asl >= section_level) gl = std::min(lambda, section_level / asl);
+            if (asr >= section_level) gr = std::min(lambda, section_level / asr);
+        }
+        meter.l = std::min(meter.l, gl);
+        meter.r = std::min(meter.r, gr);
+        meter.both = std::min(meter.both, lambda);
+        meter.platform = std::min(meter.platform, plat);
+        // All eight lanes (the padding lanes carry no signal).
+        const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
+        for (std::size_t h = 0; h < band_lanes; h += 4) {
+            simd::store(g[i].l.data() + h, simd::load(g[i].l.data() + h) * vl);
+            simd::store(g[i].r.data() + h, simd::load(g[i].r.data() + h) * vr);
+        }
     }
-    const float lambda = std::min(G, plat);
-    float gl = lambda, gr = lambda;
-    if (p.clip_bands) {
-        if (asl >= section_level) gl = std::min(lambda, section_level / asl);
-        if (asr >= section_level) gr = std::min(lambda, section_level / asr);
-    }
-    wide_meter_.l = std::min(wide_meter_.l, gl);
-    wide_meter_.r = std::min(wide_meter_.r, gr);
-    wide_meter_.both = std::min(wide_meter_.both, lambda);
-    wide_meter_.platform = std::min(wide_meter_.platform, plat);
-    // All eight lanes in 4-wide stores (the padding lanes carry no signal): the gain
-    // hold reads them next in 4-wide loads, which the store buffer then forwards.
-    const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
-    for (std::size_t h = 0; h < band_lanes; h += 4) {
-        simd::store(g.l.data() + h, simd::load(g.l.data() + h) * vl);
-        simd::store(g.r.data() + h, simd::load(g.r.data() + h) * vr);
-    }
+    wide_.smooth = G;
+    wide_.platform = P;
+    wide_meter_ = meter;
 }
 
 // Stage by stage over the whole block, as in "Torvalen One": the stages before the
@@ -398,7 +402,7 @@ int ProcessorFive::run(float* x, uint32_t frames) {
     LimiterCalls calls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) {
                            limit_bands(s[0].data(), g[0].data(), oversampling * m);
                        },
-                       [this](std::size_t q, PendingGains& g) { wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g); },
+                       [this](std::size_t q, PendingGains* g, std::size_t count) { wideband(q, g, count); },
                        [this](BandFrame* bands, std::size_t m) { agc(bands, m); }};
     multiband_.process_block(x, frames, calls, section);
     const int back = output_.process_block(x, frames, sp.output, metering);

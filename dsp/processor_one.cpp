@@ -288,36 +288,47 @@ void ProcessorOne::limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t
 // The wideband limiter on the band sum: envelope E and platform Q as in the band
 // limiter, around the section level 2^25; Lambda = 2^25 / Q, and unless the power
 // limiter runs "On (Clip Off)" each channel's gain also brings its sum back to 2^25.
-void ProcessorOne::wideband(float sum_l, float sum_r, PendingGains& g) {
+// Sub-samples first ... first + count - 1 of the group, their pending gains at g; the
+// state stays in registers over the run.
+void ProcessorOne::wideband(std::size_t first, PendingGains* g, std::size_t count) {
     const LimiterParams& p = lim_;
-    const float asl = std::fabs(sum_l), asr = std::fabs(sum_r);
-    const float peak = std::max(asl, asr) * p.clip_drive;
-    WidebandState& w = wide_;
-    if (peak > w.envelope)
-        w.envelope += (peak - w.envelope) * p.lim_attack;
-    else
-        w.envelope = std::max(w.envelope - w.envelope * p.lim_fast_release, peak);
-    w.envelope = std::max(w.envelope, section_level * p.lim_fast_threshold);
-    if (w.envelope < p.lim_fast_threshold * w.platform) w.fast = true;
-    if (w.envelope > w.platform) {
-        w.platform = w.envelope;
-        w.fast = false;
-    } else {
-        w.platform -= w.platform * (w.fast ? p.lim_fast_release : p.lim_release);
+    float envelope = wide_.envelope, platform = wide_.platform;
+    bool fast = wide_.fast;
+    GainMinimum meter = wide_meter_;
+    const float floor = section_level * p.lim_fast_threshold;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float asl = std::fabs(band_sums_[2 * (first + i)]), asr = std::fabs(band_sums_[2 * (first + i) + 1]);
+        const float peak = std::max(asl, asr) * p.clip_drive;
+        if (peak > envelope)
+            envelope += (peak - envelope) * p.lim_attack;
+        else
+            envelope = std::max(envelope - envelope * p.lim_fast_release, peak);
+        envelope = std::max(envelope, floor);
+        if (envelope < p.lim_fast_threshold * platform) fast = true;
+        if (envelope > platform) {
+            platform = envelope;
+            fast = false;
+        } else {
+            platform -= platform * (fast ? p.lim_fast_release : p.lim_release);
+        }
+        platform = std::max(platform, section_level);
+        const float lambda = section_level / platform;
+        float gl = lambda, gr = lambda;
+        if (clip_wide_) {
+            if (asl >= section_level) gl = std::min(lambda, section_level / asl);
+            if (asr >= section_level) gr = std::min(lambda, section_level / asr);
+        }
+        meter.fold(gl, gr, lambda);
+        const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
+        for (std::size_t h = 0; h < band_lanes; h += 4) {
+            simd::store(g[i].l.data() + h, simd::load(g[i].l.data() + h) * vl);
+            simd::store(g[i].r.data() + h, simd::load(g[i].r.data() + h) * vr);
+        }
     }
-    w.platform = std::max(w.platform, section_level);
-    const float lambda = section_level / w.platform;
-    float gl = lambda, gr = lambda;
-    if (clip_wide_) {
-        if (asl >= section_level) gl = std::min(lambda, section_level / asl);
-        if (asr >= section_level) gr = std::min(lambda, section_level / asr);
-    }
-    wide_meter_.fold(gl, gr, lambda);
-    const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
-    for (std::size_t h = 0; h < band_lanes; h += 4) {
-        simd::store(g.l.data() + h, simd::load(g.l.data() + h) * vl);
-        simd::store(g.r.data() + h, simd::load(g.r.data() + h) * vr);
-    }
+    wide_.envelope = envelope;
+    wide_.platform = platform;
+    wide_.fast = fast;
+    wide_meter_ = meter;
 }
 
 // The chain runs stage by stage over the whole block: the stages before the multiband
@@ -344,7 +355,7 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     LimiterCalls limiters{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) { limit_bands(s, g, m); },
-                          [this](std::size_t q, PendingGains& g) { wideband(band_sums_[2 * q], band_sums_[2 * q + 1], g); }};
+                          [this](std::size_t q, PendingGains* g, std::size_t count) { wideband(q, g, count); }};
     multiband_.process_block(x, frames, limiters, section);
     const int back = output_.process_block(x, frames, sp.output, metering);
     if (metering) input_.flush_meter(input_meter_);

@@ -95,9 +95,12 @@ struct Kernels {
     // sub-sample's two gain-weighted sums of the five bands {l, r}, summed band by band.
     void (*band_limit_five)(const BandLimitFiveArgs& a, float* bands, float* gains, std::size_t stride,
                             std::size_t count, float* sums);
-    // One call of the band gain hold (null: the holder's own 4-wide code runs); with
-    // `rise`, the gains are requests smoothed into st.smooth first.
-    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains, const float* rise);
+    // `count` consecutive calls of the band gain hold (null: the holder's own 4-wide code
+    // runs), each call's samples and gains `stride` floats after the previous call's; the
+    // cursor moves on by `count`. With `rise`, the gains are requests smoothed into
+    // st.smooth first.
+    void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains, const float* rise,
+                           std::size_t stride, std::size_t count);
     // True peaks of a run of stereo frames through the 4x interpolator (120-tap
     // prototype p): tp[i] = max over j of |sum_k p[4k + j] x[i - k]|, k = 0...29, for each
     // channel. xl and xr point at frame 0 of linear histories holding the 29 frames

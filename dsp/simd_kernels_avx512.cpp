@@ -100,82 +100,90 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
     multiband_detail::compress_enhance<Lanes8>(st, c, sub, stride, count, comp, enhance);
 }
 
-// Loads sixteen floats written as four 4-wide stores (or two 8-wide ones) by the code
-// before: a 16-wide load over several fresh narrower stores cannot be forwarded from the
-// store buffer and waits until they complete, which cost more than the hold itself;
-// four 4-wide loads are each forwarded.
-inline __m512 load_quarters(const float* p) {
-    using V4 = float __attribute__((vector_size(16)));
-    const V8 lo = __builtin_shufflevector(load_v<V4>(p), load_v<V4>(p + 4), 0, 1, 2, 3, 4, 5, 6, 7);
-    const V8 hi = __builtin_shufflevector(load_v<V4>(p + 8), load_v<V4>(p + 12), 0, 1, 2, 3, 4, 5, 6, 7);
-    return (__m512)__builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+// The half-cycle gain hold on all sixteen lanes at once, over a run of calls with the
+// state in registers: the same rule as the holder's own code (band_gain_hold.h), but an
+// open half-cycle's minimum stays in the state and is written to its slot only when the
+// half-cycle closes at a zero crossing. The slot under the cursor is still open when its
+// half-cycle is longer than the ring: its minimum then comes from the state.
+template <bool smoothed>
+void band_gain_hold_run(BandGainHoldState& s, float* samples, const float* requests, const float* rise,
+                        std::size_t stride, std::size_t count) {
+    using I16 = std::int32_t __attribute__((vector_size(64)));
+    constexpr std::size_t entry = BandGainHoldState::entry_floats;
+    const __m512 zero = _mm512_setzero_ps(), empty = _mm512_set1_ps(-1.0f);
+    const __mmask16 active = static_cast<__mmask16>(s.active_mask);
+    const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const I16 spare = I16{} + s.length * static_cast<std::int32_t>(entry);
+    const V16 up = smoothed ? load_v<V16>(rise) : V16{};
+    __m512i open = _mm512_load_si512(s.open);
+    __m512 held = _mm512_load_ps(s.open_min), applied = _mm512_load_ps(s.applied);
+    __m512 previous = _mm512_load_ps(s.previous);
+    V16 smooth = load_v<V16>(s.smooth);
+    const std::int32_t length = s.length;
+    std::int32_t at = s.cursor;
+    for (std::size_t j = 0; j < count; ++j) {
+        float* e = s.ring + static_cast<std::size_t>(at) * entry;
+        // The ring (8192 entries of 128 bytes) does not stay in the caches: fetch the entry
+        // the cursor reaches sixteen calls on. (Past the ring's end near the wrap: a
+        // prefetch never faults.)
+        const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(e) + 16 * sizeof(float) * entry;
+        _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + 64), _MM_HINT_T0);
+        const __m512i cursor = _mm512_set1_epi32(at);
+        const __mmask16 consumed = _mm512_mask_cmpeq_epi32_mask(active, open, cursor);
+        const __m512 slot = _mm512_mask_mov_ps(_mm512_loadu_ps(e), consumed, held);
+        applied = _mm512_mask_mov_ps(applied, _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
+        const __m512 x = _mm512_loadu_ps(samples + j * stride);
+        __m512 g = _mm512_loadu_ps(requests + j * stride);
+        if constexpr (smoothed) {  // min(smooth * rise, request) at or above the smoothed gain, else the request
+            const V16 h = (V16)g, raised = smooth * up;
+            smooth = h >= smooth ? (raised < h ? raised : h) : h;
+            g = (__m512)smooth;
+        }
+        const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
+        const __mmask16 p_pos = _mm512_cmp_ps_mask(previous, zero, _CMP_GE_OQ);
+        const __mmask16 crossed = static_cast<__mmask16>(x_pos ^ p_pos);
+        const __mmask16 reopen = static_cast<__mmask16>(crossed | _mm512_cmpeq_epi32_mask(open, cursor));
+        // Half-cycles closed by a crossing whose slot is not the one just consumed.
+        const __mmask16 closed = static_cast<__mmask16>(crossed & active & ~consumed);
+        _mm512_storeu_ps(e, empty);
+        // At most two lanes close on almost every call: the first two are found by bit
+        // scans and their minima stored one by one, into the spare entry past the ring's
+        // end where fewer close (a branch on whether any lane closes would be mispredicted
+        // often).
+        const I16 index = (I16)open * static_cast<std::int32_t>(entry) + lane;
+        const I16 target = (I16)_mm512_mask_mov_epi32((__m512i)spare, closed, (__m512i)index);
+        const auto store_closed = [&](unsigned l) {
+            const I16 pick = I16{} + static_cast<std::int32_t>(l & 15u);  // lane permutes, in registers
+            s.ring[__builtin_shuffle(target, pick)[0]] = __builtin_shuffle((V16)held, pick)[0];
+        };
+        const unsigned first = closed;
+        store_closed(static_cast<unsigned>(__builtin_ctz(first | 0x10000u)));
+        store_closed(static_cast<unsigned>(__builtin_ctz((first & (first - 1)) | 0x10000u)));
+        if (__builtin_popcount(closed) > 2) [[unlikely]]
+            _mm512_mask_i32scatter_ps(s.ring, closed, (__m512i)index, held, 4);
+        const V16 hv = (V16)held, gv = (V16)g;
+        held = _mm512_mask_mov_ps((__m512)(gv < hv ? gv : hv), reopen, g);
+        open = _mm512_mask_mov_epi32(open, reopen, cursor);
+        previous = x;
+        _mm512_storeu_ps(samples + j * stride, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
+        _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
+        if (++at == length) at = 0;
+    }
+    _mm512_store_si512(s.open, open);
+    _mm512_store_ps(s.open_min, held);
+    _mm512_store_ps(s.applied, applied);
+    _mm512_store_ps(s.previous, previous);
+    if constexpr (smoothed) store_v(s.smooth, smooth);
+    s.cursor = at;
 }
 
-// The half-cycle gain hold on all sixteen lanes at once: the same rule as the holder's
-// own code (band_gain_hold.h), but an open half-cycle's minimum stays in the state and is
-// written to its slot only when the half-cycle closes at a zero crossing (a masked
-// scatter, skipped when no lane crosses). The slot under the cursor is still open when
-// its half-cycle is longer than the ring: its minimum then comes from the state.
-void band_gain_hold(BandGainHoldState& s, float* samples, const float* requests, const float* rise) {
-    constexpr float empty = -1.0f;
-    float* e = s.ring + static_cast<std::size_t>(s.cursor) * BandGainHoldState::entry_floats;
-    // The ring (8192 entries of 128 bytes) does not stay in the caches: fetch the entry
-    // the cursor reaches sixteen calls on. (Past the ring's end near the wrap: a prefetch
-    // never faults.)
-    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(e) + 16 * sizeof(float) * BandGainHoldState::entry_floats;
-    _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(ahead + 64), _MM_HINT_T0);
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512i cursor = _mm512_set1_epi32(s.cursor);
-    __m512i open = _mm512_load_si512(s.open);
-    const __m512 held = _mm512_load_ps(s.open_min);
-    const __mmask16 active = static_cast<__mmask16>(s.active_mask);
-    const __mmask16 consumed = _mm512_mask_cmpeq_epi32_mask(active, open, cursor);
-    const __m512 slot = _mm512_mask_mov_ps(_mm512_loadu_ps(e), consumed, held);
-    const __m512 applied = _mm512_mask_mov_ps(_mm512_load_ps(s.applied), _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
-    _mm512_store_ps(s.applied, applied);
-    const __m512 x = load_quarters(samples);
-    __m512 g = load_quarters(requests);
-    if (rise) {  // smoothed: min(smooth * rise, request) at or above the smoothed gain, else the request
-        const V16 h = (V16)g, sm = (V16)_mm512_load_ps(s.smooth), up = sm * load_v<V16>(rise);
-        const V16 smoothed = h >= sm ? (up < h ? up : h) : h;
-        g = (__m512)smoothed;
-        _mm512_store_ps(s.smooth, g);
-    }
-    const __mmask16 x_pos = _mm512_cmp_ps_mask(x, zero, _CMP_GE_OQ);
-    const __mmask16 p_pos = _mm512_cmp_ps_mask(_mm512_load_ps(s.previous), zero, _CMP_GE_OQ);
-    const __mmask16 crossed = static_cast<__mmask16>(x_pos ^ p_pos);
-    const __mmask16 reopen = static_cast<__mmask16>(crossed | _mm512_cmpeq_epi32_mask(open, cursor));
-    // Half-cycles closed by a crossing whose slot is not the one just consumed.
-    const __mmask16 closed = static_cast<__mmask16>(crossed & active & ~consumed);
-    _mm512_storeu_ps(e, _mm512_set1_ps(empty));
-    // At most two lanes close on almost every call: the first two are found by bit scans
-    // and their minima stored one by one, into the spare entry past the ring's end where
-    // fewer close (a branch on whether any lane closes would be mispredicted often). The
-    // lanes are taken from the registers: a narrow load from the state just stored whole
-    // would wait for the store.
-    using I16 = std::int32_t __attribute__((vector_size(64)));
-    const I16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    const I16 index = (I16)open * 32 + lane;  // 32 floats per entry
-    const I16 spare = I16{} + s.length * 32;
-    const I16 target = (I16)_mm512_mask_mov_epi32((__m512i)spare, closed, (__m512i)index);
-    const auto store_closed = [&](unsigned l) {
-        const I16 at = I16{} + static_cast<std::int32_t>(l & 15u);  // lane permutes, in registers
-        s.ring[__builtin_shuffle(target, at)[0]] = __builtin_shuffle((V16)held, at)[0];
-    };
-    const unsigned first = closed;
-    store_closed(static_cast<unsigned>(__builtin_ctz(first | 0x10000u)));
-    store_closed(static_cast<unsigned>(__builtin_ctz((first & (first - 1)) | 0x10000u)));
-    if (__builtin_popcount(closed) > 2) [[unlikely]]
-        _mm512_mask_i32scatter_ps(s.ring, closed, (__m512i)index, held, 4);
-    const V16 hv = (V16)held, gv = (V16)g;
-    const __m512 open_min = _mm512_mask_mov_ps((__m512)(gv < hv ? gv : hv), reopen, g);
-    open = _mm512_mask_mov_epi32(open, reopen, cursor);
-    _mm512_store_ps(s.open_min, open_min);
-    _mm512_store_si512(s.open, open);
-    _mm512_store_ps(s.previous, x);
-    _mm512_storeu_ps(samples, _mm512_mul_ps(_mm512_loadu_ps(e + BandGainHoldState::lanes), applied));
-    _mm512_storeu_ps(e + BandGainHoldState::lanes, x);
+void band_gain_hold(BandGainHoldState& s, float* samples, const float* requests, const float* rise,
+                    std::size_t stride, std::size_t count) {
+    if (rise)
+        band_gain_hold_run<true>(s, samples, requests, rise, stride, count);
+    else
+        band_gain_hold_run<false>(s, samples, requests, rise, stride, count);
 }
 
 void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,

@@ -315,7 +315,7 @@ std::vector<float> limited_output(MultibandLatency mode, const std::vector<float
                                  g.r.fill(v);
                              }
                          },
-                         [](std::size_t, PendingGains&) {}},
+                         [](std::size_t, PendingGains*, std::size_t) {}},
             latency);
         EXPECT_EQ(r, -l);
         y[n] = l;

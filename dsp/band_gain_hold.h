@@ -38,34 +38,44 @@ public:
 
     // In place: samples[lane] become the samples of `length` calls earlier times their
     // held gains.
-    void process(float* samples, const float* gains) { process(samples, gains, nullptr, 0, 1); }
+    void process(float* samples, const float* gains) { process(samples, gains, nullptr, nullptr, 0, 1); }
 
     // The same with the gains smoothed first: a request at or above the smoothed gain is
     // approached at its lane's rate (smooth <- min(smooth * rise, request)), a lower one
     // taken at once; the smoothed gains are then held. Smoothed gains start at 1.
     void process_smoothed(float* samples, const float* requests, const float* rise) {
-        process(samples, requests, rise, 0, 1);
+        process(samples, requests, rise, nullptr, 0, 1);
     }
     // process_smoothed() on `count` consecutive calls' samples and requests, each call's
-    // sixteen `stride` floats after the previous call's.
-    void process_smoothed(float* samples, const float* requests, const float* rise, std::size_t stride,
-                          std::size_t count) {
-        process(samples, requests, rise, stride, count);
+    // sixteen `stride` floats after the previous call's; each call's requests are first
+    // scaled by its pair {left, right} of `scale` (lanes 0-7 by left, 8-15 by right).
+    void process_smoothed(float* samples, const float* requests, const float* rise, const float* scale,
+                          std::size_t stride, std::size_t count) {
+        process(samples, requests, rise, scale, stride, count);
     }
     // The smoothed gains (sixteen lanes), to hand them over to and from another mode.
     const float* smoothed() const { return st_.smooth; }
     void set_smoothed(const float* gains) { std::memcpy(st_.smooth, gains, sizeof st_.smooth); }
 
 private:
-    void process(float* samples, const float* gains, const float* rise, std::size_t stride, std::size_t count) {
+    void process(float* samples, const float* gains, const float* rise, const float* scale, std::size_t stride,
+                 std::size_t count) {
         if (const auto wide = simd::kernels().band_gain_hold) {  // all sixteen lanes in one register
             st_.ring = ring_.front().gain;
             st_.cursor = static_cast<std::int32_t>(cursor_);
-            wide(st_, samples, gains, rise, stride, count);
+            wide(st_, samples, gains, rise, scale, stride, count);
             cursor_ = static_cast<std::size_t>(st_.cursor);
             return;
         }
-        for (std::size_t j = 0; j < count; ++j) process_one(samples + j * stride, gains + j * stride, rise);
+        for (std::size_t j = 0; j < count; ++j) {
+            const float* g = gains + j * stride;
+            alignas(16) float scaled[lanes];
+            if (scale) {
+                for (std::size_t i = 0; i < lanes; ++i) scaled[i] = g[i] * scale[2 * j + i / (lanes / 2)];
+                g = scaled;
+            }
+            process_one(samples + j * stride, g, rise);
+        }
     }
 
     void process_one(float* samples, const float* gains, const float* rise) {

@@ -181,7 +181,7 @@ void MultibandSection::apply_gains(BandFrame& s, const PendingGains& g) {
     if (latency_ == MultibandLatency::high)
         apply_gains_high(s, g);
     else
-        apply_gains_low(s, g);
+        apply_gains_low(s, g, 1.0f, 1.0f);
 }
 
 // Smoothed gain of bands through a half-cycle hold: a lower request takes effect at
@@ -192,13 +192,13 @@ void MultibandSection::apply_gains_high(BandFrame& s, const PendingGains& pendin
     high_hold_.process_smoothed(s.l.data(), pending.l.data(), clip_rise_lanes_.data());
 }
 
-void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending) {
+void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending, float left, float right) {
     // H2 and H1: as in high-latency mode, through the short holds.
     for (int b = band_h2; b <= band_h1; ++b) {
         const float rise = clip_rise_[b];
         auto step = [rise](float h, float& sm) { sm = h >= sm ? std::min(sm * rise, h) : h; };
-        step(pending.l[b], smooth_[b]);
-        step(pending.r[b], smooth_[band_lanes + b]);
+        step(pending.l[b] * left, smooth_[b]);
+        step(pending.r[b] * right, smooth_[band_lanes + b]);
         low_hold_[b].process(s.l[b], s.r[b], smooth_[b], smooth_[band_lanes + b]);
     }
     // M2, M1, B: a lower request holds for the look-ahead, then the gain rises; the gain
@@ -216,8 +216,8 @@ void MultibandSection::apply_gains_low(BandFrame& s, const PendingGains& pending
                 sm = std::min(sm * rise, h);
             }
         };
-        step(pending.l[b], smooth_[b], hold_count_l_[k]);
-        step(pending.r[b], smooth_[band_lanes + b], hold_count_r_[k]);
+        step(pending.l[b] * left, smooth_[b], hold_count_l_[k]);
+        step(pending.r[b] * right, smooth_[band_lanes + b], hold_count_r_[k]);
         float gl = smooth_[b], gr = smooth_[band_lanes + b];
         for (auto& f : low_gain_filter_[k]) f.process(gl, gr);
         low_delay_[k].process(s.l[b], s.r[b]);

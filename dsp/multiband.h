@@ -19,6 +19,7 @@
 // Everything is allocated at construction; the per-frame calls never allocate.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -156,10 +157,10 @@ public:
     // per group on the m frames' split bands and may change them; `band(SubSampleBands*
     // bands, SubSampleGains* gains, m)` runs once per group on the m frames' sub-samples
     // after the compressor and enhancer (all 4m of them consecutive, a BandFrame apart),
-    // may scale the band samples and sets the pending gains; `sub_samples(q,
-    // PendingGains* gains, count)` then runs on the group's sub-samples q ... q + count - 1
-    // (their pending gains at gains[0] ... gains[count - 1]), in order, each before its
-    // gains are applied. `latency_frames` grows by the latency of the block's last frame.
+    // may scale the band samples and sets the pending gains; `sub_samples(q, float*
+    // channel_gains, count)` then runs on the group's sub-samples q ... q + count - 1 in
+    // order and writes a gain per channel for each, {left, right} pairs that scale all the
+    // sub-sample's pending gains of that channel before they are applied. `latency_frames` grows by the latency of the block's last frame.
     template <typename Limiters>
     void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
         int split_latency = 0, decimate_latency = 0, clip_latency = 0;
@@ -200,7 +201,7 @@ public:
     // Without limiters: unity pending gains.
     void process(float& l, float& r, int& latency_frames) {
         process(l, r,
-                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, PendingGains*, std::size_t) {}},
+                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, float* g, std::size_t n) { std::fill(g, g + 2 * n, 1.0f); }},
                 latency_frames);
     }
 
@@ -242,18 +243,21 @@ private:
         const std::size_t count = oversampling * m;
         compress_enhance(&group_[0][0].l[0], count);
         limiters.band(group_.data(), group_gains_.data(), m);
-        limiters.sub_samples(0, &group_gains_[0][0], count);
+        limiters.sub_samples(0, group_channel_gains_.data(), count);
+        const float* channel = group_channel_gains_.data();
         if (latency_ == MultibandLatency::high) {
             high_hold_.process_smoothed(group_[0][0].l.data(), group_gains_[0][0].l.data(), clip_rise_lanes_.data(),
-                                        stride, count);
+                                        channel, stride, count);
         } else {
-            for (std::size_t q = 0; q < count; ++q) apply_gains_low(*(&group_[0][0] + q), *(&group_gains_[0][0] + q));
+            for (std::size_t q = 0; q < count; ++q)
+                apply_gains_low(*(&group_[0][0] + q), *(&group_gains_[0][0] + q), channel[2 * q], channel[2 * q + 1]);
         }
         for (std::size_t k = 0; k < m; ++k) sum_bands(first + k, group_[k]);
     }
 
     void apply_gains_high(BandFrame& s, const PendingGains& pending);
-    void apply_gains_low(BandFrame& s, const PendingGains& pending);
+    // The pending gains times the channel gains (left, right).
+    void apply_gains_low(BandFrame& s, const PendingGains& pending, float left, float right);
 
     LinPhaseCrossover lin_phase_;
     Garde3rdCrossover garde_3rd_;
@@ -263,6 +267,7 @@ private:
     std::array<BandFrame, stage_frames> group_bands_{};  // the group's split bands
     alignas(64) std::array<SubSampleBands, stage_frames> group_{};
     alignas(64) std::array<SubSampleGains, stage_frames> group_gains_;
+    alignas(64) std::array<float, 2 * oversampling * stage_frames> group_channel_gains_;  // per sub-sample: left, right
 
     CrossoverKind filter_ = CrossoverKind::lin_phase;
     MultibandLatency latency_ = MultibandLatency::high;

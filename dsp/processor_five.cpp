@@ -338,7 +338,7 @@ void ProcessorFive::limit_bands(BandFrame* s, PendingGains* g, std::size_t count
     simd::kernels().band_limit_five(args, s[0].l.data(), g[0].l.data(), stride, count, band_sums_.data());
 }
 
-void ProcessorFive::wideband(std::size_t first, PendingGains* g, std::size_t count) {
+void ProcessorFive::wideband(std::size_t first, float* channel_gains, std::size_t count) {
     const LimiterParams& p = lim_;
     float G = wide_.smooth, P = wide_.platform;
     GainMinimum meter = wide_meter_;
@@ -370,12 +370,8 @@ void ProcessorFive::wideband(std::size_t first, PendingGains* g, std::size_t cou
         meter.r = std::min(meter.r, gr);
         meter.both = std::min(meter.both, lambda);
         meter.platform = std::min(meter.platform, plat);
-        // All eight lanes (the padding lanes carry no signal).
-        const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
-        for (std::size_t h = 0; h < band_lanes; h += 4) {
-            simd::store(g[i].l.data() + h, simd::load(g[i].l.data() + h) * vl);
-            simd::store(g[i].r.data() + h, simd::load(g[i].r.data() + h) * vr);
-        }
+        channel_gains[2 * i] = gl;
+        channel_gains[2 * i + 1] = gr;
     }
     wide_.smooth = G;
     wide_.platform = P;
@@ -402,7 +398,7 @@ int ProcessorFive::run(float* x, uint32_t frames) {
     LimiterCalls calls{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) {
                            limit_bands(s[0].data(), g[0].data(), oversampling * m);
                        },
-                       [this](std::size_t q, PendingGains* g, std::size_t count) { wideband(q, g, count); },
+                       [this](std::size_t q, float* g, std::size_t count) { wideband(q, g, count); },
                        [this](BandFrame* bands, std::size_t m) { agc(bands, m); }};
     multiband_.process_block(x, frames, calls, section);
     const int back = output_.process_block(x, frames, sp.output, metering);

@@ -65,7 +65,7 @@ private:
 
     void agc(BandFrame* bands, std::size_t frames);
     void limit_bands(BandFrame* s, PendingGains* g, std::size_t count);  // `count` consecutive sub-samples
-    void wideband(std::size_t first, PendingGains* g, std::size_t count);
+    void wideband(std::size_t first, float* channel_gains, std::size_t count);
 
     // Index 0: MH (H2, H1, M2, M1), 1: B.
     struct AgcParams {

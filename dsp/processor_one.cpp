@@ -288,9 +288,10 @@ void ProcessorOne::limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t
 // The wideband limiter on the band sum: envelope E and platform Q as in the band
 // limiter, around the section level 2^25; Lambda = 2^25 / Q, and unless the power
 // limiter runs "On (Clip Off)" each channel's gain also brings its sum back to 2^25.
-// Sub-samples first ... first + count - 1 of the group, their pending gains at g; the
-// state stays in registers over the run.
-void ProcessorOne::wideband(std::size_t first, PendingGains* g, std::size_t count) {
+// Sub-samples first ... first + count - 1 of the group; writes each one's {left, right}
+// gains, which the section applies to all its band gains. The state stays in registers
+// over the run.
+void ProcessorOne::wideband(std::size_t first, float* channel_gains, std::size_t count) {
     const LimiterParams& p = lim_;
     float envelope = wide_.envelope, platform = wide_.platform;
     bool fast = wide_.fast;
@@ -319,11 +320,8 @@ void ProcessorOne::wideband(std::size_t first, PendingGains* g, std::size_t coun
             if (asr >= section_level) gr = std::min(lambda, section_level / asr);
         }
         meter.fold(gl, gr, lambda);
-        const simd::f4 vl = simd::splat(gl), vr = simd::splat(gr);
-        for (std::size_t h = 0; h < band_lanes; h += 4) {
-            simd::store(g[i].l.data() + h, simd::load(g[i].l.data() + h) * vl);
-            simd::store(g[i].r.data() + h, simd::load(g[i].r.data() + h) * vr);
-        }
+        channel_gains[2 * i] = gl;
+        channel_gains[2 * i + 1] = gr;
     }
     wide_.envelope = envelope;
     wide_.platform = platform;
@@ -355,7 +353,7 @@ int ProcessorOne::run(float* x, uint32_t frames) {
         if (sp.eq_enable) eq_.process(x[2 * i], x[2 * i + 1], front);
     }
     LimiterCalls limiters{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) { limit_bands(s, g, m); },
-                          [this](std::size_t q, PendingGains* g, std::size_t count) { wideband(q, g, count); }};
+                          [this](std::size_t q, float* g, std::size_t count) { wideband(q, g, count); }};
     multiband_.process_block(x, frames, limiters, section);
     const int back = output_.process_block(x, frames, sp.output, metering);
     if (metering) input_.flush_meter(input_meter_);

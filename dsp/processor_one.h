@@ -70,7 +70,7 @@ private:
 
     void agc(float& l, float& r);
     void limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t frames);
-    void wideband(std::size_t first, PendingGains* g, std::size_t count);
+    void wideband(std::size_t first, float* channel_gains, std::size_t count);
 
     struct AgcParams {
         bool enable = true;

@@ -97,10 +97,11 @@ struct Kernels {
                             std::size_t count, float* sums);
     // `count` consecutive calls of the band gain hold (null: the holder's own 4-wide code
     // runs), each call's samples and gains `stride` floats after the previous call's; the
-    // cursor moves on by `count`. With `rise`, the gains are requests smoothed into
-    // st.smooth first.
+    // cursor moves on by `count`. With `scale`, call j's gains are first multiplied by
+    // scale[2j] (lanes 0-7) and scale[2j + 1] (lanes 8-15); with `rise`, the gains are
+    // then requests smoothed into st.smooth.
     void (*band_gain_hold)(BandGainHoldState& st, float* samples, const float* gains, const float* rise,
-                           std::size_t stride, std::size_t count);
+                           const float* scale, std::size_t stride, std::size_t count);
     // True peaks of a run of stereo frames through the 4x interpolator (120-tap
     // prototype p): tp[i] = max over j of |sum_k p[4k + j] x[i - k]|, k = 0...29, for each
     // channel. xl and xr point at frame 0 of linear histories holding the 29 frames

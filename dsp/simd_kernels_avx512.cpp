@@ -105,9 +105,9 @@ void compress_enhance(multiband_detail::DynamicsState& st, const multiband_detai
 // open half-cycle's minimum stays in the state and is written to its slot only when the
 // half-cycle closes at a zero crossing. The slot under the cursor is still open when its
 // half-cycle is longer than the ring: its minimum then comes from the state.
-template <bool smoothed>
+template <bool smoothed, bool scaled>
 void band_gain_hold_run(BandGainHoldState& s, float* samples, const float* requests, const float* rise,
-                        std::size_t stride, std::size_t count) {
+                        const float* scale, std::size_t stride, std::size_t count) {
     using I16 = std::int32_t __attribute__((vector_size(64)));
     constexpr std::size_t entry = BandGainHoldState::entry_floats;
     const __m512 zero = _mm512_setzero_ps(), empty = _mm512_set1_ps(-1.0f);
@@ -135,6 +135,9 @@ void band_gain_hold_run(BandGainHoldState& s, float* samples, const float* reque
         applied = _mm512_mask_mov_ps(applied, _mm512_cmp_ps_mask(slot, zero, _CMP_GE_OQ), slot);
         const __m512 x = _mm512_loadu_ps(samples + j * stride);
         __m512 g = _mm512_loadu_ps(requests + j * stride);
+        if constexpr (scaled)
+            g = _mm512_mul_ps(g, _mm512_mask_broadcastss_ps(_mm512_set1_ps(scale[2 * j]), 0xFF00,
+                                                            _mm_load_ss(scale + 2 * j + 1)));
         if constexpr (smoothed) {  // min(smooth * rise, request) at or above the smoothed gain, else the request
             const V16 h = (V16)g, raised = smooth * up;
             smooth = h >= smooth ? (raised < h ? raised : h) : h;
@@ -179,11 +182,15 @@ void band_gain_hold_run(BandGainHoldState& s, float* samples, const float* reque
 }
 
 void band_gain_hold(BandGainHoldState& s, float* samples, const float* requests, const float* rise,
-                    std::size_t stride, std::size_t count) {
-    if (rise)
-        band_gain_hold_run<true>(s, samples, requests, rise, stride, count);
+                    const float* scale, std::size_t stride, std::size_t count) {
+    if (rise && scale)
+        band_gain_hold_run<true, true>(s, samples, requests, rise, scale, stride, count);
+    else if (rise)
+        band_gain_hold_run<true, false>(s, samples, requests, rise, scale, stride, count);
+    else if (scale)
+        band_gain_hold_run<false, true>(s, samples, requests, rise, scale, stride, count);
     else
-        band_gain_hold_run<false>(s, samples, requests, rise, stride, count);
+        band_gain_hold_run<false, false>(s, samples, requests, rise, scale, stride, count);
 }
 
 void band_limit(const BandLimitArgs& a, float* bands, float* gains, std::size_t stride, std::size_t count,

@@ -20,7 +20,8 @@ namespace {
 // single-pair hold per band, in every vector build. With `rise`, the requests are
 // smoothed first (a higher request approached at the lane's rate, a lower one at once),
 // in the model as in the holder, and the holder takes the calls in runs of 1 to 37 (one
-// crosses the ring's wrap now and then).
+// crosses the ring's wrap now and then) with a random gain per channel and call that
+// scales the requests.
 void compare_with_pairs(simd::Level level, const float* rise) {
     simd::set_level_limit(level);
     constexpr std::size_t length = 192;
@@ -31,7 +32,7 @@ void compare_with_pairs(simd::Level level, const float* rise) {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> gain(0.1f, 1.0f);
     const double f[5] = {30.0, 150.0, 900.0, 4000.0, 12000.0};
-    std::vector<float> xs, gs, wants;  // the run's calls, sixteen lanes each
+    std::vector<float> xs, gs, scales, wants;  // the run's calls, sixteen lanes each
     std::size_t run = 1;
     for (int n = 0; n < 50000; ++n) {
         float x[16] = {}, g[16] = {};
@@ -42,9 +43,11 @@ void compare_with_pairs(simd::Level level, const float* rise) {
             g[8 + b] = gain(rng);
         }
         for (int lane : {5, 6, 7, 13, 14, 15}) g[lane] = 1.0f;
+        const float scale[2] = {rise ? gain(rng) : 1.0f, rise ? gain(rng) : 1.0f};
         float held[16];
         for (int lane = 0; lane < 16; ++lane) {
-            if (rise) smooth[lane] = g[lane] >= smooth[lane] ? std::min(smooth[lane] * rise[lane], g[lane]) : g[lane];
+            const float h = g[lane] * scale[lane / 8];
+            if (rise) smooth[lane] = h >= smooth[lane] ? std::min(smooth[lane] * rise[lane], h) : h;
             held[lane] = rise ? smooth[lane] : g[lane];
         }
         float want_l[5], want_r[5];
@@ -63,10 +66,11 @@ void compare_with_pairs(simd::Level level, const float* rise) {
         }
         xs.insert(xs.end(), x, x + 16);
         gs.insert(gs.end(), g, g + 16);
+        scales.insert(scales.end(), scale, scale + 2);
         for (int b = 0; b < 5; ++b) wants.push_back(want_l[b]);
         for (int b = 0; b < 5; ++b) wants.push_back(want_r[b]);
         if (xs.size() < 16 * run) continue;
-        lanes.process_smoothed(xs.data(), gs.data(), rise, 16, run);
+        lanes.process_smoothed(xs.data(), gs.data(), rise, scales.data(), 16, run);
         for (std::size_t j = 0; j < run; ++j)
             for (int b = 0; b < 5; ++b) {
                 ASSERT_EQ(xs[16 * j + b], wants[10 * j + b]) << simd::level_name(level) << " run of " << run << " call " << j;
@@ -74,6 +78,7 @@ void compare_with_pairs(simd::Level level, const float* rise) {
             }
         xs.clear();
         gs.clear();
+        scales.clear();
         wants.clear();
         run = run % 37 + 1;
     }

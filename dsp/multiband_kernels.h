@@ -180,6 +180,7 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
     for (std::size_t i = 0; i < lanes; i += w) {
         V a0[bands], a1[bands] = {}, x[bands] = {};
         const V p0 = vload<V>(st.phases[0] + i);
+#pragma GCC unroll 5
         for (std::size_t b = 0; b < bands; ++b) {
             for (std::size_t q = 0; q < w; ++q) x[b][q] = i + q < 4 ? in_l[b] : in_r[b];  // {l x4, r x4}
             a0[b] = p0 * x[b];
@@ -195,6 +196,7 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
                     a0[b] = Ops::fma(p2, vload<V>(st.history[b][pos + k + 1] + i), a0[b]);
             }
         }
+#pragma GCC unroll 5
         for (std::size_t b = 0; b < bands; ++b) {
             vstore(acc[b] + i, a0[b] + a1[b]);
             vstore(st.history[b][pos] + i, x[b]);
@@ -203,6 +205,7 @@ inline void interpolate_bands(BandInterpolatorState& st, const float* in_l, cons
     }
     if constexpr (w == 8) {
         V r[bands];
+#pragma GCC unroll 5
         for (std::size_t b = 0; b < bands; ++b) r[b] = vload<V>(acc[b]);
         store_band_sub_samples(r, sub, stride);
     } else {

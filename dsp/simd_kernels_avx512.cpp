@@ -75,21 +75,26 @@ void interpolate_bands(multiband_detail::BandInterpolatorState& st, const float*
     // independent chains (one per band) of fourteen multiply-adds each.
     V8 x[bands], tail[bands];
     const V8 p0 = load_v<V8>(st.phases[0]), p29 = load_v<V8>(st.phases[29]);
+    // Every loop fully unrolled: the per-band values stay in registers.
+#pragma GCC unroll 5
     for (std::size_t b = 0; b < bands; ++b) {
         x[b] = V8{in_l[b], in_l[b], in_l[b], in_l[b], in_r[b], in_r[b], in_r[b], in_r[b]};
         tail[b] = Lanes8::fma(p29, load_v<V8>(st.history[b][pos + 29]), p0 * x[b]);
     }
     V16 acc[bands] = {};
+#pragma GCC unroll 14
     for (std::size_t k = 1; k < 29; k += 2) {
         const V16 p = load_v<V16>(st.phases[k]);
 #pragma GCC unroll 5
         for (std::size_t b = 0; b < bands; ++b) acc[b] = fma16(p, load_v<V16>(st.history[b][pos + k]), acc[b]);
     }
+#pragma GCC unroll 5
     for (std::size_t b = 0; b < bands; ++b) {
         store_v(st.history[b][pos], x[b]);
         store_v(st.history[b][pos + taps_per_phase], x[b]);
     }
     V8 r[bands];
+#pragma GCC unroll 5
     for (std::size_t b = 0; b < bands; ++b) r[b] = fold(acc[b]) + tail[b];
     multiband_detail::store_band_sub_samples(r, sub, stride);
     st.pos = pos == 0 ? taps_per_phase - 1 : pos - 1;

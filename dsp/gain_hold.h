@@ -34,10 +34,25 @@ public:
 
     // In place: (l, r) become the frame of L calls earlier times the held gains.
     void process(float& l, float& r, float gain_l, float gain_r) {
-        Entry& e = ring_[cursor_];
-        l = step(0, e, l, gain_l);
-        r = step(1, e, r, gain_r);
-        if (++cursor_ == ring_.size()) cursor_ = 0;
+        State st = state();
+        Entry& e = ring_[st.cursor];
+        l = step(st, 0, e, l, gain_l);
+        r = step(st, 1, e, r, gain_r);
+        st.cursor = st.cursor + 1 == ring_.size() ? 0 : st.cursor + 1;
+        set_state(st);
+    }
+
+    // n calls of process() on l[i], r[i] with gains gain_l[i], gain_r[i], in place; the
+    // state stays in registers over the run.
+    void process_run(float* l, float* r, const float* gain_l, const float* gain_r, std::size_t n) {
+        State st = state();
+        for (std::size_t i = 0; i < n; ++i) {
+            Entry& e = ring_[st.cursor];
+            l[i] = step(st, 0, e, l[i], gain_l[i]);
+            r[i] = step(st, 1, e, r[i], gain_r[i]);
+            st.cursor = st.cursor + 1 == ring_.size() ? 0 : st.cursor + 1;
+        }
+        set_state(st);
     }
 
     float applied_gain(int ch) const { return applied_[ch]; }
@@ -48,22 +63,48 @@ private:
         float gain[2] = {empty, empty};
         float sample[2] = {0.0f, 0.0f};
     };
+    // The open half-cycle's request so far stays here (empty: none open), not in its
+    // slot: the slot is written once, when the half-cycle closes, so the running minimum
+    // is no store and reload on every call.
+    struct State {
+        float applied[2], previous[2], open_gain[2];
+        std::size_t open[2], cursor;
+    };
+    State state() const {
+        return {{applied_[0], applied_[1]}, {previous_[0], previous_[1]}, {open_gain_[0], open_gain_[1]},
+                {open_[0], open_[1]}, cursor_};
+    }
+    void set_state(const State& st) {
+        for (int ch = 0; ch < 2; ++ch) {
+            applied_[ch] = st.applied[ch];
+            previous_[ch] = st.previous[ch];
+            open_gain_[ch] = st.open_gain[ch];
+            open_[ch] = st.open[ch];
+        }
+        cursor_ = st.cursor;
+    }
 
-    float step(int ch, Entry& e, float x, float g) {
-        if (e.gain[ch] >= 0.0f) {  // a held gain starts here
-            applied_[ch] = e.gain[ch];
-            e.gain[ch] = empty;
-        }
-        float& open = ring_[open_[ch]].gain[ch];
-        const bool same_half_cycle = (x >= 0.0f) == (previous_[ch] >= 0.0f);
-        if (same_half_cycle && open >= 0.0f) {
-            open = Kind == HoldKind::min ? (g < open ? g : open) : (g > open ? g : open);
-        } else {  // zero crossing, or the open slot was already consumed
-            open_[ch] = cursor_;
-            e.gain[ch] = g;
-        }
-        previous_[ch] = x;
-        const float out = e.sample[ch] * applied_[ch];
+    // Without branches: zero crossings of programme material fall at random, so a branch
+    // on them would be mispredicted often.
+    float step(State& st, int ch, Entry& e, float x, float g) {
+        // The open half-cycle's slot under the cursor (a half-cycle longer than the ring)
+        // is consumed with the request so far, and a fresh one opens below.
+        const bool consumed = st.open[ch] == st.cursor && st.open_gain[ch] >= 0.0f;
+        const float slot = consumed ? st.open_gain[ch] : e.gain[ch];
+        float open = consumed ? empty : st.open_gain[ch];
+        st.applied[ch] = slot >= 0.0f ? slot : st.applied[ch];  // a held gain starts here
+        e.gain[ch] = empty;
+        const bool same_half_cycle = (x >= 0.0f) == (st.previous[ch] >= 0.0f);
+        const bool extend = same_half_cycle && open >= 0.0f;
+        // A zero crossing, or the open slot already consumed: the closed half-cycle's
+        // request goes to its slot (nowhere when none was open), a fresh one opens.
+        float* closed = !extend && open >= 0.0f ? &ring_[st.open[ch]].gain[ch] : &spare_;
+        *closed = open;
+        const float kept = Kind == HoldKind::min ? (g < open ? g : open) : (g > open ? g : open);
+        st.open_gain[ch] = extend ? kept : g;
+        st.open[ch] = extend ? st.open[ch] : st.cursor;
+        st.previous[ch] = x;
+        const float out = e.sample[ch] * st.applied[ch];
         e.sample[ch] = x;
         return out;
     }
@@ -71,8 +112,10 @@ private:
     std::vector<Entry> ring_ = std::vector<Entry>(1);
     float applied_[2] = {1.0f, 1.0f};
     float previous_[2] = {0.0f, 0.0f};
+    float open_gain_[2] = {empty, empty};
     std::size_t open_[2] = {0, 0};
     std::size_t cursor_ = 0;
+    float spare_ = 0.0f;  // where a store that closes nothing goes
 };
 
 using HalfCycleGainHoldMin = HalfCycleGainHold<HoldKind::min>;

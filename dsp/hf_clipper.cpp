@@ -25,13 +25,23 @@ void HighFrequencyClipper::process_run(float* x, std::size_t n, int& latency_fra
     for (std::size_t i = 0; i < n; ++i) centre_delay_.process(x[2 * i], x[2 * i + 1]);  // x is now y
     up_z_.run(z_, n);
     up_y_.run(x, n);
+    // The clip gains of the run's sub-samples, then the hold over all of them.
     for (std::size_t i = 0; i < n; ++i) {
-        SubSamples z = up_z_.at(i);
-        const SubSamples y = up_y_.at(i);
+        const SubSamples z = up_z_.at(i), y = up_y_.at(i);
         for (int j = 0; j < oversampling; ++j) {
-            const float gl = clip_gain(z.l[j], y.l[j]);
-            const float gr = clip_gain(z.r[j], y.r[j]);
-            hold_.process(z.l[j], z.r[j], gl, gr);
+            const std::size_t q = oversampling * i + static_cast<std::size_t>(j);
+            sub_z_[0][q] = z.l[j];
+            sub_z_[1][q] = z.r[j];
+            sub_gain_[0][q] = clip_gain(z.l[j], y.l[j]);
+            sub_gain_[1][q] = clip_gain(z.r[j], y.r[j]);
+        }
+    }
+    hold_.process_run(sub_z_[0], sub_z_[1], sub_gain_[0], sub_gain_[1], oversampling * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        SubSamples z;
+        for (int j = 0; j < oversampling; ++j) {
+            z.l[j] = sub_z_[0][oversampling * i + static_cast<std::size_t>(j)];
+            z.r[j] = sub_z_[1][oversampling * i + static_cast<std::size_t>(j)];
         }
         down_.put(i, z);
     }

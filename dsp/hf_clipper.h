@@ -59,6 +59,9 @@ private:
     HalfCycleGainHoldMin hold_;
     BlockDecimator down_;
     alignas(64) float z_[2 * max_run] = {};  // a run's high path, interleaved
+    // A run's upsampled high path and its clip gains, left then right.
+    alignas(64) float sub_z_[2][oversampling * max_run] = {};
+    alignas(64) float sub_gain_[2][oversampling * max_run] = {};
 };
 
 }  // namespace torvalen::dsp

@@ -104,6 +104,34 @@ TEST(HalfCycleGainHold, RequestsInAHalfCycleLongerThanTheRingStillTakeEffect) {
     }
 }
 
+// Runs of calls against single calls, bit for bit: a 30 Hz left channel (half-cycles far
+// longer than the ring) and a noisy right one (crossings at random), random requests.
+TEST(HalfCycleGainHold, RunsGiveTheSameSamplesAsSingleCalls) {
+    constexpr int look_ahead = 48;
+    const std::vector<float> x = sine(30.0, 1.0e8, 20000, 192000.0);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> pick(0.1f, 1.0f), noise(-1.0e7f, 1.0e7f);
+    std::vector<float> l = x, r(x.size()), gl(x.size()), gr(x.size());
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        r[n] = noise(rng);
+        gl[n] = pick(rng);
+        gr[n] = pick(rng);
+    }
+    HalfCycleGainHold<HoldKind::min> single(look_ahead), runs(look_ahead);
+    std::vector<float> want_l(l), want_r(r);
+    for (std::size_t n = 0; n < x.size(); ++n) single.process(want_l[n], want_r[n], gl[n], gr[n]);
+    std::uniform_int_distribution<std::size_t> length(1, 50);
+    for (std::size_t n = 0; n < x.size();) {
+        const std::size_t m = std::min(length(rng), x.size() - n);
+        runs.process_run(&l[n], &r[n], &gl[n], &gr[n], m);
+        n += m;
+    }
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        ASSERT_EQ(l[n], want_l[n]) << n;
+        ASSERT_EQ(r[n], want_r[n]) << n;
+    }
+}
+
 TEST(BlockMinSmoother, GainIsDownWhenThePeakArrivesAndUnityPassesUnchanged) {
     BlockMinSmoother s;
     const float x = 1.0e6f;

@@ -60,11 +60,13 @@ inline void vstore(float* p, V v) {
 // samples are at sub + j * stride: eight left lanes, then eight right lanes; changed in
 // place. The state stays in registers across the sub-samples.
 //
-// The work goes in passes over up to 64 sub-samples at a time: the compressor's mean
-// square and its root, then the compressor's envelope and gain, then the enhancer. Each
-// pass is one short recursion with its feed-forward work (the root, the divisions)
-// beside it, so the processor keeps many sub-samples of it in flight; in one pass the
-// long chain of all three per sub-sample filled its queues. The arithmetic is the same.
+// Three stages, each one short recursion with feed-forward work beside it: the
+// compressor's mean square and its root, the compressor's envelope and gain, the
+// enhancer. They run skewed in one loop, the envelope `skew` sub-samples behind the mean
+// square and the enhancer another `skew` behind, so the three recursions overlap and each
+// stage finds the results it needs (the roots, the compressed samples) long computed.
+// Taking each sub-sample through all three in turn, the processor waited on one long
+// chain of dependent steps. The arithmetic is the same.
 template <typename Ops>
 inline void compress_enhance(DynamicsState& st, const DynamicsCoefficients& c, float* sub, std::size_t stride,
                              std::size_t count, bool comp, bool enhance) {
@@ -72,6 +74,7 @@ inline void compress_enhance(DynamicsState& st, const DynamicsCoefficients& c, f
     using M = typename Ops::M;
     constexpr std::size_t w = sizeof(V) / sizeof(float);
     constexpr std::size_t chunk = 64;
+    constexpr std::size_t skew = 8;
     constexpr float platform_floor = 33554.434f;  // 2^25 / 1000
     const V one = V{} + 1.0f;
     for (std::size_t i = 0; i < lanes; i += w) {
@@ -87,56 +90,74 @@ inline void compress_enhance(DynamicsState& st, const DynamicsCoefficients& c, f
         const V enh_attack = vload<V>(c.enh_attack + i), enh_release = vload<V>(c.enh_release + i);
         const V enh_plat = vload<V>(c.enh_plat + i), width_minus_1 = vload<V>(c.width_minus_1 + i);
         const V max_width = vload<V>(c.max_width + i);
+        const V gain_out = V{} + c.comp_output;
         for (std::size_t start = 0; start < count; start += chunk) {
             const std::size_t n = count - start < chunk ? count - start : chunk;
             float* first = sub + start * stride + i;
-            if (comp) {
-                V rho[chunk];
-                for (std::size_t j = 0; j < n; ++j) {
-                    const V L = vload<V>(first + j * stride), R = vload<V>(first + j * stride + lanes);
-                    ms += (L * L + R * R - ms) * rms_rate;
-                    ms = ms > ms_floor ? ms : ms_floor;
-                    rho[j] = Ops::sqrt(ms);
+            V rho[chunk];
+            // Stage 1: the mean square of sub-sample j and its root.
+            const auto mean_square = [&](std::size_t j) {
+                const V L = vload<V>(first + j * stride), R = vload<V>(first + j * stride + lanes);
+                ms += (L * L + R * R - ms) * rms_rate;
+                ms = ms > ms_floor ? ms : ms_floor;
+                rho[j] = Ops::sqrt(ms);
+            };
+            // Stage 2: the envelope and the gain. Both falls are computed and one picked
+            // (the fast flag comes late), and the floor at the reference is taken on the
+            // fall only: a rise from an envelope at or above it stays above it.
+            const auto envelope = [&](std::size_t j) {
+                float* l = first + j * stride;
+                float* r = l + lanes;
+                const V t = rho[j] * drive;
+                const V t_floor = t > ref ? t : ref;
+                fast = (t * fast_threshold < env) | fast;
+                const M rise = t > env;
+                V risen = env + (t - env) * attack;
+                risen = risen > ref ? risen : ref;
+                const V fall_fast = env - env * fast_release, fall_slow = env - env * release;
+                V fallen = fast ? fall_fast : fall_slow;
+                fallen = fallen > t_floor ? fallen : t_floor;
+                env = rise ? risen : fallen;
+                fast = rise ? M{} : fast;
+                const V k = rho[j] >= env ? env / rho[j] : one;
+                comp_meter = comp_meter < k ? comp_meter : k;
+                vstore(l, vload<V>(l) * k * gain_out);
+                vstore(r, vload<V>(r) * k * gain_out);
+            };
+            // Stage 3: the stereo enhancer.
+            const auto enhancer = [&](std::size_t j) {
+                float* l = first + j * stride;
+                float* r = l + lanes;
+                const V L = vload<V>(l), R = vload<V>(r);
+                const V m = L + R;
+                V side = L - R;
+                V a = m < 0.0f ? -m : m;
+                a = a > one ? a : one;
+                const V fall = f - f * enh_release;
+                f = a > f ? f + (a - f) * enh_attack : (fall > a ? fall : a);
+                const V target = f > platform_floor ? f : V{} + platform_floor;
+                p += (target - p) * enh_plat;
+                p = f < p ? f : p;
+                V width = width_minus_1 * (f / p - 1.0f) + 1.0f;
+                width = width < max_width ? width : max_width;
+                width_meter = width_meter > width ? width_meter : width;
+                side *= width;
+                vstore(l, (m + side) * 0.5f);
+                vstore(r, (m - side) * 0.5f);
+            };
+            if (comp && enhance) {
+                for (std::size_t j = 0; j < n + 2 * skew; ++j) {
+                    if (j < n) mean_square(j);
+                    if (j >= skew && j < n + skew) envelope(j - skew);
+                    if (j >= 2 * skew) enhancer(j - 2 * skew);
                 }
-                for (std::size_t j = 0; j < n; ++j) {
-                    float* l = first + j * stride;
-                    float* r = l + lanes;
-                    const V t = rho[j] * drive;
-                    fast = (t * fast_threshold < env) | fast;
-                    const M rise = t > env;
-                    const V risen = env + (t - env) * attack;
-                    V fallen = env - env * (fast ? fast_release : release);
-                    fallen = fallen > t ? fallen : t;
-                    env = rise ? risen : fallen;
-                    env = env > ref ? env : ref;
-                    fast = rise ? M{} : fast;
-                    const V k = rho[j] >= env ? env / rho[j] : one;
-                    comp_meter = comp_meter < k ? comp_meter : k;
-                    vstore(l, vload<V>(l) * k * c.comp_output);
-                    vstore(r, vload<V>(r) * k * c.comp_output);
+            } else if (comp) {
+                for (std::size_t j = 0; j < n + skew; ++j) {
+                    if (j < n) mean_square(j);
+                    if (j >= skew) envelope(j - skew);
                 }
-            }
-            if (enhance) {
-                for (std::size_t j = 0; j < n; ++j) {
-                    float* l = first + j * stride;
-                    float* r = l + lanes;
-                    const V L = vload<V>(l), R = vload<V>(r);
-                    const V m = L + R;
-                    V side = L - R;
-                    V a = m < 0.0f ? -m : m;
-                    a = a > one ? a : one;
-                    const V fall = f - f * enh_release;
-                    f = a > f ? f + (a - f) * enh_attack : (fall > a ? fall : a);
-                    const V target = f > platform_floor ? f : V{} + platform_floor;
-                    p += (target - p) * enh_plat;
-                    p = f < p ? f : p;
-                    V width = width_minus_1 * (f / p - 1.0f) + 1.0f;
-                    width = width < max_width ? width : max_width;
-                    width_meter = width_meter > width ? width_meter : width;
-                    side *= width;
-                    vstore(l, (m + side) * 0.5f);
-                    vstore(r, (m - side) * 0.5f);
-                }
+            } else if (enhance) {
+                for (std::size_t j = 0; j < n; ++j) enhancer(j);
             }
         }
         vstore(st.ms + i, ms);

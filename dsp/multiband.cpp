@@ -122,18 +122,20 @@ void MultibandSection::configure(const MultibandParams& p) {
     }
 }
 
-void MultibandSection::split(float l, float r, int& latency_frames) {
+void MultibandSection::split(float l, float r, int& latency_frames) { split(l, r, latency_frames, bands_); }
+
+void MultibandSection::split(float l, float r, int& latency_frames, BandFrame& out) {
     switch (filter_) {
         case CrossoverKind::lin_phase:
-            lin_phase_.process(l, r, bands_);
+            lin_phase_.process(l, r, out);
             latency_frames += LinPhaseCrossover::latency_frames;
             break;
         case CrossoverKind::garde_3rd:
-            garde_3rd_.process(l, r, bands_);
+            garde_3rd_.process(l, r, out);
             latency_frames += Garde3rdCrossover::latency_frames;
             break;
         case CrossoverKind::garde_5th:
-            garde_5th_.process(l, r, bands_);
+            garde_5th_.process(l, r, out);
             latency_frames += Garde5thCrossover::latency_frames;
             break;
     }
@@ -143,14 +145,14 @@ void MultibandSection::split_run(const float* x, std::size_t n) {
     if (filter_ == CrossoverKind::lin_phase) lin_phase_.process_run(x, n);
 }
 
-void MultibandSection::split_frame(const float* x, std::size_t i, int& latency_frames) {
+void MultibandSection::split_frame(const float* x, std::size_t i, int& latency_frames, BandFrame& out) {
     if (filter_ != CrossoverKind::lin_phase) {
-        split(x[2 * i], x[2 * i + 1], latency_frames);
+        split(x[2 * i], x[2 * i + 1], latency_frames, out);
         return;
     }
     for (int b = 0; b < band_count; ++b) {
-        bands_.l[b] = lin_phase_.band(b, 0)[i];
-        bands_.r[b] = lin_phase_.band(b, 1)[i];
+        out.l[b] = lin_phase_.band(b, 0)[i];
+        out.r[b] = lin_phase_.band(b, 1)[i];
     }
     latency_frames += LinPhaseCrossover::latency_frames;
 }

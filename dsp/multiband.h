@@ -172,8 +172,9 @@ public:
                 const std::size_t m = n - first < stage_frames ? n - first : stage_frames;
                 for (std::size_t k = 0; k < m; ++k) {
                     split_latency = 0;
-                    split_frame(f, first + k, split_latency);
-                    group_bands_[k] = bands_;
+                    // Straight into the group: a copy of the frame's bands just written
+                    // lane by lane would wait for those stores to complete.
+                    split_frame(f, first + k, split_latency, group_bands_[k]);
                 }
                 limiters.split(group_bands_.data(), m);
                 for (std::size_t k = 0; k < m; ++k) interpolate(group_bands_[k], group_[k][0].l.data());
@@ -221,9 +222,10 @@ private:
     }
     // split() for runs of frames: split_run() over a run of n <= max_run interleaved
     // frames (the "Lin Phase" filters run over the whole run), then split_frame() for each
-    // frame i of it, in order.
+    // frame i of it, in order, into `out`.
     void split_run(const float* interleaved, std::size_t n);
-    void split_frame(const float* interleaved, std::size_t i, int& latency_frames);
+    void split_frame(const float* interleaved, std::size_t i, int& latency_frames, BandFrame& out);
+    void split(float l, float r, int& latency_frames, BandFrame& out);
     void interpolate(const BandFrame& bands, float* sub);
     void compress_enhance(float* sub, std::size_t count);
     void apply_gains(BandFrame& s, const PendingGains& pending);

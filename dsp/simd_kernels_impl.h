@@ -180,8 +180,21 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
     const V one = V{} + 1.0f;
     V env[nv], plat[nv], ml[nv], mr[nv], mb[nv];
     M fast[nv];
+    // The parameters in registers: loaded in the loop they would be loaded again on every
+    // sub-sample (the stores to the bands might, as far as the compiler knows, change them).
+    V drive[nv], attack[nv], fast_release[nv], release[nv], fast_floor[nv], fast_threshold[nv], reference[nv],
+        clip_level[nv];
+    const V lim_drive = V{} + p.lim_drive;
     for (std::size_t v = 0; v < nv; ++v) {
         const std::size_t h = v * w;
+        drive[v] = load_v<V>(p.drive + h);
+        attack[v] = load_v<V>(p.attack + h);
+        fast_release[v] = load_v<V>(p.fast_release + h);
+        release[v] = load_v<V>(p.release + h);
+        fast_floor[v] = load_v<V>(p.fast_floor + h);
+        fast_threshold[v] = load_v<V>(p.fast_threshold + h);
+        reference[v] = load_v<V>(p.reference + h);
+        clip_level[v] = load_v<V>(p.clip + h);
         env[v] = load_v<V>(p.envelope + h);
         plat[v] = load_v<V>(p.platform + h);
         std::memcpy(&fast[v], p.fast + h, sizeof fast[v]);
@@ -195,31 +208,29 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
         V acc_l{}, acc_r{};
         for (std::size_t v = 0; v < nv; ++v) {
             const std::size_t h = v * w;
-            const V drive = load_v<V>(p.drive + h);
-            const V l = load_v<V>(bj + h) * drive, r = load_v<V>(bj + lanes + h) * drive;
+            const V l = load_v<V>(bj + h) * drive[v], r = load_v<V>(bj + lanes + h) * drive[v];
             const V al = l < 0.0f ? -l : l, ar = r < 0.0f ? -r : r;
             const V peak = al > ar ? al : ar;
             // The envelope and platform recursions wait on their own latency from one
             // sub-sample to the next: each step is one fused multiply-add where the
             // wider builds have it.
             V e = env[v];
-            const V rise = Ops::fma(peak - e, load_v<V>(p.attack + h), e);
-            const V fast_rate = load_v<V>(p.fast_release + h);
+            const V rise = Ops::fma(peak - e, attack[v], e);
+            const V fast_rate = fast_release[v];
             V fall = Ops::fma(e, -fast_rate, e);
             fall = fall > peak ? fall : peak;
             e = peak > e ? rise : fall;
-            const V fast_floor = load_v<V>(p.fast_floor + h);
-            e = e > fast_floor ? e : fast_floor;
+            e = e > fast_floor[v] ? e : fast_floor[v];
             V pl = plat[v];
-            M f = fast[v] | (e < load_v<V>(p.fast_threshold + h) * pl);
+            M f = fast[v] | (e < fast_threshold[v] * pl);
             const M grow = e > pl;
-            const V rate = f != 0 ? fast_rate : load_v<V>(p.release + h);
+            const V rate = f != 0 ? fast_rate : release[v];
             pl = grow != 0 ? e : Ops::fma(pl, -rate, pl);
             f = grow != 0 ? M{} : f;
-            const V ref = load_v<V>(p.reference + h);
+            const V ref = reference[v];
             pl = pl > ref ? pl : ref;
             const V gain = Ops::any(pl > ref) ? ref / pl : one;
-            const V clip = load_v<V>(p.clip + h);
+            const V clip = clip_level[v];
             V hl = gain, hr = gain;
             if (Ops::any((al >= clip) | (ar >= clip))) {
                 const V cl = clip / al, cr = clip / ar;
@@ -232,7 +243,7 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
             ml[v] = ml[v] < hl ? ml[v] : hl;
             mr[v] = mr[v] < hr ? mr[v] : hr;
             mb[v] = mb[v] < gain ? mb[v] : gain;
-            const V xl = l * p.lim_drive, xr = r * p.lim_drive;
+            const V xl = l * lim_drive, xr = r * lim_drive;
             store_v(bj + h, xl);
             store_v(bj + lanes + h, xr);
             store_v(gj + h, hl);

@@ -48,6 +48,24 @@ inline float tree_sum(V v) {
     }
 }
 
+// tree_sum of a and of b into out[0] and out[1], the same additions side by side in
+// one vector for eight lanes.
+template <typename V>
+inline void tree_sum2(V a, V b, float* out) {
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    if constexpr (w == 8) {
+        const V h = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11) +
+                    __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
+        const V q = h + __builtin_shufflevector(h, h, 2, 3, 2, 3, 6, 7, 6, 7);
+        const V r = q + __builtin_shufflevector(q, q, 1, 1, 1, 1, 5, 5, 5, 5);
+        out[0] = r[0];
+        out[1] = r[4];
+    } else {
+        out[0] = tree_sum(a);
+        out[1] = tree_sum(b);
+    }
+}
+
 // FIRs over a run of samples, summed: y[i] = sum over streams s and k < taps of
 // h[s][k] x[s][i + (taps - 1 - k) d], i < count, the taps d samples apart; each x[s]
 // holds the (taps - 1) d samples before the run and then the run (one stream: a FIR of
@@ -251,8 +269,7 @@ inline void band_limit(const BandLimitArgs& p, float* bands, float* gains, std::
             acc_l += hl * xl;
             acc_r += hr * xr;
         }
-        sums[2 * j] = tree_sum(acc_l);
-        sums[2 * j + 1] = tree_sum(acc_r);
+        tree_sum2(acc_l, acc_r, sums + 2 * j);
     }
     for (std::size_t v = 0; v < nv; ++v) {
         const std::size_t h = v * w;

@@ -84,8 +84,8 @@ private:
         cursor_ = st.cursor;
     }
 
-    // Without branches: zero crossings of programme material fall at random, so a branch
-    // on them would be mispredicted often.
+    // Selects rather than branches where the compiler can keep them so: zero crossings of
+    // programme material fall at random, and branches on them are often mispredicted.
     float step(State& st, int ch, Entry& e, float x, float g) {
         // The open half-cycle's slot under the cursor (a half-cycle longer than the ring)
         // is consumed with the request so far, and a fresh one opens below.

@@ -9,8 +9,8 @@
 // then finish_group: the compressor and enhancer over the group's sub-samples, the
 // processor's band limiter over them (it scales the band samples and writes the pending
 // gains), its per-sub-sample limiter over them, the gain application, and per frame the
-// band sum; then per run the decimation and the
-// high-frequency clipper (when "Pre Emphasis" mode is not Off). Each stage adds its
+// band sum; then per run the decimation and the high-frequency clipper (when "Pre
+// Emphasis" mode is not Off). Each stage adds its
 // delay to the caller's latency counter. The result does not depend on how the frames
 // are split into runs and groups. The one-frame stage calls (split, upsample,
 // sub_sample(j), ...) work on the group's first slot, for inspection.
@@ -160,7 +160,8 @@ public:
     // may scale the band samples and sets the pending gains; `sub_samples(q, float*
     // channel_gains, count)` then runs on the group's sub-samples q ... q + count - 1 in
     // order and writes a gain per channel for each, {left, right} pairs that scale all the
-    // sub-sample's pending gains of that channel before they are applied. `latency_frames` grows by the latency of the block's last frame.
+    // sub-sample's pending gains of that channel before they are applied.
+    // `latency_frames` grows by the latency of the block's last frame.
     template <typename Limiters>
     void process_block(float* x, std::size_t frames, Limiters&& limiters, int& latency_frames) {
         int split_latency = 0, decimate_latency = 0, clip_latency = 0;
@@ -202,7 +203,8 @@ public:
     // Without limiters: unity pending gains.
     void process(float& l, float& r, int& latency_frames) {
         process(l, r,
-                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {}, [](std::size_t, float* g, std::size_t n) { std::fill(g, g + 2 * n, 1.0f); }},
+                LimiterCalls{[](SubSampleBands*, SubSampleGains*, std::size_t) {},
+                             [](std::size_t, float* g, std::size_t n) { std::fill(g, g + 2 * n, 1.0f); }},
                 latency_frames);
     }
 

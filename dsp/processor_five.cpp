@@ -308,7 +308,7 @@ void ProcessorFive::agc(BandFrame* frames_bands, std::size_t frames) {
 // Band limiters (expander, smoothed peak gain, platform, per-channel clip) of `count`
 // consecutive sub-samples in one kernel call, on the eight band lanes. The wideband
 // limiter (smoothed gain, platform, per-channel clip) of a sub-sample reads only that
-// sub-sample's band sums: it runs afterwards, beside the gain application.
+// sub-sample's band sums: it runs afterwards, over the group's sub-samples in one call.
 void ProcessorFive::limit_bands(BandFrame* s, PendingGains* g, std::size_t count) {
     const LimiterParams& p = lim_;
     const BandLimitFiveArgs args{p.drive.data(),

@@ -273,7 +273,7 @@ void ProcessorOne::agc(float& l, float& r) {
 //   channel's gain is h, or less where |x| passes the band's clip level.
 // The wideband limiter of a sub-sample reads only that sub-sample's band sums, so the
 // band limiter runs on all the group's sub-samples first, in one kernel call; the
-// wideband limiter then runs sub-sample by sub-sample beside the gain application.
+// wideband limiter then runs over them in one call of its own.
 void ProcessorOne::limit_bands(SubSampleBands* s, SubSampleGains* g, std::size_t frames) {
     const BandLimitArgs args{lim_.drive.data(),    lim_.attack.data(),         lim_.release.data(),
                                    lim_.fast_release.data(), lim_.fast_threshold.data(), lim_.reference.data(),

@@ -73,8 +73,8 @@ void compare_with_pairs(simd::Level level, const float* rise) {
         lanes.process_smoothed(xs.data(), gs.data(), rise, scales.data(), 16, run);
         for (std::size_t j = 0; j < run; ++j)
             for (int b = 0; b < 5; ++b) {
-                ASSERT_EQ(xs[16 * j + b], wants[10 * j + b]) << simd::level_name(level) << " run of " << run << " call " << j;
-                ASSERT_EQ(xs[16 * j + 8 + b], wants[10 * j + 5 + b]) << simd::level_name(level) << " run of " << run;
+                ASSERT_EQ(xs[16 * j + b], wants[10 * j + b]) << simd::level_name(level) << " run " << run << " call " << j;
+                ASSERT_EQ(xs[16 * j + 8 + b], wants[10 * j + 5 + b]) << simd::level_name(level) << " run " << run;
             }
         xs.clear();
         gs.clear();

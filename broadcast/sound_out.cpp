@@ -195,7 +195,6 @@ void SoundOut::stage_48k(float l, float r, float* out, const Block& b) {
 }
 
 void SoundOut::mpx_run(const float* l, const float* r, std::size_t n, float* out, const Block& b) {
-    for (std::size_t i = 0; i < n; ++i) in_192_.push(l[i], r[i], held_in_);
     held_loudness_ = std::max(held_loudness_, loudness_192_.process_run(l, r, n));
     const uint32_t k = carrier_index_;  // carriers_ entries k ... k + n - 1 belong to this run
     carrier_index_ = static_cast<uint32_t>((carrier_index_ + n) % carrier_period);
@@ -296,10 +295,12 @@ void SoundOut::mpx_run(const float* l, const float* r, std::size_t n, float* out
     for (std::size_t i = 0; i < n; ++i) {
         float ol = left[i], or_ = right[i];
         output_stage(ol, or_, b);
-        out_192_.push(ol, or_, held_out_);
         out[2 * i] = ol;
         out[2 * i + 1] = or_;
     }
+    // The input and output meters side by side (the run's input is still in l and r).
+    for (std::size_t i = 0; i < n; ++i)
+        dsp::LevelDetector::push_pair(in_192_, l[i], r[i], held_in_, out_192_, out[2 * i], out[2 * i + 1], held_out_);
 }
 
 // Deviation of each output channel: the true peak (4x interpolated) of its frames.
@@ -425,8 +426,7 @@ void SoundOut::process(const Buses& buses, bool tick) {
     if (written < count_out) std::memset(out + written, 0, (count_out - written) * sizeof(float));
     in_48_.flush(held_in_);
     out_48_.flush(held_out_);
-    in_192_.flush(held_in_);
-    out_192_.flush(held_out_);
+    dsp::LevelDetector::flush_pair(in_192_, held_in_, out_192_, held_out_);
     if (tick) publish_meters();
 }
 

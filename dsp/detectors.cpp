@@ -109,6 +109,13 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
     }
     at_rest_ = false;
     const std::size_t n = run_.measure();
+    if (simd::kernels().level != simd::Level::sse2) {
+        // The wider builds run the four-lane kernel (one 256-bit vector of doubles),
+        // this detector in two of its lanes: the same values as the loop below.
+        RunValues v, unused;
+        run_lanes(*this, *this, n, v, unused);
+        return finish_run(silent, v, held);
+    }
     // Per frame, as the meter defines it: the true peak floored; the envelope rises
     // toward it or decays by its own fraction (a pure decay, not held at the current
     // peak), floored; the squares through the two RMS sections (rounded to float between
@@ -137,33 +144,119 @@ LevelReading LevelDetector::measure(std::array<float, 6>& held) {
         e_max = max2(e_max, env);
         ms_max = max2(ms_max, ms);
     }
-    envelope_[0] = env[0];
-    envelope_[1] = env[1];
-    const float el = env[0], er = env[1], ml = ms[0], mr = ms[1], tpl = tp[0], tpr = tp[1];
-    const float tp_max_l = tp_max[0], tp_max_r = tp_max[1], e_max_l = e_max[0], e_max_r = e_max[1];
-    const float ms_max_l = ms_max[0], ms_max_r = ms_max[1];
+    const RunValues v = {{tp[0], tp[1]},         {env[0], env[1]},       {ms[0], ms[1]},
+                         {tp_max[0], tp_max[1]}, {e_max[0], e_max[1]}, {ms_max[0], ms_max[1]}};
+    return finish_run(silent, v, held);
+}
+
+void LevelDetector::measure_pair(LevelDetector& a, std::array<float, 6>& held_a, LevelDetector& b,
+                                 std::array<float, 6>& held_b) {
+    const bool silent_a = a.run_.silent(), silent_b = b.run_.silent();
+    const auto same = [](const auto& s, const auto& t) { return s.b0() == t.b0() && s.a1() == t.a1() && s.a2() == t.a2(); };
+    const bool together = a.run_.size() == b.run_.size() && !(silent_a && a.at_rest_) && !(silent_b && b.at_rest_) &&
+                          a.attack_ == b.attack_ && a.decay_ == b.decay_ && same(a.rms1_, b.rms1_) &&
+                          same(a.rms2_, b.rms2_);
+    // Apart when either rests on a silent run (it takes the values at once), when the
+    // runs differ in length, or when the detectors are of different rates.
+    if (!together) {
+        if (a.run_.size() != 0) a.measure(held_a);
+        if (b.run_.size() != 0) b.measure(held_b);
+        return;
+    }
+    a.at_rest_ = b.at_rest_ = false;
+    const std::size_t n = a.run_.measure();
+    b.run_.measure();
+    RunValues va, vb;
+    run_lanes(a, b, n, va, vb);
+    a.finish_run(silent_a, va, held_a);
+    b.finish_run(silent_b, vb, held_b);
+}
+
+void LevelDetector::run_lanes(LevelDetector& a, LevelDetector& b, std::size_t n, RunValues& va, RunValues& vb) {
+    LevelRunArgs k;
+    k.tp[0] = a.run_.peaks_left();
+    k.tp[1] = a.run_.peaks_right();
+    k.tp[2] = b.run_.peaks_left();
+    k.tp[3] = b.run_.peaks_right();
+    k.x[0] = a.run_.left();
+    k.x[1] = a.run_.right();
+    k.x[2] = b.run_.left();
+    k.x[3] = b.run_.right();
+    k.attack = a.attack_;
+    k.decay = a.decay_;
+    k.floor = level_floor;
+    k.square_floor = squared_level_floor;
+    const auto coefficients = [](const LowPass2<double>& s, double* c) {
+        c[0] = s.b0();
+        c[1] = s.a1();
+        c[2] = s.a2();
+    };
+    coefficients(a.rms1_, k.c1);
+    coefficients(a.rms2_, k.c2);
+    // Section histories in and out: lanes 0, 1 are a's, lanes 2, 3 b's.
+    using H = SectionHistory<StereoPair<double>::type>;
+    const auto put = [](const H& h, double (*to)[4], int lane) {
+        const StereoPair<double>::type* v[4] = {&h.x1, &h.x2, &h.y1, &h.y2};
+        for (int j = 0; j < 4; ++j) {
+            to[j][lane] = (*v[j])[0];
+            to[j][lane + 1] = (*v[j])[1];
+        }
+    };
+    const auto get = [](const double (*from)[4], int lane) {
+        return H{{from[0][lane], from[0][lane + 1]},
+                 {from[1][lane], from[1][lane + 1]},
+                 {from[2][lane], from[2][lane + 1]},
+                 {from[3][lane], from[3][lane + 1]}};
+    };
+    put(a.rms1_.history(), k.h1, 0);
+    put(b.rms1_.history(), k.h1, 2);
+    put(a.rms2_.history(), k.h2, 0);
+    put(b.rms2_.history(), k.h2, 2);
+    k.env[0] = a.envelope_[0];
+    k.env[1] = a.envelope_[1];
+    k.env[2] = b.envelope_[0];
+    k.env[3] = b.envelope_[1];
+    simd::kernels().level_run(k, n);
+    // b first: when b is a, a's lanes are the ones that stay.
+    b.rms1_.set_history(get(k.h1, 2));
+    b.rms2_.set_history(get(k.h2, 2));
+    a.rms1_.set_history(get(k.h1, 0));
+    a.rms2_.set_history(get(k.h2, 0));
+    const auto values = [&k](int lane) {
+        const int m = lane + 1;
+        return RunValues{{k.tp_last[lane], k.tp_last[m]}, {k.env[lane], k.env[m]},         {k.ms_last[lane], k.ms_last[m]},
+                         {k.tp_max[lane], k.tp_max[m]},   {k.env_max[lane], k.env_max[m]}, {k.ms_max[lane], k.ms_max[m]}};
+    };
+    va = values(0);
+    vb = values(2);
+}
+
+LevelReading LevelDetector::finish_run(bool silent, const RunValues& v, std::array<float, 6>& held) {
+    envelope_[0] = v.env[0];
+    envelope_[1] = v.env[1];
     // Rest: a second silent run in a row that ends on the same mean squares, those within
     // a millionth of the floor's square (not a turning point of the sections' ringing
     // after a loud signal), and the envelopes on the floor.
     if (silent) {
         auto near_floor = [](float ms) { return std::fabs(ms - squared_level_floor) <= 1e-6f * squared_level_floor; };
-        at_rest_ = rest_ && el == level_floor && er == level_floor && ml == rest_ms_[0] && mr == rest_ms_[1] &&
-                   near_floor(ml) && near_floor(mr);
-        rest_ms_[0] = ml;
-        rest_ms_[1] = mr;
+        at_rest_ = rest_ && v.env[0] == level_floor && v.env[1] == level_floor && v.ms[0] == rest_ms_[0] &&
+                   v.ms[1] == rest_ms_[1] && near_floor(v.ms[0]) && near_floor(v.ms[1]);
+        rest_ms_[0] = v.ms[0];
+        rest_ms_[1] = v.ms[1];
     } else {
         rest_ms_[0] = rest_ms_[1] = -1.0f;
     }
-    const float rms_l = std::max(std::sqrt(ms_max_l), level_floor), rms_r = std::max(std::sqrt(ms_max_r), level_floor);
-    const float in[6] = {tp_max_l, tp_max_r, e_max_l, e_max_r, rms_l, rms_r};
+    const float rms_l = std::max(std::sqrt(v.ms_max[0]), level_floor);
+    const float rms_r = std::max(std::sqrt(v.ms_max[1]), level_floor);
+    const float in[6] = {v.tp_max[0], v.tp_max[1], v.env_max[0], v.env_max[1], rms_l, rms_r};
     for (int k = 0; k < 6; ++k) held[k] = in[k] > held[k] ? in[k] : held[k];
     LevelReading last{};
-    last.true_peak[0] = tpl;
-    last.true_peak[1] = tpr;
-    last.peak_envelope[0] = el;
-    last.peak_envelope[1] = er;
-    last.rms[0] = std::max(std::sqrt(std::max(ml, 0.0f)), level_floor);
-    last.rms[1] = std::max(std::sqrt(std::max(mr, 0.0f)), level_floor);
+    last.true_peak[0] = v.tp[0];
+    last.true_peak[1] = v.tp[1];
+    last.peak_envelope[0] = v.env[0];
+    last.peak_envelope[1] = v.env[1];
+    last.rms[0] = std::max(std::sqrt(std::max(v.ms[0], 0.0f)), level_floor);
+    last.rms[1] = std::max(std::sqrt(std::max(v.ms[1], 0.0f)), level_floor);
     return last;
 }
 

@@ -52,6 +52,11 @@ public:
     float r(std::size_t i) const { return xr_[lead + i]; }
     float peak_l(std::size_t i) const { return tp_l_[i]; }
     float peak_r(std::size_t i) const { return tp_r_[i]; }
+    // The same as arrays from frame 0.
+    const float* left() const { return xl_.data() + lead; }
+    const float* right() const { return xr_.data() + lead; }
+    const float* peaks_left() const { return tp_l_.data(); }
+    const float* peaks_right() const { return tp_r_.data(); }
 
 private:
     static constexpr std::size_t history = 29;  // older frames the interpolator reads
@@ -88,8 +93,32 @@ public:
     // folding them anywhere: do not mix with push in one block).
     LevelReading process(float l, float r);
 
+    // Two streams of one rate fed frame for frame (a stage's input and output), measured
+    // side by side in four lanes: the same readings as `push` and `flush` on each, to the
+    // bit, for about the cost of one. Feed such a pair only through these two calls.
+    static void push_pair(LevelDetector& a, float al, float ar, std::array<float, 6>& held_a, LevelDetector& b,
+                          float bl, float br, std::array<float, 6>& held_b) {
+        const bool full = a.run_.add(al, ar);
+        if (b.run_.add(bl, br) || full) measure_pair(a, held_a, b, held_b);
+    }
+    static void flush_pair(LevelDetector& a, std::array<float, 6>& held_a, LevelDetector& b,
+                           std::array<float, 6>& held_b) {
+        if (a.run_.size() != 0 || b.run_.size() != 0) measure_pair(a, held_a, b, held_b);
+    }
+
 private:
+    // The values a measured run leaves, per channel: the last frame's true peak, envelope
+    // and mean square, and the largest of each over the run.
+    struct RunValues {
+        float tp[2], env[2], ms[2], tp_max[2], env_max[2], ms_max[2];
+    };
     LevelReading measure(std::array<float, 6>& held);
+    static void measure_pair(LevelDetector& a, std::array<float, 6>& held_a, LevelDetector& b,
+                             std::array<float, 6>& held_b);
+    // The per-frame steps of n measured frames of a (lanes 0, 1) and b (lanes 2, 3) in
+    // the four-lane kernel; with b the same detector as a, a alone.
+    static void run_lanes(LevelDetector& a, LevelDetector& b, std::size_t n, RunValues& va, RunValues& vb);
+    LevelReading finish_run(bool silent, const RunValues& v, std::array<float, 6>& held);
     // Folds the values of a silent run at rest (which leaves every state as it is).
     LevelReading fold_rest(std::array<float, 6>& held) const;
 

@@ -49,6 +49,16 @@ public:
         return eq[0] != 0 && eq[1] != 0;
     }
 
+    // Both lanes' histories, for loops that run several sections side by side.
+    using V2 = typename StereoPair<T>::type;
+    SectionHistory<V2> history() const { return {x1_, x2_, y1_, y2_}; }
+    void set_history(const SectionHistory<V2>& h) {
+        x1_ = h.x1;
+        x2_ = h.x2;
+        y1_ = h.y1;
+        y2_ = h.y2;
+    }
+
     // Both channels side by side in one two-lane vector (each lane the same operations
     // in the same order as one channel alone).
     void process(float& l, float& r) {
@@ -68,7 +78,6 @@ public:
     }
 
 private:
-    using V2 = typename StereoPair<T>::type;
     T b0_{}, a1_{}, a2_{};
     V2 x1_{}, x2_{}, y1_{}, y2_{};  // {left, right}
 };

@@ -79,7 +79,7 @@ void base_fir_block(const float* const* h, const float* const* x, std::size_t st
 
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
                        base_compress_enhance, base_band_limit, base_band_limit_five, nullptr,                 base_true_peak_block,
-                       base_fir_block};
+                       base_fir_block,        level_run};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

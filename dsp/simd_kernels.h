@@ -59,6 +59,23 @@ struct BandLimitFiveArgs {
     bool expander_on, platform_on, clip_bands;
 };
 
+// Four level-meter channels side by side (two detectors' left and right) over a run of
+// frames: each lane's true peaks and samples, its envelope and the histories of its two
+// RMS sections (in and out), and what the run leaves per lane.
+struct LevelRunArgs {
+    const float* tp[4];  // true peaks of the run's frames, per lane
+    const float* x[4];   // samples of the run's frames, per lane
+    float attack, decay;
+    float floor, square_floor;  // of the levels and of their squares
+    double c1[3], c2[3];  // b0, a1, a2 of the first and second RMS section
+    // State: envelope; section histories x1, x2, y1, y2 (h1 first section, h2 second).
+    float env[4];
+    double h1[4][4], h2[4][4];
+    // Results: the last frame's true peak and mean square, and the largest true peak,
+    // envelope and mean square of the run.
+    float tp_last[4], ms_last[4], tp_max[4], env_max[4], ms_max[4];
+};
+
 namespace simd {
 
 enum class Level : int { sse2 = 0, avx2 = 1, avx512 = 2 };
@@ -116,6 +133,9 @@ struct Kernels {
     // run starts or ends.
     void (*fir_block)(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
                       std::size_t d, float* y, std::size_t count);
+    // The level detector's per-frame steps over n >= 1 frames on four lanes, each lane
+    // the operations of one channel in the same order (the same results at every level).
+    void (*level_run)(LevelRunArgs& a, std::size_t n);
 };
 
 // The widest level this processor runs.

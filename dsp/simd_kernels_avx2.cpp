@@ -55,7 +55,7 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
 }
 
 const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,
-                   band_limit, band_limit_five, nullptr, true_peak_block, fir_block};
+                   band_limit, band_limit_five, nullptr, true_peak_block, fir_block, level_run};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

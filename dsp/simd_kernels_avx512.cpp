@@ -285,7 +285,7 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
 
 const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
                      compress_enhance, band_limit, band_limit_five,    band_gain_hold,
-                     true_peak_block,  fir_block};
+                     true_peak_block,  fir_block,       level_run};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstring>
 
+#ifdef __AVX__
+#include <immintrin.h>
+#endif
+
 #include "dsp/multiband_kernels.h"
 #include "dsp/simd_kernels.h"
 
@@ -179,6 +183,97 @@ inline void true_peak_block(const float* p, const float* xl, const float* xr, st
         store_v(tp_r + i, max(max(abs(r0), abs(r1)), max(abs(r2), abs(r3))));
     }
 }
+
+// The level detector's steps on four lanes (see Kernels::level_run). Per frame: the true
+// peak floored; the envelope rises toward it at the attack fraction or decays by its own
+// fraction, floored; the square, floored, through the two double RMS sections, rounded
+// to float after each. Multiplies and adds are not fused into one rounding here, so
+// every level gives the baseline's results to the bit.
+#pragma GCC push_options
+#pragma GCC optimize("fp-contract=off")
+inline void level_run(LevelRunArgs& a, std::size_t n) {
+    using F4 = float __attribute__((vector_size(16)));
+    using D4 = double __attribute__((vector_size(32)));
+    const auto max4 = [](F4 x, F4 y) { return x < y ? y : x; };
+    const auto load4 = [](const float* v) {
+        F4 r;
+        std::memcpy(&r, v, sizeof r);
+        return r;
+    };
+    // (Four-lane doubles pass by reference: by value they would change these helpers'
+    // calling convention in the baseline build.)
+    const auto loadd = [](D4& r, const double* v) { std::memcpy(&r, v, sizeof r); };
+    const auto stored = [](double* v, const D4& r) { std::memcpy(v, &r, sizeof r); };
+    // Conversions between four floats and four doubles: one instruction each where the
+    // build has 256-bit vectors (the generic conversion goes through halves).
+    const auto widen = [](D4& d, F4 f) {
+#ifdef __AVX__
+        d = (D4)_mm256_cvtps_pd((__m128)f);
+#else
+        d = __builtin_convertvector(f, D4);
+#endif
+    };
+    const auto narrow = [](const D4& d) {
+#ifdef __AVX__
+        return (F4)_mm256_cvtpd_ps((__m256d)d);
+#else
+        return __builtin_convertvector(d, F4);
+#endif
+    };
+    const F4 floor = F4{} + a.floor, square_floor = F4{} + a.square_floor;
+    const float attack = a.attack, decay = a.decay;
+    const double b1 = a.c1[0], a11 = a.c1[1], a12 = a.c1[2], b2 = a.c2[0], a21 = a.c2[1], a22 = a.c2[2];
+    D4 x11, x12, y11, y12, x21, x22, y21, y22;
+    loadd(x11, a.h1[0]);
+    loadd(x12, a.h1[1]);
+    loadd(y11, a.h1[2]);
+    loadd(y12, a.h1[3]);
+    loadd(x21, a.h2[0]);
+    loadd(x22, a.h2[1]);
+    loadd(y21, a.h2[2]);
+    loadd(y22, a.h2[3]);
+    F4 env = load4(a.env), tp = floor, ms = {}, tp_max = {}, e_max = {}, ms_max = {};
+    const float *t0 = a.tp[0], *t1 = a.tp[1], *t2 = a.tp[2], *t3 = a.tp[3];
+    const float *s0 = a.x[0], *s1 = a.x[1], *s2 = a.x[2], *s3 = a.x[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        tp = max4(F4{t0[i], t1[i], t2[i], t3[i]}, floor);
+        // Only the decay needs the floor (the rise never falls below the envelope).
+        env = tp > env ? env + (tp - env) * attack : max4(env - env * decay, floor);
+        const F4 x = {s0[i], s1[i], s2[i], s3[i]};
+        D4 u, w;
+        widen(u, max4(x * x, square_floor));
+        const D4 v1 = b1 * (u + 2.0 * x11 + x12) - a11 * y11 - a12 * y12;
+        x12 = x11;
+        x11 = u;
+        y12 = y11;
+        y11 = v1;
+        widen(w, narrow(v1));
+        const D4 v2 = b2 * (w + 2.0 * x21 + x22) - a21 * y21 - a22 * y22;
+        x22 = x21;
+        x21 = w;
+        y22 = y21;
+        y21 = v2;
+        ms = narrow(v2);
+        tp_max = max4(tp_max, tp);
+        e_max = max4(e_max, env);
+        ms_max = max4(ms_max, ms);
+    }
+    stored(a.h1[0], x11);
+    stored(a.h1[1], x12);
+    stored(a.h1[2], y11);
+    stored(a.h1[3], y12);
+    stored(a.h2[0], x21);
+    stored(a.h2[1], x22);
+    stored(a.h2[2], y21);
+    stored(a.h2[3], y22);
+    std::memcpy(a.env, &env, sizeof env);
+    std::memcpy(a.tp_last, &tp, sizeof tp);
+    std::memcpy(a.ms_last, &ms, sizeof ms);
+    std::memcpy(a.tp_max, &tp_max, sizeof tp_max);
+    std::memcpy(a.env_max, &e_max, sizeof e_max);
+    std::memcpy(a.ms_max, &ms_max, sizeof ms_max);
+}
+#pragma GCC pop_options
 
 // Band limiter of `count` consecutive sub-samples, lanes in vectors of any width. Per
 // lane: x <- x * drive; pi = max|x|; envelope e rises toward pi at the attack rate, falls

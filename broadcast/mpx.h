@@ -241,6 +241,25 @@ public:
         if (++pos_ >= length) pos_ = 0;
     }
 
+    // n frames in place, as n calls of process.
+    void process_run(float* l, float* r, std::size_t n, uint32_t length) {
+        if (length == 0 || !allocated()) return;
+        if (length > capacity_samples) length = capacity_samples;
+        if (pos_ >= length) pos_ = 0;
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t m = std::min<std::size_t>(n - i, length - pos_);  // up to the wrap
+            float* dl = l_.data() + pos_;
+            float* dr = r_.data() + pos_;
+            for (std::size_t j = 0; j < m; ++j) {
+                std::swap(l[i + j], dl[j]);
+                std::swap(r[i + j], dr[j]);
+            }
+            i += m;
+            pos_ += static_cast<uint32_t>(m);
+            if (pos_ >= length) pos_ = 0;
+        }
+    }
+
 private:
     std::vector<float> l_, r_;
     uint32_t pos_ = 0;

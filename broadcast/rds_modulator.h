@@ -100,8 +100,12 @@ public:
             const uint32_t end = pos_ + static_cast<uint32_t>(std::min<std::size_t>(length_ - pos_, n - i));
             const std::atomic<float>* bank = banks_[current_].data();
             const uint32_t filled = std::min(end, std::max(valid_, pos_));
-            for (; pos_ < filled; ++pos_) out[i++] = bank[pos_].load(std::memory_order_relaxed);
-            for (; pos_ < end; ++pos_) out[i++] = 0.0f;  // never filled: silence
+            // The position in a local: the loads are atomic, and the compiler would
+            // otherwise store it back after each one.
+            uint32_t p = pos_;
+            for (; p < filled; ++p) out[i++] = bank[p].load(std::memory_order_relaxed);
+            for (; p < end; ++p) out[i++] = 0.0f;  // never filled: silence
+            pos_ = p;
         }
     }
 

@@ -284,23 +284,27 @@ void SoundOut::mpx_run(const float* l, const float* r, std::size_t n, float* out
                 for (std::size_t i = 0; i < n; ++i) right[i] = -left[i];
                 break;
         }
-        if (b.delay > 0)
-            for (std::size_t i = 0; i < n; ++i) delay_.process(left[i], right[i], b.delay);
+        if (b.delay > 0) delay_.process_run(left.data(), right.data(), n, b.delay);
     } else {
         std::copy(l, l + n, left.begin());
         std::copy(r, r + n, right.begin());
     }
-    for (std::size_t i = 0; i < n; ++i)
-        if (deviation_.add(left[i], right[i])) hold_deviation(b.mpx);
+    for (std::size_t i = 0; i < n;) {
+        i += deviation_.add(left.data() + i, right.data() + i, n - i);
+        if (deviation_.full()) hold_deviation(b.mpx);
+    }
+    // The output stage as output_stage does it, without a branch per frame: each output
+    // takes its source channel's product with that channel's gain, negated if inverted.
+    const float* from_l = b.swap ? right.data() : left.data();
+    const float* from_r = b.swap ? left.data() : right.data();
+    const float gain_l = b.swap ? b.gain_r : b.gain_l, gain_r = b.swap ? b.gain_l : b.gain_r;
+    const float sign_l = b.invert_l ? -1.0f : 1.0f, sign_r = b.invert_r ? -1.0f : 1.0f;
     for (std::size_t i = 0; i < n; ++i) {
-        float ol = left[i], or_ = right[i];
-        output_stage(ol, or_, b);
-        out[2 * i] = ol;
-        out[2 * i + 1] = or_;
+        out[2 * i] = sign_l * (gain_l * from_l[i]);
+        out[2 * i + 1] = sign_r * (gain_r * from_r[i]);
     }
     // The input and output meters side by side (the run's input is still in l and r).
-    for (std::size_t i = 0; i < n; ++i)
-        dsp::LevelDetector::push_pair(in_192_, l[i], r[i], held_in_, out_192_, out[2 * i], out[2 * i + 1], held_out_);
+    dsp::LevelDetector::push_pair(in_192_, l, r, held_in_, out_192_, out, held_out_, n);
 }
 
 // Deviation of each output channel: the true peak (4x interpolated) of its frames.

@@ -1,6 +1,7 @@
 // Level, loudness and power detectors.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -39,6 +40,26 @@ public:
         xr_[lead + size_] = r;
         return ++size_ == chunk;
     }
+    // Adds up to n frames, as many as the run has room for; returns how many.
+    std::size_t add(const float* l, const float* r, std::size_t n) {
+        const std::size_t m = std::min(n, chunk - size_);
+        std::copy_n(l, m, xl_.data() + lead + size_);
+        std::copy_n(r, m, xr_.data() + lead + size_);
+        size_ += m;
+        return m;
+    }
+    // The same from interleaved stereo frames.
+    std::size_t add_interleaved(const float* lr, std::size_t n) {
+        const std::size_t m = std::min(n, chunk - size_);
+        for (std::size_t i = 0; i < m; ++i) {
+            xl_[lead + size_ + i] = lr[2 * i];
+            xr_[lead + size_ + i] = lr[2 * i + 1];
+        }
+        size_ += m;
+        return m;
+    }
+    bool full() const { return size_ == chunk; }
+    std::size_t room() const { return chunk - size_; }
     std::size_t size() const { return size_; }
     // Measures the run and starts the next one; returns the run's length.
     std::size_t measure();
@@ -100,6 +121,17 @@ public:
                           float bl, float br, std::array<float, 6>& held_b) {
         const bool full = a.run_.add(al, ar);
         if (b.run_.add(bl, br) || full) measure_pair(a, held_a, b, held_b);
+    }
+    // n frames at once: a's from two channel arrays, b's interleaved.
+    static void push_pair(LevelDetector& a, const float* al, const float* ar, std::array<float, 6>& held_a,
+                          LevelDetector& b, const float* b_lr, std::array<float, 6>& held_b, std::size_t n) {
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t m = std::min({n - i, a.run_.room(), b.run_.room()});
+            a.run_.add(al + i, ar + i, m);
+            b.run_.add_interleaved(b_lr + 2 * i, m);
+            i += m;
+            if (a.run_.full() || b.run_.full()) measure_pair(a, held_a, b, held_b);
+        }
     }
     static void flush_pair(LevelDetector& a, std::array<float, 6>& held_a, LevelDetector& b,
                            std::array<float, 6>& held_b) {

@@ -98,12 +98,15 @@ TEST(MpxUpsampler, PhasesSumToUnityAndRejectImages) {
         EXPECT_LT(dB(std::abs(testing::tone(y, image, fs_192, 19200, 96000)) / a), -120.0) << image;
 }
 
-TEST(SoundOut, FortyEightKilohertzOutputStage) {
-    // With its meters hidden (offline work) the path skips them: the same output.
-    for (const bool shown : {true, false}) {
-        Rig rig(48000, 256);
+TEST(SoundOut, OutputStageAtFortyEightAndAtOneNinetyTwoKilohertz) {
+    // With its meters hidden (offline work) the 48 kHz path skips them: the same output.
+    // At 192 kHz a 192 kHz source without the multiplex takes the same stage.
+    for (const int pass : {0, 1, 2}) {
+        const bool shown = pass != 1, at_192k = pass == 2;
+        Rig rig(at_192k ? 192000 : 48000, 256);
         rig.out->set_meters_shown(shown);
-        rig.set(control_input_mode, 1.0f);  // MPX is not possible at 48 kHz
+        rig.set(control_input_mode, at_192k ? 0.0f : 1.0f);  // MPX is not possible at 48 kHz
+        if (at_192k) rig.set(control_input_select, 3.0f);
         rig.set(control_output_level, -6.0f);
         rig.set(control_l_fine, 1.0f);
         rig.set(control_swap, 1.0f);
@@ -113,10 +116,11 @@ TEST(SoundOut, FortyEightKilohertzOutputStage) {
                 bus[i] = static_cast<float>(1000 + 2 * first + i);
                 bus[i + 1] = -500.0f;
             }
-        }, bus_proc, true);
+        }, at_192k ? 3u : bus_proc, true);
         const float g = 0.75f * std::pow(10.0f, -6.0f / 20.0f);
         const float gl = g * std::pow(10.0f, 1.0f / 20.0f);
         // Swapped: left carries the right result; then the right output is inverted.
+        ASSERT_EQ(rig.output.size(), 4u * 2 * 256);
         for (std::size_t i = 0; i < rig.output.size(); i += 2) {
             const float l_in = static_cast<float>(1000 + i);  // one float pair per frame
             EXPECT_FLOAT_EQ(rig.output[i], g * -500.0f);
@@ -125,6 +129,7 @@ TEST(SoundOut, FortyEightKilohertzOutputStage) {
         SoundOutMeters m{};
         ASSERT_TRUE(rig.out->take_meters(m));
         EXPECT_EQ(m[12] > -150.0f, shown) << "output true peak " << m[12];  // the floor is -186.6 dB
+        if (at_192k) continue;
         const auto lines = rig.out->status_lines();
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0], "RDS & MPX not available");

@@ -1,9 +1,11 @@
 #include "broadcast/mpx.h"
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "dsp/fir_tables.h"
+#include "dsp/simd_kernels.h"
 
 namespace torvalen::broadcast {
 
@@ -46,9 +48,22 @@ const CarrierRuns& carrier_runs() {
     return runs;
 }
 
-MpxUpsampler::MpxUpsampler() {
-    for (std::size_t k = 0; k < branch; ++k)
-        phases_[k] = dsp::simd::load(dsp::fir_tables::mpx_upsampler_prototype.data() + dsp::oversampling * k);
+void MpxUpsampler::process_run(const float* interleaved, std::size_t n, float* l, float* r) {
+    n = std::min(n, max_run);
+    for (std::size_t i = 0; i < n; ++i) {
+        xl_[lead + i] = interleaved[2 * i];
+        xr_[lead + i] = interleaved[2 * i + 1];
+    }
+    // The kernel writes up to a whole vector of frames (16) past the run.
+    alignas(64) std::array<float, dsp::oversampling * 2 * max_run> sl, sr;
+    dsp::simd::kernels().interpolate_block(dsp::fir_tables::mpx_upsampler_prototype.data(), branch, xl_.data() + lead,
+                                           xr_.data() + lead, n, sl.data(), sr.data());
+    std::copy_n(sl.data(), dsp::oversampling * n, l);
+    std::copy_n(sr.data(), dsp::oversampling * n, r);
+    // The run's last 36 frames become the history of the next.
+    constexpr std::size_t history = branch - 1;
+    std::memmove(xl_.data() + lead - history, xl_.data() + lead + n - history, history * sizeof(float));
+    std::memmove(xr_.data() + lead - history, xr_.data() + lead + n - history, history * sizeof(float));
 }
 
 PowerAverage::PowerAverage(double cutoff_Hz, double rate_Hz) {

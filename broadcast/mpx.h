@@ -55,40 +55,21 @@ inline constexpr double power_control_cutoff_Hz = 3.183;
 inline constexpr double power_meter_cutoff_Hz = 1.2732;
 
 // Sound Out's 4x up-sampler: the 148-tap prototype in polyphase form, 37 taps per
-// output phase over the last 37 input frames. Delay 73.5 samples at 192 kHz.
+// output phase over the last 37 input frames. Delay 73.5 samples at 192 kHz. Frames are
+// up-sampled in runs, consecutive frames side by side in vector lanes.
 class MpxUpsampler {
 public:
     static constexpr std::size_t taps = 148;
     static constexpr std::size_t branch = taps / dsp::oversampling;  // 37
+    static constexpr std::size_t max_run = mpx_run_frames / dsp::oversampling;  // 16 input frames
 
-    MpxUpsampler();
-
-    dsp::SubSamples process(float l, float r) {
-        hl_[pos_] = hl_[pos_ + branch] = l;
-        hr_[pos_] = hr_[pos_ + branch] = r;
-        const float* wl = hl_.data() + pos_;
-        const float* wr = hr_.data() + pos_;
-        dsp::simd::f4 l0{}, l1{}, r0{}, r1{};
-        std::size_t k = 0;
-        for (; k + 1 < branch; k += 2) {
-            l0 += phases_[k] * wl[k];
-            r0 += phases_[k] * wr[k];
-            l1 += phases_[k + 1] * wl[k + 1];
-            r1 += phases_[k + 1] * wr[k + 1];
-        }
-        l0 += phases_[k] * wl[k];  // the 37th tap
-        r0 += phases_[k] * wr[k];
-        pos_ = pos_ == 0 ? branch - 1 : pos_ - 1;
-        dsp::SubSamples out;
-        dsp::simd::store(out.l.data(), l0 + l1);
-        dsp::simd::store(out.r.data(), r0 + r1);
-        return out;
-    }
+    // n <= max_run interleaved stereo frames in; 4n sub-samples per channel out.
+    void process_run(const float* interleaved, std::size_t n, float* l, float* r);
 
 private:
-    std::array<dsp::simd::f4, branch> phases_{};
-    std::array<float, 2 * branch> hl_{}, hr_{};
-    std::size_t pos_ = 0;
+    static constexpr std::size_t lead = 48;  // frame 0 of a run; the 36 before it are history
+    // Room for the kernel's reads up to a whole vector of frames past the run.
+    alignas(64) std::array<float, lead + 2 * max_run> xl_{}, xr_{};
 };
 
 // Two cascaded double-precision low-pass sections on one channel, the first

@@ -389,11 +389,7 @@ void SoundOut::process(const Buses& buses, bool tick) {
             std::array<float, mpx_run_frames> l, r;
             for (uint32_t f = 0; f < frames; f += run_in) {
                 const uint32_t m = std::min(frames - f, run_in);
-                for (uint32_t g = 0; g < m; ++g) {
-                    const dsp::SubSamples s = upsampler_.process(in[2 * (f + g)], in[2 * (f + g) + 1]);
-                    std::copy(s.l.begin(), s.l.end(), l.begin() + dsp::oversampling * g);
-                    std::copy(s.r.begin(), s.r.end(), r.begin() + dsp::oversampling * g);
-                }
+                upsampler_.process_run(in + 2 * f, m, l.data(), r.data());
                 mpx_run(l.data(), r.data(), dsp::oversampling * m, out + written, b);
                 written += 2 * dsp::oversampling * m;
             }

@@ -77,9 +77,14 @@ void base_fir_block(const float* const* h, const float* const* x, std::size_t st
     fir_block<Baseline>(h, x, streams, taps, d, y, count);
 }
 
+void base_interpolate_block(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t n,
+                            float* sub_l, float* sub_r) {
+    simd::interpolate_block<Baseline>(p, taps, xl, xr, n, sub_l, sub_r);
+}
+
 const Kernels baseline{Level::sse2,          base_dot2,       base_interpolate_stereo, base_interpolate_bands,
                        base_compress_enhance, base_band_limit, base_band_limit_five, nullptr,                 base_true_peak_block,
-                       base_fir_block,        level_run};
+                       base_fir_block,        base_interpolate_block, level_run};
 
 Level detect() {
 #if defined(__x86_64__) && defined(__GNUC__)

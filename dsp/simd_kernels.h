@@ -133,6 +133,12 @@ struct Kernels {
     // run starts or ends.
     void (*fir_block)(const float* const* h, const float* const* x, std::size_t streams, std::size_t taps,
                       std::size_t d, float* y, std::size_t count);
+    // 4x polyphase interpolation of a run of stereo frames: sub[4i + j] = sum over k <
+    // taps of p[4k + j] x[i - k], i < n, for each channel. xl and xr point at frame 0 of
+    // linear histories holding the taps - 1 frames before it; they must be readable up to
+    // the next multiple of 16 frames, and sub_l, sub_r writable up to four times that.
+    void (*interpolate_block)(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t n,
+                              float* sub_l, float* sub_r);
     // The level detector's per-frame steps over n >= 1 frames on four lanes, each lane
     // the operations of one channel in the same order (the same results at every level).
     void (*level_run)(LevelRunArgs& a, std::size_t n);

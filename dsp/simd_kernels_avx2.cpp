@@ -54,8 +54,13 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
     simd::fir_block<Avx2>(h, x, streams, taps, d, y, count);
 }
 
+void interpolate_block(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t n,
+                       float* sub_l, float* sub_r) {
+    simd::interpolate_block<Avx2>(p, taps, xl, xr, n, sub_l, sub_r);
+}
+
 const Kernels avx2{Level::avx2,     dot2,       interpolate_stereo, interpolate_bands, compress_enhance,
-                   band_limit, band_limit_five, nullptr, true_peak_block, fir_block, level_run};
+                   band_limit, band_limit_five, nullptr, true_peak_block, fir_block, interpolate_block, level_run};
 }  // namespace
 
 const Kernels* avx2_kernels() { return &avx2; }

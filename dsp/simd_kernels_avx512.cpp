@@ -283,9 +283,14 @@ void fir_block(const float* const* h, const float* const* x, std::size_t streams
     }
 }
 
+void interpolate_block(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t n,
+                       float* sub_l, float* sub_r) {
+    simd::interpolate_block<Lanes16>(p, taps, xl, xr, n, sub_l, sub_r);
+}
+
 const Kernels avx512{Level::avx512,    dot2,       interpolate_stereo, interpolate_bands,
                      compress_enhance, band_limit, band_limit_five,    band_gain_hold,
-                     true_peak_block,  fir_block,       level_run};
+                     true_peak_block,  fir_block,       interpolate_block, level_run};
 }  // namespace
 
 const Kernels* avx512_kernels() { return &avx512; }

@@ -155,32 +155,63 @@ inline void interpolate_stereo_8(const float* phases, const float* older, float 
     store_v(out, a0 + a1);
 }
 
-// True peaks of a run of frames (see Kernels::true_peak_block): consecutive frames in the
-// lanes, the eight sums (four sub-samples, two channels) as independent chains, so the
-// work is bound by multiply-add throughput rather than by one chain's latency.
+// The four phase outputs of a 4x polyphase interpolator (p[4k + j]: tap k of phase j,
+// `taps` taps per phase) for the frames i ... i + w - 1 of both channels, consecutive
+// frames in the lanes: l[j], r[j]. The eight sums are independent chains, so the work is
+// bound by multiply-add throughput rather than by one chain's latency.
+template <typename Ops>
+inline void polyphase4(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t i,
+                       typename Ops::V (&l)[4], typename Ops::V (&r)[4]) {
+    using V = typename Ops::V;
+    V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
+    for (std::size_t k = 0; k < taps; ++k) {
+        const V a = load_v<V>(xl + i - k), b = load_v<V>(xr + i - k);
+        const V p0 = V{} + p[4 * k], p1 = V{} + p[4 * k + 1], p2 = V{} + p[4 * k + 2], p3 = V{} + p[4 * k + 3];
+        l0 = Ops::fma(p0, a, l0);
+        r0 = Ops::fma(p0, b, r0);
+        l1 = Ops::fma(p1, a, l1);
+        r1 = Ops::fma(p1, b, r1);
+        l2 = Ops::fma(p2, a, l2);
+        r2 = Ops::fma(p2, b, r2);
+        l3 = Ops::fma(p3, a, l3);
+        r3 = Ops::fma(p3, b, r3);
+    }
+    l[0] = l0, l[1] = l1, l[2] = l2, l[3] = l3;
+    r[0] = r0, r[1] = r1, r[2] = r2, r[3] = r3;
+}
+
+// True peaks of a run of frames (see Kernels::true_peak_block): the largest |phase
+// output| of each frame.
 template <typename Ops>
 inline void true_peak_block(const float* p, const float* xl, const float* xr, std::size_t n, float* tp_l,
                             float* tp_r) {
     using V = typename Ops::V;
     constexpr std::size_t w = sizeof(V) / sizeof(float);
+    const auto abs = [](V v) { return v < 0.0f ? -v : v; };
+    const auto max = [](V a, V b) { return a > b ? a : b; };
     for (std::size_t i = 0; i < n; i += w) {
-        V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
-        for (std::size_t k = 0; k < multiband_detail::taps_per_phase; ++k) {
-            const V a = load_v<V>(xl + i - k), b = load_v<V>(xr + i - k);
-            const V p0 = V{} + p[4 * k], p1 = V{} + p[4 * k + 1], p2 = V{} + p[4 * k + 2], p3 = V{} + p[4 * k + 3];
-            l0 = Ops::fma(p0, a, l0);
-            r0 = Ops::fma(p0, b, r0);
-            l1 = Ops::fma(p1, a, l1);
-            r1 = Ops::fma(p1, b, r1);
-            l2 = Ops::fma(p2, a, l2);
-            r2 = Ops::fma(p2, b, r2);
-            l3 = Ops::fma(p3, a, l3);
-            r3 = Ops::fma(p3, b, r3);
-        }
-        const auto abs = [](V v) { return v < 0.0f ? -v : v; };
-        const auto max = [](V a, V b) { return a > b ? a : b; };
-        store_v(tp_l + i, max(max(abs(l0), abs(l1)), max(abs(l2), abs(l3))));
-        store_v(tp_r + i, max(max(abs(r0), abs(r1)), max(abs(r2), abs(r3))));
+        V l[4], r[4];
+        polyphase4<Ops>(p, multiband_detail::taps_per_phase, xl, xr, i, l, r);
+        store_v(tp_l + i, max(max(abs(l[0]), abs(l[1])), max(abs(l[2]), abs(l[3]))));
+        store_v(tp_r + i, max(max(abs(r[0]), abs(r[1])), max(abs(r[2]), abs(r[3]))));
+    }
+}
+
+// 4x interpolation of a run of frames (see Kernels::interpolate_block): the phase
+// outputs in sub-sample order.
+template <typename Ops>
+inline void interpolate_block(const float* p, std::size_t taps, const float* xl, const float* xr, std::size_t n,
+                              float* sub_l, float* sub_r) {
+    using V = typename Ops::V;
+    constexpr std::size_t w = sizeof(V) / sizeof(float);
+    for (std::size_t i = 0; i < n; i += w) {
+        V l[4], r[4];
+        polyphase4<Ops>(p, taps, xl, xr, i, l, r);
+        for (std::size_t q = 0; q < w; ++q)
+            for (std::size_t j = 0; j < 4; ++j) {
+                sub_l[4 * (i + q) + j] = l[j][q];
+                sub_r[4 * (i + q) + j] = r[j][q];
+            }
     }
 }
 

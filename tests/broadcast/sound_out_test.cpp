@@ -85,13 +85,27 @@ TEST(MpxUpsampler, PhasesSumToUnityAndRejectImages) {
         EXPECT_NEAR(s, 0.99946, 2e-4);
     }
     // A 15 kHz tone up-sampled: its images at 33, 63 and 81 kHz stay below -120 dB.
-    MpxUpsampler up;
-    std::vector<double> y;
-    for (int n = 0; n < 48000; ++n) {
-        const float x = static_cast<float>(1e9 * std::sin(2 * std::numbers::pi * 15000.0 * n / fs_48));
-        const dsp::SubSamples s = up.process(x, x);
-        for (float v : s.l) y.push_back(v);
-    }
+    // Up-sampled in runs of lengths 1 to 16 in turn, or all of 16: the same sub-samples.
+    auto up_sample = [](bool mixed) {
+        MpxUpsampler up;
+        std::vector<double> y;
+        std::vector<float> l(64), r(64), frames;
+        for (int n = 0, len = mixed ? 1 : 16; n < 48000; n += len, len = mixed ? len % 16 + 1 : 16) {
+            frames.clear();
+            for (int i = n; i < std::min(n + len, 48000); ++i) {
+                const float x = static_cast<float>(1e9 * std::sin(2 * std::numbers::pi * 15000.0 * i / fs_48));
+                frames.insert(frames.end(), {x, -x});
+            }
+            up.process_run(frames.data(), frames.size() / 2, l.data(), r.data());
+            for (std::size_t i = 0; i < 2 * frames.size(); ++i) {
+                y.push_back(l[i]);
+                EXPECT_EQ(r[i], -l[i]);
+            }
+        }
+        return y;
+    };
+    const std::vector<double> y = up_sample(true);
+    ASSERT_EQ(y, up_sample(false));
     const double a = std::abs(testing::tone(y, 15000, fs_192, 19200, 96000));
     EXPECT_NEAR(dB(a / 1e9), 0.0, 0.01);
     for (double image : {33000.0, 63000.0, 81000.0})

@@ -7,6 +7,7 @@
 #include "broadcast/sound_out.h"
 #include "dsp/fir_tables.h"
 #include "dsp/rate_tables.h"
+#include "dsp/simd_kernels.h"
 #include "params/page_tree.h"
 #include "tests/broadcast/mpx_rig.h"
 
@@ -476,9 +477,22 @@ TEST(SoundOut, RunsGiveTheSameOutputWhateverTheBlockSize) {
         rig.run(blocks, sine(997, fs_48, 0.9, 0.4));
         return rig.output;
     };
+    dsp::simd::set_level_limit(dsp::simd::Level::sse2);
     const std::vector<float> a = build(1024, 76), b = build(76, 1024);
     ASSERT_EQ(a.size(), b.size());
     EXPECT_EQ(a, b);
+    // The wider builds (their up-sampler fuses multiply-adds) agree with the baseline to
+    // rounding.
+    for (auto level : {dsp::simd::Level::avx2, dsp::simd::Level::avx512}) {
+        if (level > dsp::simd::detected_level()) continue;
+        dsp::simd::set_level_limit(level);
+        const std::vector<float> w = build(1024, 76);
+        ASSERT_EQ(w.size(), a.size());
+        double worst = 0.0;
+        for (std::size_t i = 0; i < w.size(); ++i) worst = std::max(worst, std::fabs(static_cast<double>(w[i]) - a[i]));
+        EXPECT_LE(worst, 1e-6 * 2147483648.0) << dsp::simd::level_name(level);
+    }
+    dsp::simd::set_level_limit(dsp::simd::Level::avx512);
 }
 
 }  // namespace

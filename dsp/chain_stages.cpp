@@ -105,7 +105,11 @@ void SourceStage::fill(const Buses& buses, const SourceParams& p, FailsafeHandOf
 // ---- Input stage ----
 
 InputStage::InputStage()
-    : level_(chain_Hz), fm_(fir_tables::fm_band_limit_53), hd_(fir_tables::hd_band_limit_101) {
+    : level_(chain_Hz),
+      kept_l_(kept_capacity),
+      kept_r_(kept_capacity),
+      fm_(fir_tables::fm_band_limit_53),
+      hd_(fir_tables::hd_band_limit_101) {
     for (int k = 0; k < 3; ++k) {
         hp20_[k] = design_high_pass2_48k(hpf_pairs[k][0], hpf_pairs[k][1], 20.0);
         hp50_[k] = design_high_pass2_48k(hpf_pairs[k][0], hpf_pairs[k][1], 50.0);
@@ -122,7 +126,9 @@ void InputStage::process(float& l, float& r, const InputParams& p, LevelHolders&
 }
 
 void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency,
-                               bool measure) {
+                               bool measure, bool keep) {
+    keep = keep && frames <= kept_capacity;
+    measure = measure && !keep;
     for (uint32_t i = 0; i < frames; ++i) {
         float& l = x[2 * i];
         float& r = x[2 * i + 1];
@@ -132,6 +138,10 @@ void InputStage::process_block(float* x, uint32_t frames, const InputParams& p, 
         if (p.invert_l) l = -l;
         if (p.invert_r) r = -r;
         if (measure) level_.push(l, r, meter.value);
+        if (keep) {
+            kept_l_[i] = l;
+            kept_r_[i] = r;
+        }
     }
     if (p.low_pass == static_cast<uint32_t>(BandLimit::hd)) {
         hd_.process_block(x, frames);
@@ -353,6 +363,14 @@ void OutputStage::finish(float& l, float& r, const OutputParams& p, int& latency
     l = std::clamp(l, -full_scale_f, full_scale_f);
     r = std::clamp(r, -full_scale_f, full_scale_f);
     if (measure) level_.push(l, r, meter_.value);
+}
+
+void measure_meters(InputStage& in, LevelHolders& in_meter, OutputStage& out_stage, const float* out,
+                    uint32_t frames) {
+    frames = std::min(frames, InputStage::kept_capacity);
+    LevelDetector::push_pair(in.level_, in.kept_l_.data(), in.kept_r_.data(), in_meter.value, out_stage.level_, out,
+                             out_stage.meter_.value, frames);
+    LevelDetector::flush_pair(in.level_, in_meter.value, out_stage.level_, out_stage.meter_.value);
 }
 
 }  // namespace torvalen::dsp

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "dsp/bass_enhancer.h"
 #include "dsp/detectors.h"
@@ -93,6 +94,8 @@ struct InputParams {
     BassEnhancerParams bass;
 };
 
+class OutputStage;
+
 class InputStage {
 public:
     InputStage();
@@ -101,12 +104,19 @@ public:
     // whole block); `latency` grows by the stage's latency once.
     // `measure` off leaves the level meter out (nobody sees it).
     void process_block(float* interleaved, uint32_t frames, const InputParams& p, LevelHolders& meter, int& latency,
-                       bool measure = true);
+                       bool measure = true, bool keep = false);
     // Measures the frames the meter has gathered; call at the end of every block.
     void flush_meter(LevelHolders& meter) { level_.flush(meter.value); }
 
+    // Blocks of up to this many frames can keep their meter's frames (process_block with
+    // `keep`: kept instead of measured) to be measured after the output stage, beside
+    // the output meter's (measure_meters).
+    static constexpr uint32_t kept_capacity = 4096;
+
 private:
+    friend void measure_meters(InputStage&, LevelHolders&, OutputStage&, const float*, uint32_t);
     LevelDetector level_;
+    std::vector<float> kept_l_, kept_r_;  // kept_capacity frames each
     Fir<53> fm_;
     Fir<101> hd_;
     std::array<HighPass2<double>, 3> hp20_, hp50_;
@@ -210,6 +220,14 @@ private:
     FirstOrderSection<float> de_50_, de_75_;
     LevelDetector level_;
     LevelHolders meter_;
+    friend void measure_meters(InputStage&, LevelHolders&, OutputStage&, const float*, uint32_t);
 };
+
+// The input stage's kept meter frames of a block (process_block_keeping) and the output
+// stage's frames of the same block (`out`, interleaved, after process_block with
+// `measure` off) measured side by side as a pair of level detectors: the same readings
+// as measuring each in its stage, for about the cost of one.
+void measure_meters(InputStage& in, LevelHolders& in_meter, OutputStage& out_stage, const float* out,
+                    uint32_t frames);
 
 }  // namespace torvalen::dsp

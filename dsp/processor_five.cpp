@@ -386,8 +386,9 @@ int ProcessorFive::run(float* x, uint32_t frames) {
     int front = 0, section = 0;
     // The band-limiting and pre-emphasis filters run over the whole block at once.
     int filters_latency = 0;
-    const bool metering = level_meters();
-    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering);
+    // The input and output meters measure side by side once the block is through.
+    const bool metering = level_meters(), paired = metering && frames <= InputStage::kept_capacity;
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering, paired);
     pre_emphasis_.process_block(x, frames, sp.emphasis_mode, sp.emphasis_time_constant, filters_latency);
     for (uint32_t i = 0; i < frames; ++i) {
         front = filters_latency;
@@ -401,8 +402,9 @@ int ProcessorFive::run(float* x, uint32_t frames) {
                        [this](std::size_t q, float* g, std::size_t count) { wideband(q, g, count); },
                        [this](BandFrame* bands, std::size_t m) { agc(bands, m); }};
     multiband_.process_block(x, frames, calls, section);
-    const int back = output_.process_block(x, frames, sp.output, metering);
-    if (metering) input_.flush_meter(input_meter_);
+    const int back = output_.process_block(x, frames, sp.output, metering && !paired);
+    if (paired) measure_meters(input_, input_meter_, output_, x, frames);
+    else if (metering) input_.flush_meter(input_meter_);
     return front + section + back;
 }
 

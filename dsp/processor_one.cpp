@@ -339,8 +339,9 @@ int ProcessorOne::run(float* x, uint32_t frames) {
     int front = 0, section = 0;
     // The band-limiting and pre-emphasis filters run over the whole block at once.
     int filters_latency = 0;
-    const bool metering = level_meters();
-    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering);
+    // The input and output meters measure side by side once the block is through.
+    const bool metering = level_meters(), paired = metering && frames <= InputStage::kept_capacity;
+    input_.process_block(x, frames, sp.input, input_meter_, filters_latency, metering, paired);
     for (uint32_t i = 0; i < frames; ++i) {
         float l = x[2 * i] * sp.input_level, r = x[2 * i + 1] * sp.input_level;
         agc(l, r);
@@ -355,8 +356,9 @@ int ProcessorOne::run(float* x, uint32_t frames) {
     LimiterCalls limiters{[this](SubSampleBands* s, SubSampleGains* g, std::size_t m) { limit_bands(s, g, m); },
                           [this](std::size_t q, float* g, std::size_t count) { wideband(q, g, count); }};
     multiband_.process_block(x, frames, limiters, section);
-    const int back = output_.process_block(x, frames, sp.output, metering);
-    if (metering) input_.flush_meter(input_meter_);
+    const int back = output_.process_block(x, frames, sp.output, metering && !paired);
+    if (paired) measure_meters(input_, input_meter_, output_, x, frames);
+    else if (metering) input_.flush_meter(input_meter_);
     return front + section + back;
 }
 

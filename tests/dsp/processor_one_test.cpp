@@ -2,6 +2,7 @@
 // output ceiling under heavy drive, failsafe, AGC gate, bad samples, presets and meters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -550,6 +551,55 @@ TEST(ProcessorKernels, EveryInstructionSetMatchesTheBaseline) {
             EXPECT_LE(worst, 2e-6 * test::fs) << "processor " << type << ", " << simd::level_name(level);
             EXPECT_LE(std::sqrt(sq / static_cast<double>(n)), 2e-7 * test::fs) << "processor " << type;
         }
+    }
+}
+
+TEST(ProcessorMeters, MeasuredAsAPairOrApartTheReadingsAreTheSame) {
+    // The input and output level meters measure side by side once a block is through
+    // (blocks up to InputStage::kept_capacity frames), or each in its stage (longer
+    // blocks). Blocks of twice that and halves of them: the same output, the same levels.
+    for (int type : {1, 5}) {
+        TestStore sa, sb;
+        auto apart = test_busy_processor(sa, type, 1), paired = test_busy_processor(sb, type, 1);
+        ASSERT_TRUE(apart && paired);
+        constexpr uint32_t n = 2 * InputStage::kept_capacity, half = n / 2;
+        static_assert(half <= InputStage::kept_capacity && n > InputStage::kept_capacity);
+        TestBuses ba(48000, 2 * n), bp(48000, 2 * half);
+        // Silence until each has taken its parameters, then as much into each.
+        uint32_t fa = 0, fp = 0;
+        for (int k = 0; k < 100 && apart->latency_samples() == 0; ++k, fa += n) apart->process(ba.buses, false);
+        for (int k = 0; k < 100 && paired->latency_samples() == 0; ++k, fp += half) paired->process(bp.buses, false);
+        while (fa != fp) {
+            if (fa < fp) {
+                apart->process(ba.buses, false);
+                fa += n;
+            } else {
+                paired->process(bp.buses, false);
+                fp += half;
+            }
+        }
+        test::PinkNoise noise(13);
+        for (int k = 0; k < 4; ++k) {
+            auto& in = ba.bus(bus_sound_in);
+            for (std::size_t i = 0; i < in.size(); i += 2) noise.next(in[i], in[i + 1], k % 2 ? 6.0e8 : 1.0e8);
+            apart->process(ba.buses, k == 3);
+            for (uint32_t h = 0; h < 2; ++h) {
+                std::copy_n(in.begin() + 2 * h * half, 2 * half, bp.bus(bus_sound_in).begin());
+                paired->process(bp.buses, k == 3 && h == 1);
+                ASSERT_TRUE(std::equal(bp.bus(bus_proc).begin(), bp.bus(bus_proc).end(),
+                                       ba.bus(bus_proc).begin() + 2 * h * half))
+                    << "processor " << type << ", block " << k;
+            }
+        }
+        ProcessorMeters ma, mp;
+        ASSERT_TRUE(apart->take_meters(ma) && paired->take_meters(mp));
+        const std::size_t output = type == 1 ? 54 : 55;  // where each processor's output meter starts
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(ma.value[i], mp.value[i]) << "input level " << i << ", processor " << type;
+            EXPECT_EQ(ma.value[output + i], mp.value[output + i]) << "output level " << i << ", processor " << type;
+        }
+        EXPECT_GT(mp.value[0], -40.0f);
+        EXPECT_GT(mp.value[output], -40.0f);
     }
 }
 

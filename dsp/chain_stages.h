@@ -223,7 +223,7 @@ private:
     friend void measure_meters(InputStage&, LevelHolders&, OutputStage&, const float*, uint32_t);
 };
 
-// The input stage's kept meter frames of a block (process_block_keeping) and the output
+// The input stage's kept meter frames of a block (process_block with `keep`) and the output
 // stage's frames of the same block (`out`, interleaved, after process_block with
 // `measure` off) measured side by side as a pair of level detectors: the same readings
 // as measuring each in its stage, for about the cost of one.

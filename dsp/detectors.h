@@ -116,7 +116,7 @@ public:
 
     // Two streams of one rate fed frame for frame (a stage's input and output), measured
     // side by side in four lanes: the same readings as `push` and `flush` on each, to the
-    // bit, for about the cost of one. Feed such a pair only through these two calls.
+    // bit, for about the cost of one. Feed such a pair only through push_pair and flush_pair.
     static void push_pair(LevelDetector& a, float al, float ar, std::array<float, 6>& held_a, LevelDetector& b,
                           float bl, float br, std::array<float, 6>& held_b) {
         const bool full = a.run_.add(al, ar);

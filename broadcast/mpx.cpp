@@ -54,12 +54,9 @@ void MpxUpsampler::process_run(const float* interleaved, std::size_t n, float* l
         xl_[lead + i] = interleaved[2 * i];
         xr_[lead + i] = interleaved[2 * i + 1];
     }
-    // The kernel writes up to a whole vector of frames (16) past the run.
-    alignas(64) std::array<float, dsp::oversampling * 2 * max_run> sl, sr;
+    // Straight into the caller's arrays: n <= 16 frames round up to one run of 16 at most.
     dsp::simd::kernels().interpolate_block(dsp::fir_tables::mpx_upsampler_prototype.data(), branch, xl_.data() + lead,
-                                           xr_.data() + lead, n, sl.data(), sr.data());
-    std::copy_n(sl.data(), dsp::oversampling * n, l);
-    std::copy_n(sr.data(), dsp::oversampling * n, r);
+                                           xr_.data() + lead, n, l, r);
     // The run's last 36 frames become the history of the next.
     constexpr std::size_t history = branch - 1;
     std::memmove(xl_.data() + lead - history, xl_.data() + lead + n - history, history * sizeof(float));

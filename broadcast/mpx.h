@@ -63,7 +63,8 @@ public:
     static constexpr std::size_t branch = taps / dsp::oversampling;  // 37
     static constexpr std::size_t max_run = mpx_run_frames / dsp::oversampling;  // 16 input frames
 
-    // n <= max_run interleaved stereo frames in; 4n sub-samples per channel out.
+    // n <= max_run interleaved stereo frames in; 4n sub-samples per channel out, into l
+    // and r, which must hold 4 * max_run floats each (the kernel fills whole vectors).
     void process_run(const float* interleaved, std::size_t n, float* l, float* r);
 
 private:
